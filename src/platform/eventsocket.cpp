@@ -1,0 +1,320 @@
+#include "platform/eventsocket.h"
+
+#include <QBuffer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Tarnwick {
+
+namespace {
+// The descriptor a handler accepted during the ConnectionRequest now being delivered.
+qintptr g_claimedDescriptor = -1;
+
+constexpr qint64 SendChunk = 64 * 1024;
+constexpr qint64 SendHighWater = 256 * 1024;
+// A close that waits for queued bytes gives up on a peer that never reads.
+constexpr int LingerMs = 10000;
+
+QString addressText(const QHostAddress& address) {
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+} // namespace
+
+int socketErrorNumber(int qtSocketError) {
+    switch (QAbstractSocket::SocketError(qtSocketError)) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return 10061;
+    case QAbstractSocket::RemoteHostClosedError:
+        return 10053;
+    case QAbstractSocket::HostNotFoundError:
+        return 11001;
+    case QAbstractSocket::SocketAccessError:
+        return 10013;
+    case QAbstractSocket::SocketResourceError:
+        return 10055;
+    case QAbstractSocket::SocketTimeoutError:
+        return 10060;
+    case QAbstractSocket::NetworkError:
+        return 10050;
+    case QAbstractSocket::AddressInUseError:
+        return 10048;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return 10049;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return 10045;
+    default:
+        return 10000 + qtSocketError;
+    }
+}
+
+// The listener hands each pending descriptor to its EventSocket instead of
+// accepting it into a QTcpSocket of its own.
+class ListeningServer : public QTcpServer {
+public:
+    explicit ListeningServer(EventSocket* owner) : QTcpServer(owner), m_owner(owner) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { m_owner->incoming(descriptor); }
+
+private:
+    EventSocket* m_owner;
+};
+
+EventSocket::EventSocket(int index, QObject* parent) : QObject(parent), m_index(index) {}
+
+EventSocket::~EventSocket() {
+    blockSignals(true);
+    releaseSocket();
+}
+
+int EventSocket::localPort() const {
+    if (m_server && m_server->isListening())
+        return m_server->serverPort();
+    if (m_socket)
+        return m_socket->localPort();
+    return m_localPort;
+}
+
+QString EventSocket::remoteHost() const {
+    if (!m_remoteHost.isEmpty())
+        return m_remoteHost;
+    if (m_state == State::Listening)
+        return m_pendingPeerIP;
+    if (m_socket)
+        return addressText(m_socket->peerAddress());
+    return {};
+}
+
+int EventSocket::remotePort() const {
+    if (m_state == State::Listening)
+        return m_pendingPeerPort;
+    if (m_remotePort != 0 || !m_socket)
+        return m_remotePort;
+    return m_socket->peerPort();
+}
+
+QString EventSocket::remoteHostIP() const {
+    if (m_state == State::Listening)
+        return m_pendingPeerIP;
+    if (m_socket)
+        return addressText(m_socket->peerAddress());
+    return {};
+}
+
+bool EventSocket::listen() {
+    if (m_state != State::Closed)
+        return false;
+    if (m_localPort < 0 || m_localPort > 65535)
+        return false;
+    if (!m_server)
+        m_server = new ListeningServer(this);
+    // IPv4 only, so that a local client reads exactly "127.0.0.1".
+    if (!m_server->listen(QHostAddress::AnyIPv4, quint16(m_localPort)))
+        return false;
+    m_state = State::Listening;
+    return true;
+}
+
+void EventSocket::incoming(qintptr descriptor) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    m_pendingPeerIP.clear();
+    m_pendingPeerPort = 0;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+        QHostAddress address(reinterpret_cast<sockaddr*>(&peer));
+        m_pendingPeerIP = addressText(address);
+        if (peer.ss_family == AF_INET)
+            m_pendingPeerPort = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+        else if (peer.ss_family == AF_INET6)
+            m_pendingPeerPort = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+    }
+    const qintptr previous = g_claimedDescriptor;
+    g_claimedDescriptor = -1;
+    QPointer<EventSocket> self(this);
+    emit connectionRequest(m_index, descriptor);
+    const bool accepted = g_claimedDescriptor == descriptor;
+    g_claimedDescriptor = previous;
+    // A refused client is closed at once, without a byte sent.
+    if (!accepted)
+        ::close(int(descriptor));
+    Q_UNUSED(self);
+}
+
+bool EventSocket::accept(qintptr requestId) {
+    if (m_state != State::Closed || requestId < 0)
+        return false;
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(requestId)) {
+        delete socket;
+        return false;
+    }
+    g_claimedDescriptor = requestId;
+    attach(socket);
+    m_state = State::Connected;
+    return true;
+}
+
+bool EventSocket::connectToRemote() {
+    if (m_state == State::Listening)
+        return false;
+    releaseSocket();
+    QString host = m_remoteHost;
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    if (host.isEmpty() || m_remotePort <= 0 || m_remotePort > 65535)
+        return false;
+    auto* socket = new QTcpSocket(this);
+    attach(socket);
+    m_state = State::Connecting;
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_state = State::Connected;
+        emit connected(m_index);
+    });
+    socket->connectToHost(host, quint16(m_remotePort));
+    return true;
+}
+
+void EventSocket::attach(QTcpSocket* socket) {
+    m_socket = socket;
+    connect(socket, &QTcpSocket::readyRead, this, &EventSocket::onReadyRead);
+    connect(socket, &QTcpSocket::bytesWritten, this, &EventSocket::onBytesWritten);
+    connect(socket, &QTcpSocket::disconnected, this, &EventSocket::onDisconnected);
+    connect(socket, &QTcpSocket::errorOccurred, this, &EventSocket::onSocketError);
+}
+
+void EventSocket::releaseSocket() {
+    m_sendQueue.clear();
+    m_sending = false;
+    if (!m_socket)
+        return;
+    QTcpSocket* socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
+    socket->setParent(nullptr);
+    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+        // Let what was already handed over reach the peer, then go.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(LingerMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->abort();
+    socket->deleteLater();
+}
+
+bool EventSocket::sendData(const QByteArray& data) {
+    if (!m_socket || m_state != State::Connected)
+        return false;
+    if (data.isEmpty())
+        return true;
+    auto buffer = std::make_unique<QBuffer>();
+    buffer->setData(data);
+    buffer->open(QIODevice::ReadOnly);
+    return sendDevice(std::move(buffer));
+}
+
+bool EventSocket::sendDevice(std::unique_ptr<QIODevice> device) {
+    if (!m_socket || m_state != State::Connected || !device || !device->isReadable())
+        return false;
+    m_sendQueue.push_back(std::move(device));
+    m_sending = true;
+    pump();
+    return true;
+}
+
+void EventSocket::pump() {
+    while (m_socket && m_socket->bytesToWrite() < SendHighWater && !m_sendQueue.empty()) {
+        QIODevice* front = m_sendQueue.front().get();
+        const QByteArray chunk = front->read(SendChunk);
+        if (chunk.isEmpty()) {
+            m_sendQueue.pop_front();
+            continue;
+        }
+        if (m_socket->write(chunk) != chunk.size()) {
+            m_sendQueue.clear();
+            break;
+        }
+    }
+}
+
+bool EventSocket::hasPendingSend() const {
+    return !m_sendQueue.empty() || (m_socket && m_socket->bytesToWrite() > 0);
+}
+
+void EventSocket::onBytesWritten() {
+    pump();
+    if (m_sending && !hasPendingSend()) {
+        m_sending = false;
+        emit sendComplete(m_index);
+    }
+}
+
+QByteArray EventSocket::getData() {
+    return m_socket ? m_socket->readAll() : QByteArray();
+}
+
+qint64 EventSocket::bytesAvailable() const {
+    return m_socket ? m_socket->bytesAvailable() : 0;
+}
+
+void EventSocket::onReadyRead() {
+    if (!m_socket)
+        return;
+    const qint64 available = m_socket->bytesAvailable();
+    if (available <= 0)
+        return;
+    QPointer<EventSocket> self(this);
+    emit dataArrival(m_index, available);
+    // Qt does not repeat readyRead while a handler of it runs (say, in a modal
+    // question); data that came in meanwhile gets its own event afterwards.
+    if (self && m_socket && m_socket->bytesAvailable() > 0 && !m_reReadScheduled) {
+        m_reReadScheduled = true;
+        QTimer::singleShot(0, this, [this] {
+            m_reReadScheduled = false;
+            onReadyRead();
+        });
+    }
+}
+
+void EventSocket::onDisconnected() {
+    if (m_state == State::Error || m_state == State::Closed)
+        return;
+    m_state = State::Closed;
+    emit closed(m_index);
+}
+
+void EventSocket::onSocketError() {
+    if (!m_socket)
+        return;
+    const auto code = m_socket->error();
+    // The peer's orderly close is the Close event, not an error.
+    if (code == QAbstractSocket::RemoteHostClosedError)
+        return;
+    if (m_state == State::Closed || m_state == State::Error)
+        return;
+    const bool wasConnected = m_state == State::Connected;
+    m_state = State::Error;
+    const int number = socketErrorNumber(int(code));
+    const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
+    emit error(m_index, number, m_socket->errorString(), scode);
+    Q_UNUSED(wasConnected);
+}
+
+void EventSocket::close() {
+    if (m_server && m_server->isListening())
+        m_server->close();
+    releaseSocket();
+    m_state = State::Closed;
+}
+
+} // namespace Tarnwick

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <list>
+#include <memory>
+
+class QTcpServer;
+class QTcpSocket;
+class QIODevice;
+
+namespace Tarnwick {
+
+class ListeningServer;
+
+// An event-driven TCP socket addressed by its element index, the way the relay's
+// handlers think of one: set the remote host and port, connect, listen, accept a
+// pending connection by its request id, send and take data, close; and events for
+// each of those, delivered with the index. Data stay bytes throughout.
+class EventSocket : public QObject {
+    Q_OBJECT
+public:
+    enum class State { Closed, Listening, Connecting, Connected, Closing, Error };
+
+    explicit EventSocket(int index, QObject* parent = nullptr);
+    ~EventSocket() override;
+
+    int index() const { return m_index; }
+    State state() const { return m_state; }
+
+    // Properties.
+    void setLocalPort(int port) { m_localPort = port; }
+    int localPort() const;
+    void setRemoteHost(const QString& host) { m_remoteHost = host; }
+    QString remoteHost() const;
+    void setRemotePort(int port) { m_remotePort = port; }
+    int remotePort() const;
+    QString remoteHostIP() const;
+
+    // Listens on every IPv4 address at LocalPort (0 picks a free port).
+    bool listen();
+    // Accepts the pending connection `requestId` of a listening socket's
+    // ConnectionRequest. Only valid during that event.
+    bool accept(qintptr requestId);
+    // Connects to RemoteHost:RemotePort; Connect or Error follows.
+    bool connectToRemote();
+    // Queues bytes; SendComplete fires once everything queued has been written.
+    bool sendData(const QByteArray& data);
+    // Queues the rest of a readable device, streamed in pieces so that a large
+    // file is never held whole; counts as part of the same send.
+    bool sendDevice(std::unique_ptr<QIODevice> device);
+    // Takes everything received so far.
+    QByteArray getData();
+    qint64 bytesAvailable() const;
+    // Closes the connection or the listener; no Close event follows for it.
+    void close();
+
+signals:
+    void connectionRequest(int index, qintptr requestId);
+    void connected(int index);
+    void dataArrival(int index, qint64 bytesTotal);
+    void sendComplete(int index);
+    void closed(int index);
+    void error(int index, int number, const QString& description, qint32 scode);
+
+private:
+    friend class ListeningServer;
+    void incoming(qintptr descriptor);
+    void attach(QTcpSocket* socket);
+    void releaseSocket();
+    void onReadyRead();
+    void onBytesWritten();
+    void onDisconnected();
+    void onSocketError();
+    void pump();
+    bool hasPendingSend() const;
+
+    int m_index;
+    State m_state = State::Closed;
+    int m_localPort = 0;
+    QString m_remoteHost;
+    int m_remotePort = 0;
+    QString m_pendingPeerIP;
+    int m_pendingPeerPort = 0;
+    qintptr m_pendingDescriptor = -1;
+    bool m_pendingAccepted = false;
+    ListeningServer* m_server = nullptr;
+    QTcpSocket* m_socket = nullptr;
+    std::list<std::unique_ptr<QIODevice>> m_sendQueue;
+    bool m_sending = false;
+    bool m_reReadScheduled = false;
+};
+
+// Winsock-style error numbers for the socket errors the relay reports.
+int socketErrorNumber(int qtSocketError);
+
+} // namespace Tarnwick

@@ -1,0 +1,73 @@
+#pragma once
+
+// Every key of the section "設定" with the default its readers pass.
+// Readers never pass literals: they take the name and default from here.
+
+#include <QStringView>
+
+namespace Tarnwick {
+
+// The three choice values a choice setting holds.
+namespace Choice {
+inline constexpr QStringView Allow = u"○";
+inline constexpr QStringView Block = u"×";
+inline constexpr QStringView Third = u"△";
+} // namespace Choice
+
+struct SettingKey {
+    QStringView name;
+    QStringView defaultValue;
+};
+
+namespace Setting {
+// Start-up and listening.
+inline constexpr SettingKey AutoStart{u"AutoStart", u"×"};
+inline constexpr SettingKey LocalPort{u"Local_Port", u"8080"};
+// Upstream proxy.
+inline constexpr SettingKey Proxy{u"Proxy", u"×"};
+inline constexpr SettingKey ProxyServer{u"Proxy_Server", u""};
+inline constexpr SettingKey ProxyPort{u"Proxy_Port", u""};
+// Admission.
+inline constexpr SettingKey Connect{u"Connect", u"×"};
+inline constexpr SettingKey AllowedMachines[10] = {
+    {u"接続許可マシン名０", u""}, {u"接続許可マシン名１", u""}, {u"接続許可マシン名２", u""},
+    {u"接続許可マシン名３", u""}, {u"接続許可マシン名４", u""}, {u"接続許可マシン名５", u""},
+    {u"接続許可マシン名６", u""}, {u"接続許可マシン名７", u""}, {u"接続許可マシン名８", u""},
+    {u"接続許可マシン名９", u""}};
+// Monitor list limits.
+inline constexpr SettingKey EventCountLan{u"ｲﾍﾞﾝﾄ表示件数Lan", u"100"};
+inline constexpr SettingKey EventCountWan{u"ｲﾍﾞﾝﾄ表示件数Wan", u"100"};
+// Request headers.
+inline constexpr SettingKey Referer{u"Referer", u"×"};
+inline constexpr SettingKey RefererFake{u"Referer偽装", u"http://www.tarnwick-fictitious.example/"};
+inline constexpr SettingKey UserAgent{u"UserAgent", u"×"};
+inline constexpr SettingKey UserAgentFake{u"UserAgent偽装",
+                                          u"Mozilla/9.0 (compatible; MSIE 9.0; Windows NT 9.0)"};
+inline constexpr SettingKey IfModifiedSince{u"IfModifiedSince", u"×"};
+inline constexpr SettingKey IfModifiedSinceFake{u"IfModifiedSince偽装",
+                                                u"Mon, 27 Jan 2003 01:01:01 GMT; length=9999"};
+inline constexpr SettingKey Cookie{u"Cookie", u"×"};
+// Answers.
+inline constexpr SettingKey SetCookie{u"SetCookie", u"×"};
+inline constexpr SettingKey Script{u"Script", u"×"};
+// Request blocking. The dialog shows "×" for an absent key; the request reader reads
+// these with an empty default so that an absent key refuses the request.
+inline constexpr SettingKey Post{u"POST", u"×"};
+inline constexpr SettingKey IcoGet{u"icoGET", u"×"};
+inline constexpr SettingKey CabGet{u"cabGET", u"×"};
+// Handed in by another program: "HH:mm:ss|URL".
+inline constexpr SettingKey OutsideReferer{u"@Referer", u""};
+
+// Defaults of the readers that differ from the dialog's.
+inline constexpr QStringView AutoStartAtStartupDefault = u"";
+inline constexpr QStringView RequestRuleDefault = u"";
+} // namespace Setting
+
+// Application name and section of the store.
+inline constexpr QStringView StoreApplication = u"Tarnwick";
+inline constexpr QStringView StoreSection = u"設定";
+
+// Time-of-day format of the "@Referer" stamp, 24-hour and locale independent.
+inline constexpr QStringView OutsideRefererTimeFormat = u"HH:mm:ss";
+
+} // namespace Tarnwick
