@@ -6,6 +6,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
