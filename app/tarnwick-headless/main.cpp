@@ -1,1 +1,106 @@
-int main() { return 1; }
+// The proxy without a window: listens on "Local_Port" at once and prints every
+// monitor entry and status line as it happens. Ends cleanly on SIGINT or SIGTERM.
+
+#include "monitor/eventmonitor.h"
+#include "platform/filetable.h"
+#include "proxy/proxyengine.h"
+#include "proxy/proxyswitch.h"
+#include "proxy/relayslot.h"
+#include "settings/settingsstore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace Tarnwick;
+
+namespace {
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+void print(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QString sideName(Side side) {
+    return side == Side::Lan ? QStringLiteral("LAN") : QStringLiteral("WAN");
+}
+
+int usage() {
+    std::fputs("usage: tarnwick-headless [--all-events]\n"
+               "  Listens on the stored Local_Port (8080 when none) and prints the monitor.\n"
+               "  --all-events   list every socket event, not only the default ones\n",
+               stderr);
+    return 2;
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    bool allEvents = false;
+    for (const QString& arg : app.arguments().mid(1)) {
+        if (arg == u"--all-events")
+            allEvents = true;
+        else
+            return usage();
+    }
+    const QString startDirectory = QDir::currentPath();
+
+    if (::pipe(g_signalPipe) != 0)
+        return 1;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SettingsStore store;
+    EventMonitor monitor(store);
+    if (allEvents)
+        monitor.setAllChecked(true);
+    QObject::connect(&monitor, &EventMonitor::statusChanged, [](Side side, const QString& text) {
+        print(sideName(side) + QStringLiteral(" status: ") + text);
+    });
+    QObject::connect(&monitor, &EventMonitor::entryAppended, [](Side side, const QString& entry) {
+        const QString prefix = sideName(side) + QStringLiteral(" | ");
+        QString text = entry;
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n") + prefix);
+        print(prefix + text);
+    });
+
+    ProxyEngine engine(store, monitor);
+    // A desktop box would ask; with nobody to ask, a cabinet download is refused.
+    engine.setCabinetQuestion([](const QString&) { return false; });
+    ProxySwitch proxy(engine, store, monitor);
+    proxy.initialise();
+    const QString port = store.get(Setting::LocalPort);
+    if (proxy.start(port) != ProxySwitch::StartResult::Started) {
+        print(QStringLiteral("tarnwick-headless: cannot listen on port ") + port.trimmed());
+        return 1;
+    }
+    print(QStringLiteral("tarnwick-headless: listening on port ") + port.trimmed() +
+          QStringLiteral(", settings in ") + store.fileName());
+
+    QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
+        engine.shutdown();
+        FileTable::removeMatching(startDirectory, QString::fromUtf16(TempFilePattern));
+        app.quit();
+    });
+    const int result = app.exec();
+    print(QStringLiteral("tarnwick-headless: stopped"));
+    return result;
+}

@@ -1,0 +1,61 @@
+#include "proxy/answerhead.h"
+
+#include <limits>
+
+namespace Tarnwick {
+
+QByteArray trimBlanks(QByteArrayView text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == ' ')
+        ++begin;
+    while (end > begin && text[end - 1] == ' ')
+        --end;
+    return text.sliced(begin, end - begin).toByteArray();
+}
+
+std::optional<QByteArray> headerValueAfter(const QByteArray& headerBlock, QByteArrayView name) {
+    const qsizetype at = headerBlock.indexOf(name);
+    if (at < 0)
+        return std::nullopt;
+    QByteArray rest = trimBlanks(QByteArrayView(headerBlock).sliced(at + name.size()));
+    const qsizetype lineEnd = rest.indexOf("\r\n");
+    if (lineEnd >= 0)
+        rest.truncate(lineEnd);
+    return trimBlanks(rest);
+}
+
+AnswerHead readAnswerHead(const QByteArray& headerBlock) {
+    AnswerHead head;
+    head.headerBlock = headerBlock;
+    // The scan text is the block plus its CR LF CR LF.
+    const qsizetype scanLength = headerBlock.size() + 4;
+    if (scanLength > 12 && (headerBlock.startsWith("HTTP/1.0") || headerBlock.startsWith("HTTP/1.1")))
+        head.statusCode = headerBlock.mid(9, 3);
+    head.contentLengthText = headerValueAfter(headerBlock, "Content-Length: ").value_or("0");
+    head.contentTypeText = headerValueAfter(headerBlock, "Content-Type: ").value_or(QByteArray());
+    return head;
+}
+
+std::optional<qint64> contentLengthValue(QByteArrayView text) {
+    if (text.isEmpty() || text.size() > 18)
+        return std::nullopt;
+    qint64 value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::optional<qint64> announcedSize(const AnswerHead& head) {
+    if (head.contentTypeText.contains("html") || head.contentLengthText == "0")
+        return std::nullopt;
+    const auto length = contentLengthValue(head.contentLengthText);
+    if (!length)
+        return std::nullopt;
+    return qint64(head.headerBlock.size()) + *length + 4;
+}
+
+} // namespace Tarnwick

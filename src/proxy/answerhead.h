@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <optional>
+
+namespace Tarnwick {
+
+// What the pump reads from an answer's head before deciding what to do with it.
+struct AnswerHead {
+    QByteArray headerBlock;       // status line and header lines, without the blank line
+    QByteArray statusCode;        // three characters, or empty
+    QByteArray contentLengthText; // first "Content-Length: " value, "0" when none
+    QByteArray contentTypeText;   // first "Content-Type: " value, empty when none
+};
+
+// Reads the head from the header block (the bytes before the answer's first
+// CR LF CR LF). Names match with exact case.
+AnswerHead readAnswerHead(const QByteArray& headerBlock);
+
+// The value of the first "name" in the block: the rest after it, blanks trimmed,
+// cut before its first CR LF, trimmed again. Nothing when the name is absent.
+std::optional<QByteArray> headerValueAfter(const QByteArray& headerBlock, QByteArrayView name);
+
+// Trims blanks (spaces only) at both ends.
+QByteArray trimBlanks(QByteArrayView text);
+
+// A content length the completeness check can use: a whole decimal number that
+// fits. Anything else makes the answer uncheckable.
+std::optional<qint64> contentLengthValue(QByteArrayView text);
+
+// Whether an answer of `fileSize` bytes is shorter than its head announces; the
+// announced size when it is checkable at all.
+std::optional<qint64> announcedSize(const AnswerHead& head);
+
+} // namespace Tarnwick

@@ -1,0 +1,637 @@
+#include "proxy/proxyengine.h"
+
+#include "proxy/answerhead.h"
+#include "proxy/headerrewrite.h"
+#include "proxy/requesttarget.h"
+#include "proxy/responsefilters.h"
+#include "settings/settingsstore.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+namespace Tarnwick {
+
+namespace {
+const QByteArray Refusal = QByteArrayLiteral("HTTP/1.0 999");
+const QByteArray CrLf = QByteArrayLiteral("\r\n");
+const QByteArray BlankLine = QByteArrayLiteral("\r\n\r\n");
+
+QString num(qint64 n) {
+    return QString::number(n);
+}
+
+// Bytes shown in the monitor one character per byte.
+QString shown(QByteArrayView bytes) {
+    return QString::fromLatin1(bytes);
+}
+
+// Finds the first CR LF CR LF of a file by streaming it; -1 when there is none.
+qint64 findBlankLine(QFile& file) {
+    constexpr qint64 Chunk = 256 * 1024;
+    QByteArray carry;
+    qint64 offset = 0; // file offset of carry[0]
+    file.seek(0);
+    while (true) {
+        const QByteArray chunk = file.read(Chunk);
+        if (chunk.isEmpty())
+            return -1;
+        const QByteArray window = carry + chunk;
+        const qsizetype at = window.indexOf(BlankLine);
+        if (at >= 0)
+            return offset + at;
+        const qsizetype keep = std::min<qsizetype>(3, window.size());
+        offset += window.size() - keep;
+        carry = window.right(keep);
+    }
+}
+} // namespace
+
+ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent)
+    : QObject(parent), m_store(store), m_monitor(monitor),
+      m_askCabinet([](const QString&) { return false; }),
+      m_clock([] { return QTime::currentTime(); }), m_slots(SlotTableSize),
+      m_lan(SlotTableSize), m_wan(SlotTableSize), m_generation(SlotTableSize, 0),
+      m_timer1(new SlotTimers(SlotTableSize, 1.0, this)),
+      m_timer2(new SlotTimers(SlotTableSize, 1.0, this)),
+      m_timer3(new SlotTimers(SlotTableSize, 1.0, this)) {
+    createLan(0);
+    connect(m_timer1, &SlotTimers::tick, this, &ProxyEngine::pumpTick);
+    connect(m_timer2, &SlotTimers::tick, this, &ProxyEngine::reconnectTick);
+    connect(m_timer3, &SlotTimers::tick, this, &ProxyEngine::closeTick);
+}
+
+ProxyEngine::~ProxyEngine() {
+    shutdown();
+}
+
+void ProxyEngine::setTimeScale(double scale) {
+    m_timer1->setScale(scale);
+    m_timer2->setScale(scale);
+    m_timer3->setScale(scale);
+}
+
+void ProxyEngine::initialise() {
+    m_counter = 0;
+    for (int i = 1; i <= LastSlotIndex; ++i) {
+        m_timer1->create(i, 1000, false);
+        m_timer2->create(i, ReconnectIntervalMs, false);
+    }
+}
+
+bool ProxyEngine::listen(int port) {
+    EventSocket* socket = m_lan[0];
+    socket->setLocalPort(port);
+    return socket->listen();
+}
+
+void ProxyEngine::stop(const std::function<void()>& clientSideClosed) {
+    for (int i = 0; i <= LastSlotIndex; ++i) {
+        lanStatus(QStringLiteral("切断要求中 : ") + num(i));
+        if (i == 0)
+            m_lan[0]->close(); // the listener stays, closed
+        else
+            destroyLan(i);
+        QCoreApplication::processEvents();
+    }
+    if (clientSideClosed)
+        clientSideClosed();
+    for (int i = 1; i <= LastSlotIndex; ++i) {
+        wanStatus(QStringLiteral("切断要求中 : ") + num(i));
+        destroyWan(i);
+        QCoreApplication::processEvents();
+    }
+    for (int i = 1; i <= LastSlotIndex; ++i) {
+        m_timer1->setEnabled(i, false);
+        m_timer2->setEnabled(i, false);
+        QCoreApplication::processEvents();
+    }
+    // Answers cut off here will never be pumped.
+    m_files.closeAll();
+}
+
+void ProxyEngine::shutdown() {
+    if (m_lan[0])
+        m_lan[0]->close();
+    for (int i = 1; i <= LastSlotIndex; ++i) {
+        destroyLan(i);
+        destroyWan(i);
+        m_timer1->setEnabled(i, false);
+        m_timer2->setEnabled(i, false);
+        m_timer3->destroy(i);
+    }
+    m_files.closeAll();
+}
+
+// ---- sockets of a slot -------------------------------------------------------
+
+void ProxyEngine::createLan(int index) {
+    auto* socket = new EventSocket(index, this);
+    connect(socket, &EventSocket::connectionRequest, this, &ProxyEngine::lanConnectionRequest);
+    connect(socket, &EventSocket::connected, this, &ProxyEngine::lanConnect);
+    connect(socket, &EventSocket::dataArrival, this, &ProxyEngine::lanDataArrival);
+    connect(socket, &EventSocket::sendComplete, this, &ProxyEngine::lanSendComplete);
+    connect(socket, &EventSocket::closed, this, &ProxyEngine::lanClose);
+    connect(socket, &EventSocket::error, this, &ProxyEngine::lanError);
+    m_lan[size_t(index)] = socket;
+}
+
+void ProxyEngine::createWan(int index) {
+    auto* socket = new EventSocket(index, this);
+    connect(socket, &EventSocket::connected, this, &ProxyEngine::wanConnect);
+    connect(socket, &EventSocket::dataArrival, this, &ProxyEngine::wanDataArrival);
+    connect(socket, &EventSocket::sendComplete, this, &ProxyEngine::wanSendComplete);
+    connect(socket, &EventSocket::closed, this, &ProxyEngine::wanClose);
+    connect(socket, &EventSocket::error, this, &ProxyEngine::wanError);
+    m_wan[size_t(index)] = socket;
+}
+
+void ProxyEngine::destroyLan(int index) {
+    if (EventSocket* socket = m_lan[size_t(index)]) {
+        m_lan[size_t(index)] = nullptr;
+        socket->blockSignals(true);
+        socket->close();
+        // Possibly inside one of its own signals.
+        socket->deleteLater();
+    }
+}
+
+void ProxyEngine::destroyWan(int index) {
+    if (EventSocket* socket = m_wan[size_t(index)]) {
+        m_wan[size_t(index)] = nullptr;
+        socket->blockSignals(true);
+        socket->close();
+        socket->deleteLater();
+    }
+}
+
+void ProxyEngine::sendRefusal(int index) {
+    if (EventSocket* socket = m_lan[size_t(index)])
+        socket->sendData(Refusal);
+}
+
+void ProxyEngine::startCloseTimer(int index) {
+    m_timer3->create(index, CloseDelayMs, false);
+    m_timer3->setInterval(index, CloseDelayMs);
+    m_timer3->setEnabled(index, true);
+}
+
+void ProxyEngine::lanStatus(const QString& text) {
+    m_monitor.setStatus(Side::Lan, text);
+}
+
+void ProxyEngine::wanStatus(const QString& text) {
+    m_monitor.setStatus(Side::Wan, text);
+}
+
+// ---- admission ---------------------------------------------------------------
+
+bool ProxyEngine::admits(const QString& clientIP) {
+    const QString mode = m_store.get(Setting::Connect);
+    if (mode == Choice::Allow)
+        return true;
+    if (mode == Choice::Block) {
+        if (clientIP == u"127.0.0.1")
+            return true;
+        lanStatus(QStringLiteral("現在、他のﾏｼﾝからの接続は許可されていません。 : ") + clientIP);
+        return false;
+    }
+    QStringList allowed;
+    for (const SettingKey& key : Setting::AllowedMachines)
+        allowed << m_store.get(key);
+    if (clientIP == u"127.0.0.1" || allowed.contains(clientIP))
+        return true;
+    lanStatus(QStringLiteral("このﾏｼﾝ(IPｱﾄﾞﾚｽ)からの接続は許可されていません。 : ") + clientIP);
+    return false;
+}
+
+void ProxyEngine::lanConnectionRequest(int index, qintptr requestId) {
+    EventSocket* listening = m_lan[size_t(index)];
+    const QString clientIP = listening ? listening->remoteHostIP() : QString();
+    const int clientPort = listening ? listening->remotePort() : 0;
+    lanStatus(QStringLiteral("接続要求受信 : ") + num(index) + QStringLiteral(" , ") + clientIP + u':' +
+              num(clientPort));
+    if (index == 0 && admits(clientIP))
+        admit(requestId);
+    m_monitor.post(MonitorBox::LanConnectionRequest,
+                   eventEntry(u"【ConnectionRequest】", index,
+                              {QStringLiteral("requestID : ") + num(requestId),
+                               QStringLiteral("HostIP : ") + clientIP,
+                               QStringLiteral("Port : ") + num(clientPort),
+                               QStringLiteral("cntNo. : ") + num(m_counter)}));
+}
+
+void ProxyEngine::admit(qintptr requestId) {
+    EventSocket* listening = m_lan[0];
+    m_counter += 1;
+    if (m_counter > LastSlotIndex)
+        m_counter = 1;
+    const int i = m_counter;
+    ++m_generation[size_t(i)];
+    m_timer1->setEnabled(i, false);
+    m_timer2->setEnabled(i, false);
+    // A closing timer still pending from the slot's previous relay must not close the new one.
+    m_timer3->destroy(i);
+    // Whatever still ran in this slot is dropped without a word.
+    if (m_slots[size_t(i)].tempFileNo != 0)
+        m_files.close(m_slots[size_t(i)].tempFileNo);
+    destroyLan(i);
+    destroyWan(i);
+    createLan(i);
+    createWan(i);
+    RelaySlot& slot = m_slots[size_t(i)];
+    slot = RelaySlot{};
+    slot.lanHost = listening->remoteHost();
+    slot.lanHostIP = listening->remoteHostIP();
+    slot.lanPort = listening->remotePort();
+    m_lan[size_t(i)]->accept(requestId);
+}
+
+void ProxyEngine::lanConnect(int index) {
+    EventSocket* socket = m_lan[size_t(index)];
+    lanStatus(QStringLiteral("接続処理完了 : ") + num(index) + QStringLiteral(" , ") +
+              (socket ? socket->remoteHost() : QString()) + u':' +
+              num(socket ? socket->remotePort() : 0));
+    m_monitor.post(MonitorBox::LanConnect, eventEntry(u"【Connect】", index));
+}
+
+// ---- request reader ----------------------------------------------------------
+
+QString ProxyEngine::requestEntry(int index, qint64 bytesTotal, const QByteArray& piece) const {
+    return eventEntry(u"【DataArrival】", index,
+                      {QStringLiteral("Size : ") + num(bytesTotal),
+                       QStringLiteral("Data : ") + shown(piece)});
+}
+
+void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
+    const size_t i = size_t(index);
+    lanStatus(QStringLiteral("データ受信 : ") + num(index));
+    QPointer<EventSocket> lan = m_lan[i];
+    if (!lan)
+        return;
+    const QByteArray piece = lan->getData();
+    const quint64 generation = m_generation[i];
+
+    auto logArrival = [&] {
+        m_monitor.postDataArrival(MonitorBox::LanDataArrival,
+                                  requestEntry(index, bytesTotal, piece));
+    };
+    // Refused request: logged, answered, no server connection.
+    auto exitRefused = [&] {
+        logArrival();
+        sendRefusal(index);
+    };
+    // Failure while reading the request line or applying the rules: answered only.
+    auto exitStageA = [&] { sendRefusal(index); };
+    // Failure while choosing the target: logged and answered.
+    auto exitStageD = [&] {
+        logArrival();
+        sendRefusal(index);
+    };
+
+    // Stage A: request line and blocking rules.
+    const qsizetype lineEnd = piece.indexOf(CrLf);
+    if (lineEnd < 0)
+        return exitStageA();
+    const QByteArray firstLine = piece.left(lineEnd);
+    const bool isPost = firstLine.startsWith("POST ");
+    const bool isGet = firstLine.startsWith("GET ");
+
+    if (isPost) {
+        const QString rule = m_store.get(Setting::Post.name, Setting::RequestRuleDefault);
+        if (rule == Choice::Block) {
+            destroyLan(index);
+            return exitRefused();
+        }
+        if (rule != Choice::Allow && !m_store.remove(Setting::Post.name))
+            return exitStageA();
+    }
+    if (isGet) {
+        const QByteArray lower = firstLine.toLower();
+        if (lower.contains(".ico ") || lower.contains(".ico?")) {
+            const QString rule = m_store.get(Setting::IcoGet.name, Setting::RequestRuleDefault);
+            if (rule == Choice::Block)
+                return exitRefused();
+            if (rule != Choice::Allow && !m_store.remove(Setting::IcoGet.name))
+                return exitStageA();
+        }
+        if (lower.contains(".cab ") || lower.contains(".cab?")) {
+            const QString rule = m_store.get(Setting::CabGet.name, Setting::RequestRuleDefault);
+            if (rule == Choice::Block)
+                return exitRefused();
+            if (rule == Choice::Third) {
+                const QString question = QStringLiteral("ｷｬﾋﾞﾈｯﾄﾌｧｲﾙ(*.cab)のﾀﾞｳﾝﾛｰﾄﾞ要求がありました。") +
+                                         u'\r' + QStringLiteral("ﾘｸｴｽﾄ（ ") + shown(firstLine) +
+                                         QStringLiteral(" ）") + u'\r' +
+                                         QStringLiteral("ﾀﾞｳﾝﾛｰﾄﾞを行いますか？");
+                const bool yes = m_askCabinet(question);
+                // While the question was open the browser may have gone or the slot
+                // been taken by a new connection: then this request is void.
+                if (!lan || m_lan[i] != lan || m_generation[i] != generation)
+                    return;
+                if (!yes)
+                    return exitRefused();
+            } else if (rule != Choice::Allow && !m_store.remove(Setting::CabGet.name)) {
+                return exitStageA();
+            }
+        }
+    }
+
+    // Stage B: a piece that continues the request already taken.
+    RelaySlot& slot = m_slots[i];
+    if (!isPost && !isGet && !slot.request.isEmpty()) {
+        slot.requestMore = piece;
+        logArrival();
+        return;
+    }
+
+    // Stage C: rewriting.
+    slot.request = rewriteRequestHeaders(piece, m_store, m_clock());
+
+    // Stage D: target.
+    std::optional<RequestTarget> target;
+    if (m_store.get(Setting::Proxy) == Choice::Allow)
+        target = upstreamProxyTarget(m_store);
+    else
+        target = targetFromRequest(piece);
+    EventSocket* wan = m_wan[i];
+    if (!target || !wan)
+        return exitStageD();
+    wan->setRemoteHost(target->host);
+    wan->setRemotePort(target->port);
+
+    // Stage E: connect.
+    slot.wanHost = wan->remoteHost();
+    slot.wanPort = wan->remotePort();
+    wan->connectToRemote();
+    m_timer2->setEnabled(index, true);
+    logArrival();
+}
+
+// ---- upstream connection -----------------------------------------------------
+
+void ProxyEngine::wanConnect(int index) {
+    const size_t i = size_t(index);
+    RelaySlot& slot = m_slots[i];
+    m_timer2->setEnabled(index, false);
+    if (slot.wanOpened == 0) {
+        slot.tempFileName = tempFileNameFor(index);
+        slot.tempFileNo = m_files.freeFile();
+        if (!m_files.openFresh(slot.tempFileNo, slot.tempFileName)) {
+            failAnswerFile(index);
+            return;
+        }
+    }
+    slot.wanOpened = 1;
+    wanStatus(QStringLiteral("接続完了 : ") + num(index));
+    EventSocket* wan = m_wan[i];
+    if (!wan)
+        return;
+    wan->sendData(slot.request);
+    m_monitor.post(MonitorBox::WanConnect, eventEntry(u"【Connect】", index));
+    m_monitor.post(MonitorBox::WanSend,
+                   eventEntry(u"【Send】", index,
+                              {QStringLiteral("Send Data : ") + shown(slot.request)}));
+    if (!slot.requestMore.isEmpty()) {
+        wan->sendData(slot.requestMore);
+        m_monitor.post(MonitorBox::WanSend,
+                       eventEntry(u"【Send】", index,
+                                  {QStringLiteral("Send Data : ") + shown(slot.requestMore)}));
+    }
+}
+
+void ProxyEngine::failAnswerFile(int index) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    m_timer2->setEnabled(index, false);
+    if (slot.tempFileNo != 0)
+        m_files.close(slot.tempFileNo);
+    if (!slot.tempFileName.isEmpty())
+        FileTable::removeFile(slot.tempFileName);
+    if (EventSocket* wan = m_wan[size_t(index)])
+        wan->close();
+    sendRefusal(index);
+}
+
+// ---- response receiver -------------------------------------------------------
+
+void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    wanStatus(QStringLiteral("データ受信 : ") + num(index));
+    EventSocket* wan = m_wan[size_t(index)];
+    if (!wan)
+        return;
+    const QByteArray data = wan->getData();
+    if (!m_files.append(slot.tempFileNo, data)) {
+        // Never relay an answer that could not be stored whole.
+        failAnswerFile(index);
+        return;
+    }
+    slot.arrivalCount += 1;
+    if (!m_monitor.isChecked(MonitorBox::WanDataArrival))
+        return;
+    QStringList lines{QStringLiteral("Count : ") + num(slot.arrivalCount),
+                      QStringLiteral("Size : ") + num(bytesTotal)};
+    if (slot.arrivalCount == 1) {
+        const qsizetype end = data.indexOf(BlankLine);
+        if (end > 0)
+            lines << QStringLiteral("Header : ") + shown(QByteArrayView(data).first(end));
+    }
+    QString entry = eventEntry(u"【DataArrival】", index);
+    for (const QString& line : lines)
+        entry += QStringLiteral("\r\n") + line;
+    m_monitor.postDataArrival(MonitorBox::WanDataArrival, entry);
+}
+
+// ---- ends of a relay ---------------------------------------------------------
+
+void ProxyEngine::lanClose(int index) {
+    const bool pumpPending = m_timer1->isEnabled(index);
+    m_timer1->setEnabled(index, false);
+    lanStatus(QStringLiteral("切断完了 : ") + num(index));
+    RelaySlot& slot = m_slots[size_t(index)];
+    slot.lanState = QStringLiteral("Close");
+    m_monitor.post(MonitorBox::LanClose, eventEntry(u"【Close】", index));
+    // The answer waiting for the pump will never be sent: do not leave it on disk.
+    if (pumpPending && !slot.tempFileName.isEmpty())
+        FileTable::removeFile(slot.tempFileName);
+    destroyLan(index);
+}
+
+void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) {
+    const bool pumpPending = index != 0 && m_timer1->isEnabled(index);
+    m_timer1->setEnabled(index, false);
+    lanStatus(QStringLiteral("エラー発生 : ") + num(index));
+    RelaySlot& slot = m_slots[size_t(index)];
+    slot.lanState = QStringLiteral("Error");
+    m_monitor.post(MonitorBox::LanError,
+                   eventEntry(u"【Error : Close】", index,
+                              {QStringLiteral("Scode : ") + num(scode) +
+                               QStringLiteral(" , Number : ") + num(number)}));
+    if (pumpPending && !slot.tempFileName.isEmpty())
+        FileTable::removeFile(slot.tempFileName);
+    if (index != 0)
+        startCloseTimer(index);
+}
+
+void ProxyEngine::lanSendComplete(int index) {
+    m_monitor.post(MonitorBox::LanSendComplete, eventEntry(u"【SendComplete】", index));
+    startCloseTimer(index);
+}
+
+void ProxyEngine::wanClose(int index) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    wanStatus(QStringLiteral("切断完了 : ") + num(index));
+    m_files.close(slot.tempFileNo);
+    slot.wanState = QStringLiteral("Close");
+    m_monitor.post(MonitorBox::WanClose, eventEntry(u"【Close】", index));
+    if (EventSocket* wan = m_wan[size_t(index)])
+        wan->close();
+    m_timer1->setInterval(index, PumpIntervalMs);
+    m_timer1->setEnabled(index, true);
+}
+
+void ProxyEngine::wanError(int index, int number, const QString&, qint32 scode) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    wanStatus(QStringLiteral("エラー発生 : ") + num(index));
+    slot.wanState = QStringLiteral("Error");
+    if (EventSocket* wan = m_wan[size_t(index)])
+        wan->close();
+    m_monitor.post(MonitorBox::WanError,
+                   eventEntry(u"【Error : Close】", index,
+                              {QStringLiteral("Scode : ") + num(scode) +
+                               QStringLiteral(" , Number : ") + num(number)}));
+    // Once connected, nothing more will come: end the relay instead of leaving the
+    // browser waiting. Before that, the reconnect timer tries again.
+    if (slot.wanOpened != 0) {
+        m_files.close(slot.tempFileNo);
+        FileTable::removeFile(slot.tempFileName);
+        sendRefusal(index);
+    }
+}
+
+void ProxyEngine::wanSendComplete(int index) {
+    m_monitor.post(MonitorBox::WanSendComplete, eventEntry(u"【SendComplete】", index));
+}
+
+// ---- timers --------------------------------------------------------------------
+
+void ProxyEngine::reconnectTick(int index) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    if (slot.wanOpened != 0 || slot.wanHost.isEmpty() || slot.wanPort == 0) {
+        m_timer2->setEnabled(index, false);
+        return;
+    }
+    if (slot.reconnectCount >= ReconnectLimit) {
+        m_timer2->setEnabled(index, false);
+        sendRefusal(index);
+        return;
+    }
+    m_monitor.postAlways(Side::Wan, eventEntry(u"【ReConnect】", index,
+                                               {QStringLiteral("Host Name : ") + slot.wanHost,
+                                                QStringLiteral("Port No. : ") + num(slot.wanPort)}));
+    destroyWan(index);
+    createWan(index);
+    EventSocket* wan = m_wan[size_t(index)];
+    wan->setRemoteHost(slot.wanHost);
+    wan->setRemotePort(slot.wanPort);
+    wan->connectToRemote();
+    slot.reconnectCount += 1;
+}
+
+void ProxyEngine::closeTick(int index) {
+    m_timer3->setEnabled(index, false);
+    if (EventSocket* lan = m_lan[size_t(index)])
+        lan->close();
+    m_timer3->destroy(index);
+}
+
+void ProxyEngine::pumpTick(int index) {
+    const size_t i = size_t(index);
+    RelaySlot& slot = m_slots[i];
+    m_timer1->setEnabled(index, false);
+    if (!slot.lanState.isEmpty()) {
+        FileTable::removeFile(slot.tempFileName);
+        return;
+    }
+    std::unique_ptr<QFile> file = FileTable::openForReading(slot.tempFileName);
+    // The open handle keeps the bytes readable after the name is gone.
+    FileTable::removeFile(slot.tempFileName);
+    if (!file) {
+        sendRefusal(index);
+        return;
+    }
+    const qint64 length = file->size();
+
+    const qint64 blankLine = findBlankLine(*file);
+    QByteArray headerBlock;
+    if (blankLine >= 0) {
+        file->seek(0);
+        headerBlock = file->read(blankLine);
+    }
+    if (trimBlanks(headerBlock).isEmpty()) {
+        sendRefusal(index);
+        return;
+    }
+    const AnswerHead head = readAnswerHead(headerBlock);
+    const bool redirect = head.statusCode == "302";
+    if (trimBlanks(head.contentTypeText).isEmpty() && !redirect) {
+        sendRefusal(index);
+        return;
+    }
+
+    if (const auto announced = announcedSize(head); announced && length < *announced) {
+        m_monitor.postAlways(Side::Wan, eventEntry(u"【DataCheck】", index,
+                                                   {QStringLiteral("Data Size : ") + num(*announced),
+                                                    QStringLiteral("File Size : ") + num(length)}));
+        m_monitor.postAlways(Side::Wan, eventEntry(u"【ReTry】", index));
+        if (slot.recheckCount >= RecheckLimit) {
+            sendRefusal(index);
+            return;
+        }
+        slot.wanOpened = 0;
+        slot.wanState.clear();
+        slot.arrivalCount = 0;
+        slot.recheckCount += 1;
+        if (EventSocket* wan = m_wan[i])
+            wan->connectToRemote();
+        m_timer2->setEnabled(index, true);
+        return;
+    }
+
+    // Only answers the HTML rules may rewrite, or a redirect shown whole, are held in
+    // memory; everything else goes from the file to the browser in pieces.
+    const bool logWhole = redirect && m_monitor.isChecked(MonitorBox::LanSend);
+    const bool holdWhole = htmlRulesApply(head.contentTypeText) || logWhole;
+    QByteArray answer;
+    EventSocket* lan = m_lan[i];
+    if (holdWhole) {
+        file->seek(0);
+        answer = file->readAll();
+        if (answer.size() != length) {
+            sendRefusal(index);
+            return;
+        }
+        applySetCookieRule(answer, head.contentTypeText, m_store);
+        applyScriptRule(answer, head.contentTypeText, m_store);
+        if (lan)
+            lan->sendData(answer);
+    } else {
+        // The rules still read their settings for every answer (and drop a bad value).
+        QByteArray none;
+        applySetCookieRule(none, head.contentTypeText, m_store);
+        applyScriptRule(none, head.contentTypeText, m_store);
+        file->seek(0);
+        if (lan)
+            lan->sendDevice(std::move(file));
+    }
+    destroyWan(index);
+    if (redirect)
+        m_monitor.post(MonitorBox::LanSend,
+                       eventEntry(u"【Send】", index,
+                                  {QStringLiteral("≪Header + Data≫ : ") + shown(answer)}));
+    else
+        m_monitor.post(MonitorBox::LanSend,
+                       eventEntry(u"【Send】", index,
+                                  {QStringLiteral("≪Header≫ : ") + shown(headerBlock)}));
+}
+
+} // namespace Tarnwick

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "monitor/eventmonitor.h"
+#include "platform/eventsocket.h"
+#include "platform/filetable.h"
+#include "platform/slottimers.h"
+#include "proxy/relayslot.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTime>
+#include <array>
+#include <functional>
+#include <vector>
+
+namespace Tarnwick {
+
+class SettingsStore;
+
+// The relay: the slot table, the per-slot sockets and timers, and the handlers of
+// every socket event and timer tick, each reached with its slot index.
+class ProxyEngine : public QObject {
+    Q_OBJECT
+public:
+    // Asked for a cabinet download when "cabGET" is "△": true means Yes.
+    using CabinetQuestion = std::function<bool(const QString& text)>;
+    using Clock = std::function<QTime()>;
+
+    // Intervals of the relay's clocks, in milliseconds (before scaling).
+    static constexpr int PumpIntervalMs = 100;
+    static constexpr int ReconnectIntervalMs = 1000;
+    static constexpr int CloseDelayMs = 100;
+    static constexpr int ReconnectLimit = 10;
+    static constexpr int RecheckLimit = 5;
+
+    ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent = nullptr);
+    ~ProxyEngine() override;
+
+    // Scales every timer interval; tests run the relay's clocks faster with it.
+    void setTimeScale(double scale);
+    void setCabinetQuestion(CabinetQuestion question) { m_askCabinet = std::move(question); }
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+
+    // Creates the pump and reconnect timers of every slot (interval 1000 ms, disabled)
+    // and resets the connection counter.
+    void initialise();
+
+    // The listening socket, element 0.
+    EventSocket* listener() const { return m_lan[0]; }
+    // Sets LocalPort and listens; false when that fails.
+    bool listen(int port);
+
+    // Closes every socket and disables every timer, letting pending events run
+    // between steps; the status lines count the slots down. `clientSideClosed` runs
+    // once every client-side socket is closed.
+    void stop(const std::function<void()>& clientSideClosed = {});
+    // Closes every socket without the status lines or yielding (program end).
+    void shutdown();
+
+    int connectionCounter() const { return m_counter; }
+    const RelaySlot& slot(int index) const { return m_slots[size_t(index)]; }
+    EventSocket* lanSocket(int index) const { return m_lan[size_t(index)]; }
+    EventSocket* wanSocket(int index) const { return m_wan[size_t(index)]; }
+    const SlotTimers& pumpTimers() const { return *m_timer1; }
+    const SlotTimers& reconnectTimers() const { return *m_timer2; }
+    const SlotTimers& closeTimers() const { return *m_timer3; }
+
+private:
+    // Client side.
+    void lanConnectionRequest(int index, qintptr requestId);
+    void lanConnect(int index);
+    void lanDataArrival(int index, qint64 bytesTotal);
+    void lanSendComplete(int index);
+    void lanClose(int index);
+    void lanError(int index, int number, const QString& description, qint32 scode);
+    // Server side.
+    void wanConnect(int index);
+    void wanDataArrival(int index, qint64 bytesTotal);
+    void wanSendComplete(int index);
+    void wanClose(int index);
+    void wanError(int index, int number, const QString& description, qint32 scode);
+    // Timers.
+    void pumpTick(int index);
+    void reconnectTick(int index);
+    void closeTick(int index);
+
+    bool admits(const QString& clientIP);
+    void admit(qintptr requestId);
+    void createLan(int index);
+    void createWan(int index);
+    void destroyLan(int index);
+    void destroyWan(int index);
+    void sendRefusal(int index);
+    void startCloseTimer(int index);
+    // Ends a relay whose answer file failed: file gone, browser refused.
+    void failAnswerFile(int index);
+    void lanStatus(const QString& text);
+    void wanStatus(const QString& text);
+    QString requestEntry(int index, qint64 bytesTotal, const QByteArray& piece) const;
+
+    SettingsStore& m_store;
+    EventMonitor& m_monitor;
+    CabinetQuestion m_askCabinet;
+    Clock m_clock;
+    std::vector<RelaySlot> m_slots;
+    std::vector<QPointer<EventSocket>> m_lan;
+    std::vector<QPointer<EventSocket>> m_wan;
+    // Admissions into each slot, so a handler resuming after a wait can tell that
+    // its slot was taken over meanwhile.
+    std::vector<quint64> m_generation;
+    SlotTimers* m_timer1;
+    SlotTimers* m_timer2;
+    SlotTimers* m_timer3;
+    FileTable m_files;
+    int m_counter = 0;
+};
+
+} // namespace Tarnwick
