@@ -1,0 +1,33 @@
+# make run    installs what is missing, builds (Release) and starts Tarnwick
+#             (the headless proxy when there is no display)
+# make test   installs what is missing, builds with AddressSanitizer and
+#             UndefinedBehaviorSanitizer (Debug) and runs every test
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+RELEASE_DIR := build/release
+TEST_DIR := build/debug-asan
+
+.PHONY: run test build deps deps-test
+
+run: build
+	@if [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; then \
+		exec ./$(RELEASE_DIR)/app/tarnwick; \
+	else \
+		echo "No display: starting the proxy without a window (Ctrl+C ends it)."; \
+		exec ./$(RELEASE_DIR)/app/tarnwick-headless; \
+	fi
+
+build: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j$(JOBS)
+
+test: deps-test
+	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON
+	cmake --build $(TEST_DIR) -j$(JOBS)
+	cd $(TEST_DIR) && ctest --output-on-failure -j$(JOBS)
+
+deps:
+	@sh scripts/setup.sh run
+
+deps-test:
+	@sh scripts/setup.sh test

@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs the Debian packages Tarnwick needs, only those that are missing.
+#   scripts/setup.sh run    what building and running the program needs
+#   scripts/setup.sh test   that, plus what the test suite uses (nginx, curl, Xvfb)
+set -eu
+
+RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic"
+TEST_PACKAGES="nginx-light curl xvfb xauth"
+
+packages="$RUN_PACKAGES"
+if [ "${1:-run}" = test ]; then
+    packages="$packages $TEST_PACKAGES"
+fi
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=""
+else
+    sudo="sudo"
+fi
+echo "Installing:$missing"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,45 @@
+#include "shell/desktopapp.h"
+
+#include "monitor/eventmonitor.h"
+#include "platform/filetable.h"
+#include "proxy/proxyengine.h"
+#include "proxy/proxyswitch.h"
+#include "settings/settingsstore.h"
+#include "shell/form1.h"
+#include "shell/messagebox.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace Tarnwick {
+
+DesktopApp::DesktopApp(std::unique_ptr<SettingsStore> store)
+    : m_startDirectory(QDir::currentPath()),
+      m_store(store ? std::move(store) : std::make_unique<SettingsStore>()),
+      m_monitor(std::make_unique<EventMonitor>(*m_store)),
+      m_engine(std::make_unique<ProxyEngine>(*m_store, *m_monitor)),
+      m_proxy(std::make_unique<ProxySwitch>(*m_engine, *m_store, *m_monitor)) {
+    m_engine->setCabinetQuestion([this](const QString& text) {
+        return showMessage(m_form1.get(), text, MessageButtons::YesNo) == MessageAnswer::Yes;
+    });
+}
+
+DesktopApp::~DesktopApp() {
+    m_form1.reset();
+}
+
+void DesktopApp::start() {
+    m_form1 = std::make_unique<Form1>(*m_store, *m_monitor, *m_engine, *m_proxy);
+    m_form1->setOnEndRequested([this] { end(); });
+    m_form1->initialise();
+    m_form1->show();
+}
+
+void DesktopApp::end() {
+    m_engine->shutdown();
+    QDir::setCurrent(m_startDirectory);
+    FileTable::removeMatching(m_startDirectory, QString::fromUtf16(TempFilePattern));
+    QCoreApplication::quit();
+}
+
+} // namespace Tarnwick
