@@ -1,0 +1,209 @@
+#include "proxy/headerrewrite.h"
+
+#include "settings/settingskeys.h"
+#include "settings/settingsstore.h"
+
+namespace Tarnwick {
+
+namespace {
+
+constexpr QByteArrayView CrLf = "\r\n";
+constexpr QByteArrayView BlankLine = "\r\n\r\n";
+constexpr int SecondsPerDay = 24 * 60 * 60;
+// A stamp is fresh for this many seconds after its time of day.
+constexpr int OutsideRefererLifetime = 2;
+
+// Offset just past the CR LF ending the line that holds offset `from`. A line cut off
+// by the end of the piece (no CR LF after the name) runs to the end of the piece, so
+// deleting it drops the rest of the piece and replacing it ends the new line with
+// CR LF like any other: the header block never keeps half a name or half a value.
+qsizetype afterLineEnd(const QByteArray& w, qsizetype from) {
+    const qsizetype end = w.indexOf(CrLf, from);
+    return end < 0 ? w.size() : end + CrLf.size();
+}
+
+// `w` with `line` + CR LF put in place of [from, to).
+QByteArray splice(const QByteArray& w, qsizetype from, qsizetype to, QByteArrayView line) {
+    QByteArray result;
+    result.reserve(w.size() - (to - from) + line.size() + CrLf.size());
+    result.append(QByteArrayView(w).first(from));
+    result.append(line);
+    result.append(CrLf);
+    result.append(QByteArrayView(w).sliced(to));
+    return result;
+}
+
+// `w` with CR LF + `line` inserted before the blank line at `blank`, so that `line`
+// becomes the last header line before it.
+QByteArray insertBefore(const QByteArray& w, qsizetype blank, QByteArrayView line) {
+    QByteArray result;
+    result.reserve(w.size() + CrLf.size() + line.size());
+    result.append(QByteArrayView(w).first(blank));
+    result.append(CrLf);
+    result.append(line);
+    result.append(QByteArrayView(w).sliced(blank));
+    return result;
+}
+
+enum class Mode { Pass, Delete, Fake, Outside };
+
+// Reads a rule's mode. A value outside the rule's set is removed from the store, so
+// the next request gets the default, and this request passes the header unchanged.
+Mode readMode(SettingsStore& store, const SettingKey& key, bool hasFake) {
+    const QString value = store.get(key);
+    if (value == Choice::Allow)
+        return Mode::Pass;
+    if (value == Choice::Block)
+        return Mode::Delete;
+    if (hasFake && value == Choice::Third)
+        return Mode::Fake;
+    store.remove(key.name);
+    return Mode::Outside;
+}
+
+struct HeaderRule {
+    const SettingKey& mode;
+    const SettingKey* fake; // null: no fake mode
+    QByteArrayView name;
+    QByteArrayView lineStart;
+};
+
+QByteArray applyRule(const QByteArray& w, SettingsStore& store, const HeaderRule& rule) {
+    switch (readMode(store, rule.mode, rule.fake != nullptr)) {
+    case Mode::Delete:
+        return HeaderEdit::deleteLine(w, rule.name);
+    case Mode::Fake: {
+        const QByteArray line = rule.lineStart.toByteArray() + headerValue(store.get(*rule.fake));
+        return HeaderEdit::replaceOrAdd(w, rule.name, line);
+    }
+    case Mode::Pass:
+    case Mode::Outside:
+        break;
+    }
+    return w;
+}
+
+// Two digits at `at` of `text` as a number, or -1.
+int twoDigits(QStringView text, qsizetype at) {
+    const QChar hi = text[at];
+    const QChar lo = text[at + 1];
+    if (hi < u'0' || hi > u'9' || lo < u'0' || lo > u'9')
+        return -1;
+    return (hi.unicode() - u'0') * 10 + (lo.unicode() - u'0');
+}
+
+// The "HH:mm:ss" time of day at the start of a stored value, parsed by hand so that
+// neither locale nor lenient parsing can make "1:2:3" or "12.00.00" count.
+QTime stampTime(QStringView stored) {
+    const qsizetype bar = stored.indexOf(u'|');
+    if (bar != OutsideRefererTimeFormat.size())
+        return {};
+    if (stored[2] != u':' || stored[5] != u':')
+        return {};
+    const int hour = twoDigits(stored, 0);
+    const int minute = twoDigits(stored, 3);
+    const int second = twoDigits(stored, 6);
+    if (hour < 0 || minute < 0 || second < 0)
+        return {};
+    return QTime(hour, minute, second); // invalid when out of range
+}
+
+} // namespace
+
+namespace HeaderEdit {
+
+QByteArray deleteLine(const QByteArray& w, QByteArrayView name) {
+    const qsizetype at = w.indexOf(name);
+    if (at < 0)
+        return w;
+    const qsizetype tail = afterLineEnd(w, at + name.size());
+    QByteArray result = w;
+    result.remove(at, tail - at);
+    return result;
+}
+
+QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
+    const qsizetype at = w.indexOf(name);
+    if (at >= 0)
+        return splice(w, at, afterLineEnd(w, at + name.size()), line);
+    const qsizetype blank = w.indexOf(BlankLine);
+    if (blank < 0)
+        return w;
+    return insertBefore(w, blank, line);
+}
+
+QByteArray force(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
+    // The CR LF before the name keeps "Proxy-Connection:" from counting as "Connection:".
+    QByteArray needle;
+    needle.reserve(CrLf.size() + name.size());
+    needle.append(CrLf);
+    needle.append(name);
+    const qsizetype at = w.indexOf(needle);
+    if (at >= 0) {
+        const qsizetype lineStart = at + CrLf.size();
+        return splice(w, lineStart, afterLineEnd(w, at + needle.size()), line);
+    }
+    const qsizetype blank = w.lastIndexOf(BlankLine);
+    if (blank < 0)
+        return w;
+    return insertBefore(w, blank, line);
+}
+
+} // namespace HeaderEdit
+
+QByteArray headerValue(QStringView stored) {
+    QString clean;
+    clean.reserve(stored.size());
+    for (const QChar c : stored) {
+        // A stored value must not be able to end the header line or smuggle in another.
+        if (c == u'\r' || c == u'\n' || c == u'\0')
+            continue;
+        clean.append(c);
+    }
+    return clean.trimmed().toUtf8();
+}
+
+bool outsideRefererIsFresh(QStringView stored, const QTime& now) {
+    const QTime stamp = stampTime(stored);
+    if (!stamp.isValid() || !now.isValid())
+        return false;
+    const QTime nowSecond(now.hour(), now.minute(), now.second());
+    int age = stamp.secsTo(nowSecond);
+    if (age < 0)
+        age += SecondsPerDay; // written before midnight, read after it
+    return age <= OutsideRefererLifetime;
+}
+
+QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, const QTime& now) {
+    QByteArray w = piece;
+
+    // A Referer handed in by another program a moment ago takes the place of the
+    // Referer rule for this request.
+    bool outsideRefererAdded = false;
+    const QString outside = store.get(Setting::OutsideReferer);
+    const qsizetype bar = outside.indexOf(u'|');
+    if (outside.size() > 8 && bar >= 0 && outsideRefererIsFresh(outside, now)) {
+        const qsizetype blank = w.indexOf(BlankLine);
+        if (blank >= 0) {
+            const QByteArray line =
+                QByteArrayLiteral("Referer: ") + headerValue(QStringView(outside).sliced(bar + 1));
+            w = insertBefore(w, blank, line);
+            outsideRefererAdded = true;
+        }
+    }
+
+    if (!outsideRefererAdded)
+        w = applyRule(w, store, {Setting::Referer, &Setting::RefererFake, "Referer:", "Referer: "});
+    w = applyRule(w, store,
+                  {Setting::UserAgent, &Setting::UserAgentFake, "User-Agent:", "User-Agent: "});
+    w = applyRule(w, store,
+                  {Setting::IfModifiedSince, &Setting::IfModifiedSinceFake, "If-Modified-Since:",
+                   "If-Modified-Since: "});
+    w = applyRule(w, store, {Setting::Cookie, nullptr, "Cookie:", {}});
+
+    w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: Close");
+    w = HeaderEdit::force(w, "Connection:", "Connection: Close");
+    return w;
+}
+
+} // namespace Tarnwick

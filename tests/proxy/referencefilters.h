@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Plain, unoptimised versions of the two answer filters, written loop for loop as the
+// filters are defined. Quadratic on some inputs; used only to check the fast ones.
+namespace Tarnwick::Reference {
+
+void neutraliseSetCookie(char* data, qsizetype length);
+void rewriteScripts(char* data, qsizetype length);
+
+} // namespace Tarnwick::Reference

@@ -1,0 +1,290 @@
+#include "proxy/referencefilters.h"
+#include "proxy/responsefilters.h"
+#include "settings/settingskeys.h"
+#include "settings/settingsstore.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+using namespace Tarnwick;
+
+namespace {
+
+QByteArray neutralised(QByteArray bytes) {
+    neutraliseSetCookie(bytes.data(), bytes.size());
+    return bytes;
+}
+
+QByteArray rewritten(QByteArray bytes) {
+    rewriteScripts(bytes.data(), bytes.size());
+    return bytes;
+}
+
+// The first offset at which two buffers differ, for a readable failure.
+qsizetype firstDifference(const QByteArray& a, const QByteArray& b) {
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return i;
+    }
+    return a.size() == b.size() ? -1 : n;
+}
+
+// Runs both filters, fast and reference, on copies of `input` held in buffers of
+// exactly its length (so that a sanitiser build catches any read past the end); true
+// when they agree.
+bool sameAsReference(const QByteArray& input, QByteArray* fast, QByteArray* reference) {
+    const qsizetype n = input.size();
+    const auto fastBytes = std::make_unique<char[]>(size_t(n));
+    const auto referenceBytes = std::make_unique<char[]>(size_t(n));
+    std::copy_n(input.constData(), n, fastBytes.get());
+    std::copy_n(input.constData(), n, referenceBytes.get());
+    neutraliseSetCookie(fastBytes.get(), n);
+    Reference::neutraliseSetCookie(referenceBytes.get(), n);
+    // Compared between the rules too: the script rule could blank a difference away.
+    if (!std::equal(fastBytes.get(), fastBytes.get() + n, referenceBytes.get())) {
+        *fast = QByteArray(fastBytes.get(), n);
+        *reference = QByteArray(referenceBytes.get(), n);
+        return false;
+    }
+    rewriteScripts(fastBytes.get(), n);
+    Reference::rewriteScripts(referenceBytes.get(), n);
+    *fast = QByteArray(fastBytes.get(), n);
+    *reference = QByteArray(referenceBytes.get(), n);
+    return *fast == *reference;
+}
+
+QByteArray repeated(QByteArrayView piece, qsizetype times) {
+    QByteArray out;
+    out.reserve(piece.size() * times);
+    for (qsizetype i = 0; i < times; ++i)
+        out.append(piece);
+    return out;
+}
+
+const QByteArray Html = "text/html; charset=UTF-8"_ba;
+
+} // namespace
+
+class TestResponseFilters : public QObject {
+    Q_OBJECT
+
+private slots:
+    void setCookie_data();
+    void setCookie();
+    void scripts_data();
+    void scripts();
+    void switches_data();
+    void switches();
+    void outsideValueRemovedOnceThenDefault();
+    void randomBuffersMatchReference();
+    void adversarialBuffersMatchReference_data();
+    void adversarialBuffersMatchReference();
+};
+
+void TestResponseFilters::setCookie_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("value replaced, body untouched")
+        << "HTTP/1.0 200 OK\r\nSet-Cookie: id=42\r\nContent-Type: text/html\r\n\r\n"
+           "<p>Set-Cookie: x=1\r\n"_ba
+        << "HTTP/1.0 200 OK\r\nXXXXXXXXXX: YYYYY\r\nContent-Type: text/html\r\n\r\n"
+           "<p>Set-Cookie: x=1\r\n"_ba;
+    QTest::newRow("no blank after colon keeps first value byte")
+        << "HTTP/1.0 200 OK\r\nset-cookie:id=42\r\n\r\n"_ba
+        << "HTTP/1.0 200 OK\r\nXXXXXXXXXX:iYYYY\r\n\r\n"_ba;
+    QTest::newRow("empty value") << "HTTP/1.0 200 OK\r\nSET-COOKIE: \r\n\r\n"_ba
+                                 << "HTTP/1.0 200 OK\r\nXXXXXXXXXX: \r\n\r\n"_ba;
+    QTest::newRow("every line, anywhere in the line")
+        << "HTTP/1.0 200\r\nSet-Cookie: a=1\r\nX-Set-Cookie: b=22\r\n\r\n"_ba
+        << "HTTP/1.0 200\r\nXXXXXXXXXX: YYY\r\nX-XXXXXXXXXX: YYYY\r\n\r\n"_ba;
+    QTest::newRow("offset 0 never tested") << "set-cookie: a=1\r\n\r\n"_ba
+                                           << "set-cookie: a=1\r\n\r\n"_ba;
+    QTest::newRow("no CR after the value: runs to the end")
+        << "HTTP/1.0 200\r\nSet-Cookie: a=1; path=/"_ba
+        << "HTTP/1.0 200\r\nXXXXXXXXXX: "_ba + QByteArray(11, 'Y');
+    QTest::newRow("LF alone does not end the value")
+        << "HTTP/1.0 200\nSet-Cookie: a=1\nX: 2\r\n\r\n"_ba
+        << "HTTP/1.0 200\nXXXXXXXXXX: "_ba + QByteArray(8, 'Y') + "\r\n\r\n";
+    QTest::newRow("11 bytes left alone") << " set-cookie"_ba << " set-cookie"_ba;
+    QTest::newRow("12 bytes") << " set-cookie:"_ba << " XXXXXXXXXX:"_ba;
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void TestResponseFilters::setCookie() {
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(neutralised(input), expected);
+}
+
+void TestResponseFilters::scripts_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("script body blanked")
+        << "<p><script>alert(1)</script></p>\r\n"_ba
+        << "<p><ZZZZZZ>        </ZZZZZZ></p>\r\n"_ba;
+    QTest::newRow("attributes kept")
+        << "<p><SCRIPT LANGUAGE=\"JavaScript\">\r\nx=1;\r\n</SCRIPT>\r\n</html>"_ba
+        << "<p><ZZZZZZ LANGUAGE=\"JavaScript\">"_ba + QByteArray(8, ' ') + "</ZZZZZZ>\r\n</html>";
+    QTest::newRow("no closing tag: blanked to the eighth-last byte")
+        << "<html><script>var a = 1; var b = 2;"_ba
+        << "<html><ZZZZZZ>"_ba + QByteArray(14, ' ') + " b = 2;";
+    QTest::newRow("two scripts, text between kept")
+        << "<b><script>1</script>text<Script src=x>2</sCript></b>"_ba
+        << "<b><ZZZZZZ> </ZZZZZZ>text<ZZZZZZ src=x> </ZZZZZZ></b>"_ba;
+    QTest::newRow("noscript renamed, content kept")
+        << "<p><noscript>keep</noscript></p>\r\n"_ba
+        << "<p><noZZZZZZ>keep</noZZZZZZ></p>\r\n"_ba;
+    QTest::newRow("word after a lone <") << "a < b script c\r\n\r\n"_ba
+                                         << "a < b ZZZZZZ c\r\n\r\n"_ba;
+    QTest::newRow("stop character before the word")
+        << "x<a href=script>script</a>..........."_ba << "x<a href=script>script</a>..........."_ba;
+    QTest::newRow("every stop character")
+        << "x<a\"script <a-script <a_script <a>script..........."_ba
+        << "x<a\"script <a-script <a_script <a>script..........."_ba;
+    QTest::newRow("page's own zzzzzz counts as opening")
+        << "x<zzzzzz>blank me</zzzzzz>......."_ba << "x<zzzzzz>        </zzzzzz>......."_ba;
+    QTest::newRow("markup inside the body blanked")
+        << "x<script>ab<x>cd</script>......"_ba << "x<ZZZZZZ>       </ZZZZZZ>......"_ba;
+    QTest::newRow("7 bytes left alone") << "<script"_ba << "<script"_ba;
+    QTest::newRow("8 bytes: < at offset 1 has nothing after it") << "x<script"_ba << "x<script"_ba;
+    QTest::newRow("< at offset 0 not counted") << "<script>.........."_ba
+                                               << "<script>.........."_ba;
+}
+
+void TestResponseFilters::scripts() {
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(rewritten(input), expected);
+    QByteArray reference = input;
+    Reference::rewriteScripts(reference.data(), reference.size());
+    QCOMPARE(reference, expected);
+}
+
+void TestResponseFilters::switches_data() {
+    QTest::addColumn<QString>("stored"); // empty: nothing stored
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<bool>("filtered");
+    QTest::addColumn<bool>("keyKept");
+
+    QTest::newRow("default on") << QString() << Html << true << false;
+    QTest::newRow("× on") << u"×"_s << Html << true << true;
+    QTest::newRow("○ off") << u"○"_s << Html << false << true;
+    QTest::newRow("other value: off, key removed") << u"x"_s << Html << false << false;
+    QTest::newRow("empty value: off, key removed") << u""_s << Html << false << false;
+    QTest::newRow("exactly html") << u"×"_s << "html"_ba << false << true;
+    QTest::newRow("xhtml") << u"×"_s << "application/xhtml+xml"_ba << true << true;
+    QTest::newRow("upper case HTML") << u"×"_s << "text/HTML"_ba << false << true;
+    QTest::newRow("image") << u"×"_s << "image/png"_ba << false << true;
+    QTest::newRow("no content type") << u"×"_s << QByteArray() << false << true;
+    QTest::newRow("other value, not HTML: still removed") << u"?"_s << "image/png"_ba << false
+                                                          << false;
+}
+
+void TestResponseFilters::switches() {
+    QFETCH(QString, stored);
+    QFETCH(QByteArray, contentType);
+    QFETCH(bool, filtered);
+    QFETCH(bool, keyKept);
+
+    const QByteArray answer = "HTTP/1.0 200 OK\r\nSet-Cookie: a=1\r\n\r\n<script>x</script>\r\n"_ba;
+    const QByteArray cookieDone = neutralised(answer);
+    const QByteArray scriptDone = rewritten(answer);
+    QVERIFY(cookieDone != answer && scriptDone != answer);
+
+    QTemporaryDir tempDir;
+    QVERIFY(tempDir.isValid());
+    SettingsStore store(tempDir.filePath(u"t.ini"_s));
+    if (!stored.isNull()) {
+        QVERIFY(store.save(Setting::SetCookie.name, stored));
+        QVERIFY(store.save(Setting::Script.name, stored));
+    }
+
+    QByteArray bytes = answer;
+    applySetCookieRule(bytes, contentType, store);
+    QCOMPARE(bytes, filtered ? cookieDone : answer);
+    QCOMPARE(store.contains(Setting::SetCookie.name), keyKept);
+    QCOMPARE(store.contains(Setting::Script.name), !stored.isNull());
+
+    bytes = answer;
+    applyScriptRule(bytes, contentType, store);
+    QCOMPARE(bytes, filtered ? scriptDone : answer);
+    QCOMPARE(store.contains(Setting::Script.name), keyKept);
+}
+
+void TestResponseFilters::outsideValueRemovedOnceThenDefault() {
+    QTemporaryDir tempDir;
+    QVERIFY(tempDir.isValid());
+    SettingsStore store(tempDir.filePath(u"t.ini"_s));
+    QVERIFY(store.save(Setting::Script.name, u"△"_s));
+    const QByteArray page = "<p><script>x</script></p>\r\n"_ba;
+
+    QByteArray first = page;
+    applyScriptRule(first, Html, store);
+    QCOMPARE(first, page);
+    QByteArray second = page;
+    applyScriptRule(second, Html, store);
+    QCOMPARE(second, rewritten(page));
+}
+
+// Random buffers from an alphabet rich in the pieces the filters look for.
+void TestResponseFilters::randomBuffersMatchReference() {
+    static const QByteArrayList pieces = {
+        "<", "<", "<", ">", ">", "/", "script", "SCRIPT", "sCrIpt", "scrip", "zzzzzz", "ZZZZZZ",
+        "</zzzzzz", "</ZZZZZZ", "<zzzzzz>", "</script>", "set-cookie:", "Set-Cookie: ",
+        "SET-COOKIE:", "\r", "\n", "\r\n", "\r\n\r\n", "\"", "-", "_", "=", " ", "a", "z",
+        QByteArray(1, '\0'), "\xC3\xA9", "\xFF", "\x80"};
+
+    QRandomGenerator random(20240611);
+    QByteArray fast;
+    QByteArray reference;
+    for (int round = 0; round < 6000; ++round) {
+        const int pieceCount = round < 5000 ? random.bounded(1, 80) : random.bounded(80, 1200);
+        QByteArray input;
+        for (int i = 0; i < pieceCount; ++i)
+            input.append(pieces[random.bounded(int(pieces.size()))]);
+        if (!sameAsReference(input, &fast, &reference)) {
+            qWarning() << "round" << round << "input" << input.toPercentEncoding() << "differs at"
+                       << firstDifference(fast, reference);
+            QFAIL("fast filter differs from the reference");
+        }
+    }
+}
+
+void TestResponseFilters::adversarialBuffersMatchReference_data() {
+    QTest::addColumn<QByteArray>("input");
+
+    const qsizetype n = 6 * 1024;
+    QTest::newRow("all <") << QByteArray(n, '<');
+    QTest::newRow("< then letters") << QByteArray(n / 2, '<') + QByteArray(n / 2, 's');
+    QTest::newRow("openings without >") << repeated("<zzzzzz", n / 7);
+    QTest::newRow("openings before one >, long body, closing")
+        << repeated("<zzzzzz", n / 14) + '>' + QByteArray(n / 2, 'b') + "</zzzzzz" + "........";
+    QTest::newRow("opening, long body, many openings")
+        << "x<zzzzzz>"_ba + QByteArray(n / 2, 'b') + repeated("<zzzzzz", n / 14);
+    QTest::newRow("openings, each with > , one closing at the end")
+        << repeated("<zzzzzz>ab", n / 10) + "</zzzzzz" + "........";
+    QTest::newRow("script words after one <") << "x<"_ba + repeated("script", n / 6) + ">....";
+    QTest::newRow("many < before many words") << repeated("<", n / 2) + repeated("script", n / 12);
+    QTest::newRow("set-cookie without CR") << "x"_ba + repeated("set-cookie:", n / 11);
+    QTest::newRow("set-cookie lines") << "HTTP/1.0 200\r\n"_ba + repeated("Set-Cookie: a=1\r\n", n / 17)
+                                      + "\r\n<script>x</script>";
+}
+
+void TestResponseFilters::adversarialBuffersMatchReference() {
+    QFETCH(QByteArray, input);
+    QByteArray fast;
+    QByteArray reference;
+    QVERIFY2(sameAsReference(input, &fast, &reference),
+             qPrintable(u"differs at %1"_s.arg(firstDifference(fast, reference))));
+}
+
+QTEST_GUILESS_MAIN(TestResponseFilters)
+#include "tst_responsefilters.moc"
