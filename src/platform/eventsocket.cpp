@@ -13,7 +13,10 @@
 namespace Tarnwick {
 
 namespace {
-// The descriptor a handler accepted during the ConnectionRequest now being delivered.
+// The descriptor offered by the ConnectionRequest now being delivered, and the one a
+// handler accepted: only the offered one can be accepted, and only once, so a stale
+// id (already closed, perhaps reused for another file) or a second slot never wraps it.
+qintptr g_offeredDescriptor = -1;
 qintptr g_claimedDescriptor = -1;
 
 constexpr qint64 SendChunk = 64 * 1024;
@@ -136,12 +139,15 @@ void EventSocket::incoming(qintptr descriptor) {
         else if (peer.ss_family == AF_INET6)
             m_pendingPeerPort = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
     }
-    const qintptr previous = g_claimedDescriptor;
+    const qintptr previousOffered = g_offeredDescriptor;
+    const qintptr previousClaimed = g_claimedDescriptor;
+    g_offeredDescriptor = descriptor;
     g_claimedDescriptor = -1;
     QPointer<EventSocket> self(this);
     emit connectionRequest(m_index, descriptor);
     const bool accepted = g_claimedDescriptor == descriptor;
-    g_claimedDescriptor = previous;
+    g_offeredDescriptor = previousOffered;
+    g_claimedDescriptor = previousClaimed;
     // A refused client is closed at once, without a byte sent.
     if (!accepted)
         ::close(int(descriptor));
@@ -149,7 +155,8 @@ void EventSocket::incoming(qintptr descriptor) {
 }
 
 bool EventSocket::accept(qintptr requestId) {
-    if (m_state != State::Closed || requestId < 0)
+    if (m_state != State::Closed || requestId < 0 || requestId != g_offeredDescriptor ||
+        requestId == g_claimedDescriptor)
         return false;
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(requestId)) {

@@ -1,0 +1,288 @@
+// The settings store and the settings tool: defaults, removal results, values written
+// by another process seen at the next read, text that survives the file format, the
+// cost of a read, and the tool's command line.
+
+#include "settings/settingsstore.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTime>
+
+using namespace Tarnwick;
+using namespace Qt::StringLiterals;
+
+namespace {
+struct ToolResult {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+} // namespace
+
+class TestSettingsStore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void absentKeysAndRemoval();
+    void secondProcessWriteSeenAtOnce_data();
+    void secondProcessWriteSeenAtOnce();
+    void textRoundTrip_data();
+    void textRoundTrip();
+    void unchangedReadIsCheap();
+    void toolReferer();
+    void toolBadUsage_data();
+    void toolBadUsage();
+    void toolAbsentKeyAndList();
+
+private:
+    ToolResult tool(const QStringList& arguments) const;
+
+    QTemporaryDir m_home;
+    QString m_tool;
+};
+
+void TestSettingsStore::initTestCase() {
+    QVERIFY(m_home.isValid());
+    // Before the first QSettings use: the per-user path is fixed from then on.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.path()));
+    const QByteArray binDir = qgetenv("TARNWICK_BIN_DIR");
+    if (binDir.isEmpty())
+        QSKIP("TARNWICK_BIN_DIR is not set: the settings tool cannot be found");
+    m_tool = QDir(QFile::decodeName(binDir)).filePath(u"tarnwick-settings"_s);
+    QVERIFY2(QFile::exists(m_tool), qPrintable(m_tool));
+    QCOMPARE(SettingsStore::defaultFileName(), m_home.path() + u"/Tarnwick/Tarnwick.ini"_s);
+}
+
+void TestSettingsStore::init() {
+    SettingsStore store;
+    store.removeAll();
+}
+
+ToolResult TestSettingsStore::tool(const QStringList& arguments) const {
+    QProcess process;
+    process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    process.start(m_tool, arguments);
+    ToolResult result;
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+void TestSettingsStore::absentKeysAndRemoval() {
+    QTemporaryDir dir;
+    SettingsStore store(dir.filePath(u"store.ini"_s));
+
+    // Nothing stored yet: every read gets the caller's default, nothing is written back.
+    QCOMPARE(store.get(u"Local_Port", u"8080"), u"8080"_s);
+    QCOMPARE(store.get(Setting::RefererFake), Setting::RefererFake.defaultValue.toString());
+    QCOMPARE(store.get(u"AutoStart", u""), QString());
+    QVERIFY(!QFile::exists(store.fileName()));
+    QVERIFY(!store.remove(u"Local_Port"));
+    QVERIFY(!store.removeAll());
+
+    QVERIFY(store.save(u"Local_Port", u"3128"_s));
+    QCOMPARE(store.get(u"Local_Port", u"8080"), u"3128"_s);
+    // An empty value is a value, not an absent key.
+    QVERIFY(store.save(u"Proxy_Server", QString()));
+    QCOMPARE(store.get(u"Proxy_Server", u"dflt"), QString());
+    QVERIFY(!store.remove(u"Proxy"));
+    QVERIFY(store.remove(u"Local_Port"));
+    QVERIFY(!store.remove(u"Local_Port"));
+    QCOMPARE(store.get(u"Local_Port", u"8080"), u"8080"_s);
+
+    QVERIFY(store.save(u"@Referer", u"12:00:00|http://a.test/"_s));
+    QVERIFY(store.removeAll());
+    QVERIFY(!store.removeAll());
+    QCOMPARE(store.get(u"@Referer", u""), QString());
+    QCOMPARE(store.get(u"Proxy_Server", u"dflt"), u"dflt"_s);
+    QVERIFY(store.keys().isEmpty());
+}
+
+void TestSettingsStore::secondProcessWriteSeenAtOnce_data() {
+    QTest::addColumn<QStringList>("values");
+    // Same size, so that only the time stamp (or the file itself) tells the change.
+    QTest::newRow("same size") << QStringList{u"v1"_s, u"v2"_s, u"v3"_s, u"v4"_s, u"v5"_s,
+                                              u"v6"_s, u"v7"_s, u"v8"_s};
+    QTest::newRow("growing and shrinking")
+        << QStringList{u"a"_s, u"abcdefgh"_s, u"ab"_s, u"○×△"_s, u""_s, u"xyz"_s};
+}
+
+void TestSettingsStore::secondProcessWriteSeenAtOnce() {
+    QFETCH(QStringList, values);
+    SettingsStore store;
+    QVERIFY(store.save(u"Referer", u"○"_s));
+    QCOMPARE(store.get(u"Referer", u"×"), u"○"_s);
+    for (const QString& value : values) {
+        const ToolResult set = tool({u"set"_s, u"@Referer"_s, value});
+        QCOMPARE(set.exitCode, 0);
+        // The very next read sees it: there is no cache and no notification.
+        QCOMPARE(store.get(u"@Referer", u"absent"), value);
+        QCOMPARE(store.get(u"Referer", u"×"), u"○"_s);
+    }
+    // And the other way round: our write is what the other process reads next.
+    for (const QString& value : values) {
+        QVERIFY(store.save(u"@Referer", value));
+        const ToolResult get = tool({u"get"_s, u"@Referer"_s});
+        QCOMPARE(get.exitCode, 0);
+        QCOMPARE(get.out, value + u'\n');
+    }
+}
+
+void TestSettingsStore::textRoundTrip_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    const QString keys[] = {
+        Setting::AllowedMachines[0].name.toString(), Setting::AllowedMachines[9].name.toString(),
+        Setting::EventCountLan.name.toString(),      Setting::EventCountWan.name.toString(),
+        Setting::RefererFake.name.toString(),        Setting::UserAgentFake.name.toString(),
+        Setting::IfModifiedSinceFake.name.toString(), Setting::OutsideReferer.name.toString(),
+    };
+    const QString values[] = {
+        u"a, b"_s,
+        u"a,b,c"_s,
+        u"x; y"_s,
+        u"say \"hi\""_s,
+        u"k=v=w"_s,
+        u"C:\\dir\\file"_s,
+        u"@Variant(fake)"_s,
+        u"@"_s,
+        u"  blanks around  "_s,
+        u"○×△"_s,
+        u"#not a comment"_s,
+        u"[not a section]"_s,
+        Setting::IfModifiedSinceFake.defaultValue.toString(),
+        u"12:34:56|http://example.test/a?b=1,2;c=\"3\""_s,
+    };
+    int row = 0;
+    for (const QString& key : keys) {
+        // Every value under a few keys, one value under each of the others.
+        const bool everyValue = row < 2;
+        for (qsizetype v = 0; v < qsizetype(std::size(values)); ++v) {
+            if (!everyValue && v != row % qsizetype(std::size(values)))
+                continue;
+            QTest::addRow("%s %lld", qPrintable(key), qlonglong(v)) << key << values[v];
+        }
+        ++row;
+    }
+}
+
+void TestSettingsStore::textRoundTrip() {
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    SettingsStore store;
+    QVERIFY(store.save(key, value));
+    QCOMPARE(store.get(key, u"absent"), value);
+
+    // Read back by a process that parses the file afresh.
+    const ToolResult get = tool({u"get"_s, key});
+    QCOMPARE(get.exitCode, 0);
+    QCOMPARE(get.out, value + u'\n');
+
+    // Written by that process, read here.
+    const QString other = value + u"|2"_s;
+    QCOMPARE(tool({u"set"_s, key, other}).exitCode, 0);
+    QCOMPARE(store.get(key, u"absent"), other);
+    QVERIFY(store.keys().contains(key));
+}
+
+void TestSettingsStore::unchangedReadIsCheap() {
+    SettingsStore store;
+    QVERIFY(store.save(u"Referer", u"△"_s));
+    QVERIFY(store.save(u"Local_Port", u"8080"_s));
+    constexpr int Reads = 20000;
+    QElapsedTimer timer;
+    timer.start();
+    for (int k = 0; k < Reads; ++k) {
+        if (store.get(u"Referer", u"×") != u"△")
+            QFAIL("wrong value");
+    }
+    const double microseconds = double(timer.nsecsElapsed()) / 1000.0 / Reads;
+    qInfo("one unchanged get: %.2f us", microseconds);
+    // Loose: a sanitizer build is several times slower than a plain one.
+    QVERIFY2(microseconds < 100.0, qPrintable(QString::number(microseconds)));
+}
+
+void TestSettingsStore::toolReferer() {
+    const ToolResult set = tool({u"referer"_s, u"http://example.test/"_s});
+    QCOMPARE(set.exitCode, 0);
+    const QTime now = QTime::currentTime();
+    const ToolResult get = tool({u"get"_s, u"@Referer"_s});
+    QCOMPARE(get.exitCode, 0);
+    QVERIFY2(get.out.endsWith(u"|http://example.test/\n"_s), qPrintable(get.out));
+    QCOMPARE(get.out.size(), 8 + 1 + 20 + 1);
+    const QString stamp = get.out.left(8);
+    // 24-hour digits, whatever the locale.
+    const QTime written = QTime::fromString(stamp, u"HH:mm:ss"_s);
+    QVERIFY2(written.isValid(), qPrintable(stamp));
+    int apart = qAbs(written.secsTo(now));
+    apart = qMin(apart, 86400 - apart); // across midnight
+    QVERIFY2(apart <= 3, qPrintable(stamp + u" vs "_s + now.toString(u"HH:mm:ss"_s)));
+
+    SettingsStore store;
+    QCOMPARE(store.get(u"@Referer", u""), get.out.chopped(1));
+}
+
+void TestSettingsStore::toolBadUsage_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("unknown command") << QStringList{u"frobnicate"_s};
+    QTest::newRow("get without key") << QStringList{u"get"_s};
+    QTest::newRow("get two keys") << QStringList{u"get"_s, u"a"_s, u"b"_s};
+    QTest::newRow("set without value") << QStringList{u"set"_s, u"Local_Port"_s};
+    QTest::newRow("set empty key") << QStringList{u"set"_s, u""_s, u"v"_s};
+    QTest::newRow("referer without url") << QStringList{u"referer"_s};
+    QTest::newRow("referer blank url") << QStringList{u"referer"_s, u"   "_s};
+    QTest::newRow("referer two lines") << QStringList{u"referer"_s, u"http://a.test/\nX: y"_s};
+    QTest::newRow("list with argument") << QStringList{u"list"_s, u"x"_s};
+}
+
+void TestSettingsStore::toolBadUsage() {
+    QFETCH(QStringList, arguments);
+    const ToolResult result = tool(arguments);
+    QVERIFY(result.exitCode > 0);
+    QVERIFY(!result.err.trimmed().isEmpty());
+    QVERIFY(result.out.isEmpty());
+    // Nothing was stored by a refused command.
+    SettingsStore store;
+    QVERIFY(store.keys().isEmpty());
+}
+
+void TestSettingsStore::toolAbsentKeyAndList() {
+    ToolResult result = tool({u"get"_s, u"Local_Port"_s});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(result.err.contains(u"Local_Port"_s));
+    QCOMPARE(tool({u"remove"_s, u"Local_Port"_s}).exitCode, 1);
+    QCOMPARE(tool({u"reset"_s}).exitCode, 0); // nothing stored is already reset
+
+    const QString key = Setting::AllowedMachines[3].name.toString();
+    QCOMPARE(tool({u"set"_s, key, u"192.0.2.7"_s}).exitCode, 0);
+    QCOMPARE(tool({u"set"_s, u"Local_Port"_s, u"3128"_s}).exitCode, 0);
+    result = tool({u"list"_s});
+    QCOMPARE(result.exitCode, 0);
+    QStringList lines = result.out.split(u'\n', Qt::SkipEmptyParts);
+    lines.sort();
+    QCOMPARE(lines, (QStringList{u"Local_Port=3128"_s, key + u"=192.0.2.7"_s}));
+
+    result = tool({u"path"_s});
+    QCOMPARE(result.out, SettingsStore::defaultFileName() + u'\n');
+
+    QCOMPARE(tool({u"remove"_s, key}).exitCode, 0);
+    SettingsStore store;
+    QCOMPARE(store.get(key, u"gone"), u"gone"_s);
+    QCOMPARE(tool({u"reset"_s}).exitCode, 0);
+    QVERIFY(store.keys().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestSettingsStore)
+#include "tst_settingsstore.moc"
