@@ -76,6 +76,35 @@ EventSocket::EventSocket(int index, QObject* parent) : QObject(parent), m_index(
 EventSocket::~EventSocket() {
     blockSignals(true);
     releaseSocket();
+    for (QTcpSocket* socket : m_released)
+        delete socket;
+}
+
+EventSocket::Dispatch::Dispatch(EventSocket* s) : socket(s) {
+    ++s->m_depth;
+}
+
+EventSocket::Dispatch::~Dispatch() {
+    if (socket && --socket->m_depth == 0)
+        socket->settle();
+}
+
+void EventSocket::settle() {
+    // Now no frame of ours or of a released socket's signal is left to return into
+    // through this object, so deletion can be posted safely.
+    for (QTcpSocket* socket : m_released)
+        socket->deleteLater();
+    m_released.clear();
+    if (m_disposed)
+        deleteLater();
+}
+
+void EventSocket::dispose() {
+    blockSignals(true);
+    close();
+    m_disposed = true;
+    if (m_depth == 0)
+        settle();
 }
 
 int EventSocket::localPort() const {
@@ -139,6 +168,7 @@ void EventSocket::incoming(qintptr descriptor) {
         else if (peer.ss_family == AF_INET6)
             m_pendingPeerPort = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
     }
+    Dispatch dispatch(this);
     const qintptr previousOffered = g_offeredDescriptor;
     const qintptr previousClaimed = g_claimedDescriptor;
     g_offeredDescriptor = descriptor;
@@ -182,6 +212,7 @@ bool EventSocket::connectToRemote() {
     attach(socket);
     m_state = State::Connecting;
     connect(socket, &QTcpSocket::connected, this, [this] {
+        Dispatch dispatch(this);
         m_state = State::Connected;
         emit connected(m_index);
     });
@@ -217,6 +248,12 @@ void EventSocket::releaseSocket() {
         return;
     }
     socket->abort();
+    if (m_depth > 0) {
+        // Its own signal may still be on the stack: delete it only once that returned.
+        socket->setParent(this);
+        m_released.push_back(socket);
+        return;
+    }
     socket->deleteLater();
 }
 
@@ -260,6 +297,7 @@ bool EventSocket::hasPendingSend() const {
 }
 
 void EventSocket::onBytesWritten() {
+    Dispatch dispatch(this);
     pump();
     if (m_sending && !hasPendingSend()) {
         m_sending = false;
@@ -282,6 +320,7 @@ void EventSocket::onReadyRead() {
     if (available <= 0)
         return;
     QPointer<EventSocket> self(this);
+    Dispatch dispatch(this);
     emit dataArrival(m_index, available);
     // Qt does not repeat readyRead while a handler of it runs (say, in a modal
     // question); data that came in meanwhile gets its own event afterwards.
@@ -295,6 +334,7 @@ void EventSocket::onReadyRead() {
 }
 
 void EventSocket::onDisconnected() {
+    Dispatch dispatch(this);
     if (m_state == State::Error || m_state == State::Closed)
         return;
     m_state = State::Closed;
@@ -310,12 +350,11 @@ void EventSocket::onSocketError() {
         return;
     if (m_state == State::Closed || m_state == State::Error)
         return;
-    const bool wasConnected = m_state == State::Connected;
+    Dispatch dispatch(this);
     m_state = State::Error;
     const int number = socketErrorNumber(int(code));
     const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
     emit error(m_index, number, m_socket->errorString(), scode);
-    Q_UNUSED(wasConnected);
 }
 
 void EventSocket::close() {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <list>
 #include <memory>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -57,6 +58,10 @@ public:
     qint64 bytesAvailable() const;
     // Closes the connection or the listener; no Close event follows for it.
     void close();
+    // Closes and deletes this socket once none of its own events is being handled,
+    // so a handler may dispose of the socket whose event it is handling, even when
+    // it lets pending events run afterwards.
+    void dispose();
 
 signals:
     void connectionRequest(int index, qintptr requestId);
@@ -71,6 +76,13 @@ private:
     void incoming(qintptr descriptor);
     void attach(QTcpSocket* socket);
     void releaseSocket();
+    // Marks one of this socket's own signal deliveries in progress.
+    struct Dispatch {
+        explicit Dispatch(EventSocket* s);
+        ~Dispatch();
+        QPointer<EventSocket> socket;
+    };
+    void settle();
     void onReadyRead();
     void onBytesWritten();
     void onDisconnected();
@@ -92,6 +104,10 @@ private:
     std::list<std::unique_ptr<QIODevice>> m_sendQueue;
     bool m_sending = false;
     bool m_reReadScheduled = false;
+    int m_depth = 0;
+    bool m_disposed = false;
+    // Sockets released while one of their signals was being delivered.
+    std::vector<QTcpSocket*> m_released;
 };
 
 // Winsock-style error numbers for the socket errors the relay reports.

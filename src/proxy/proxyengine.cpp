@@ -148,19 +148,15 @@ void ProxyEngine::createWan(int index) {
 void ProxyEngine::destroyLan(int index) {
     if (EventSocket* socket = m_lan[size_t(index)]) {
         m_lan[size_t(index)] = nullptr;
-        socket->blockSignals(true);
-        socket->close();
         // Possibly inside one of its own signals.
-        socket->deleteLater();
+        socket->dispose();
     }
 }
 
 void ProxyEngine::destroyWan(int index) {
     if (EventSocket* socket = m_wan[size_t(index)]) {
         m_wan[size_t(index)] = nullptr;
-        socket->blockSignals(true);
-        socket->close();
-        socket->deleteLater();
+        socket->dispose();
     }
 }
 
@@ -341,6 +337,15 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
     if (!isPost && !isGet && !slot.request.isEmpty()) {
         slot.requestMore = piece;
         logArrival();
+        // Once the server connection is up nothing else would send it, and a request
+        // body that came after its headers would be lost.
+        EventSocket* wan = m_wan[i];
+        if (slot.wanOpened != 0 && wan && wan->state() == EventSocket::State::Connected) {
+            wan->sendData(piece);
+            m_monitor.post(MonitorBox::WanSend,
+                           eventEntry(u"【Send】", index,
+                                      {QStringLiteral("Send Data : ") + shown(piece)}));
+        }
         return;
     }
 

@@ -1,0 +1,699 @@
+// The relay end to end through real loopback sockets: a browser connection, the
+// proxy engine, and a stub standing in for the web server.
+
+#include "relayharness.h"
+
+#include "settings/settingskeys.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Tarnwick;
+using namespace Qt::StringLiterals;
+using namespace Tarnwick::Testing;
+
+namespace {
+const QByteArray Refusal = QByteArrayLiteral("HTTP/1.0 999");
+
+QByteArray randomBytes(qsizetype n) {
+    QByteArray bytes(n, Qt::Uninitialized);
+    QRandomGenerator gen(42);
+    for (qsizetype k = 0; k < n; ++k)
+        bytes[k] = char(gen.bounded(256));
+    // Make sure the body holds the bytes that trip naive handling.
+    if (n > 16)
+        bytes.replace(0, 8, QByteArray("\r\n\r\n\0\xff\x80\0", 8));
+    return bytes;
+}
+
+QByteArray firstLine(const QByteArray& request) {
+    return request.left(request.indexOf("\r\n"));
+}
+
+QByteArray okAnswer(const QByteArray& body = "ok") {
+    return answerBytes("HTTP/1.1 200 OK",
+                       "Content-Type: text/plain\r\nContent-Length: " +
+                           QByteArray::number(body.size()) + "\r\n",
+                       body);
+}
+} // namespace
+
+class TestRelay : public QObject {
+    Q_OBJECT
+private slots:
+    void requestReachesServerRewritten_data();
+    void requestReachesServerRewritten();
+    void continuationPieceIsSentSecond();
+    void upstreamProxyGetsEveryRequest();
+    void binaryBodyOfRequestArrivesUnchanged();
+    void refusedRequests_data();
+    void refusedRequests();
+    void refusedPostClosesWithoutAnswer();
+    void badTargetsAreRefusedAtOnce_data();
+    void badTargetsAreRefusedAtOnce();
+    void cabinetQuestion_data();
+    void cabinetQuestion();
+    void cabinetQuestionOutlivedByItsSlot();
+    void admission_data();
+    void admission();
+    void thousandthAdmissionTakesSlotOne();
+    void unreachableServerIsRetriedTenTimes();
+    void binaryAnswerIsRelayedByteExact();
+    void htmlAnswerIsRewrittenInPlace();
+    void shortAnswerIsRequestedSixTimes();
+    void answersWithoutContentType_data();
+    void answersWithoutContentType();
+    void emptyAnswerIsRefused();
+    void browserClosingEarlyGetsNothing();
+    void browserIsClosedAfterTheSend();
+    void serverErrorAfterConnectAnswersRefusal();
+    void answerFileProblems_data();
+    void answerFileProblems();
+    void monitorEntriesOfARelay();
+    void stopClosesEverything();
+};
+
+void TestRelay::requestReachesServerRewritten_data() {
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<QByteArray>("expectedHeaders");
+    QTest::newRow("defaults strip four headers, force connection")
+        << QByteArray("Referer: http://a/\r\nUser-Agent: UA\r\nIf-Modified-Since: x\r\n"
+                      "Cookie: c=1\r\nAccept: */*\r\nProxy-Connection: keep-alive\r\n")
+        << QByteArray("Accept: */*\r\nProxy-Connection: Close\r\nConnection: Close\r\n");
+    QTest::newRow("nothing to strip")
+        << QByteArray("Accept: */*\r\n")
+        << QByteArray("Accept: */*\r\nProxy-Connection: Close\r\nConnection: Close\r\n");
+}
+
+void TestRelay::requestReachesServerRewritten() {
+    QFETCH(QByteArray, headers);
+    QFETCH(QByteArray, expectedHeaders);
+    Relay relay;
+    OriginStub origin;
+    origin.answer = [](int) {
+        return answerBytes("HTTP/1.1 200 OK", "Content-Type: text/plain\r\nContent-Length: 2\r\n",
+                           "ok");
+    };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/x", headers));
+    QTRY_COMPARE(origin.connections(), 1);
+    QTRY_VERIFY(origin.requests[0].endsWith("\r\n\r\n"));
+    QCOMPARE(origin.requests[0], getRequest(origin.port(), "/x", expectedHeaders));
+    QTRY_VERIFY(browser.closedByPeer);
+    QVERIFY(browser.received.endsWith("ok"));
+}
+
+void TestRelay::continuationPieceIsSentSecond() {
+    Relay relay;
+    OriginStub origin;
+    const QByteArray head = getRequest(origin.port(), "/form", "Content-Length: 9\r\n", "POST");
+    const QByteArray more = QByteArray("a=1\r\nb=22");
+    relay.store->save(Setting::Post.name, Choice::Allow.toString());
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(head);
+    // The continuation arrives while the server connection is still being made.
+    QTRY_COMPARE(relay.engine->slot(1).request.isEmpty(), false);
+    browser.send(more);
+    QTRY_COMPARE(relay.engine->slot(1).requestMore, more);
+    QTRY_COMPARE(origin.connections(), 1);
+    QTRY_VERIFY2(origin.requests[0].endsWith(more), origin.requests[0].constData());
+    QCOMPARE(origin.requests[0].size(), relay.engine->slot(1).request.size() + more.size());
+    QTRY_COMPARE(relay.entries(Side::Wan, u"【Send】").size(), 2);
+}
+
+void TestRelay::upstreamProxyGetsEveryRequest() {
+    Relay relay;
+    OriginStub upstream;
+    upstream.answer = [](int) {
+        return answerBytes("HTTP/1.0 200 OK", "Content-Type: text/plain\r\n", "via upstream");
+    };
+    relay.store->save(Setting::Proxy.name, Choice::Allow.toString());
+    relay.store->save(Setting::ProxyServer.name, QStringLiteral(" 127.0.0.1 "));
+    relay.store->save(Setting::ProxyPort.name, QStringLiteral(" ") + QString::number(upstream.port()));
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    // The URL names a host that does not exist: only the upstream proxy is asked.
+    browser.send("GET http://nowhere.invalid/page HTTP/1.1\r\nHost: nowhere.invalid\r\n\r\n");
+    QTRY_VERIFY(browser.closedByPeer);
+    QVERIFY(browser.received.endsWith("via upstream"));
+    QCOMPARE(firstLine(upstream.requests.value(0)), QByteArray("GET http://nowhere.invalid/page HTTP/1.1"));
+    QCOMPARE(relay.engine->slot(1).wanHost, QStringLiteral("127.0.0.1"));
+    QCOMPARE(relay.engine->slot(1).wanPort, int(upstream.port()));
+}
+
+void TestRelay::binaryBodyOfRequestArrivesUnchanged() {
+    Relay relay;
+    OriginStub origin;
+    relay.store->save(Setting::Post.name, Choice::Allow.toString());
+    // Bytes a text codec would mangle; no blank line, which the rewriting treats as
+    // the end of the headers.
+    const QByteArray body("\0\x01\xff\xfe\r\n\0\n\x80zz\r\n", 12);
+    const QByteArray request =
+        getRequest(origin.port(), "/up", "Content-Length: 12\r\n", "POST") + body;
+    origin.expectBytes = request.size() + QByteArray("Connection: Close\r\n").size() +
+                         QByteArray("Proxy-Connection: Close\r\n").size();
+    origin.answer = [](int) { return okAnswer(); };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(request);
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(origin.requests.size(), 1);
+    QVERIFY(origin.requests[0].endsWith(body));
+    QCOMPARE(origin.requests[0], relay.engine->slot(1).request);
+}
+
+void TestRelay::refusedRequests_data() {
+    QTest::addColumn<QByteArray>("requestLine");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value"); // empty: absent
+    QTest::addColumn<bool>("logged");
+    QTest::newRow("icon blocked") << QByteArray("GET http://h/favicon.ico HTTP/1.1") << u"icoGET"_s
+                                  << u"×"_s << true;
+    QTest::newRow("icon with query, capitals") << QByteArray("GET http://h/A.ICO?x=1 HTTP/1.1")
+                                               << u"icoGET"_s << u"×"_s << true;
+    QTest::newRow("icon rule absent") << QByteArray("GET http://h/favicon.ico HTTP/1.1")
+                                      << u"icoGET"_s << QString() << false;
+    QTest::newRow("cabinet blocked") << QByteArray("GET http://h/X.CAB HTTP/1.1") << u"cabGET"_s
+                                     << u"×"_s << true;
+    QTest::newRow("post rule absent") << QByteArray("POST http://h/f HTTP/1.1") << u"POST"_s
+                                      << QString() << false;
+}
+
+void TestRelay::refusedRequests() {
+    QFETCH(QByteArray, requestLine);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(bool, logged);
+    Relay relay;
+    if (!value.isEmpty())
+        relay.store->save(key, value);
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(requestLine + "\r\nHost: h\r\n\r\n");
+    QTRY_COMPARE(browser.received, Refusal);
+    // The browser connection stays open after the refusal text until its send completes.
+    QCOMPARE(relay.entries(Side::Lan, u"【DataArrival】").size(), logged ? 1 : 0);
+    QVERIFY(relay.engine->slot(1).request.isEmpty());
+    QCOMPARE(relay.engine->slot(1).wanPort, 0);
+}
+
+void TestRelay::refusedPostClosesWithoutAnswer() {
+    Relay relay;
+    relay.store->save(Setting::Post.name, Choice::Block.toString());
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send("POST http://h/f HTTP/1.1\r\nHost: h\r\n\r\nbody");
+    QTRY_VERIFY(browser.closedByPeer);
+    QVERIFY(browser.received.isEmpty());
+    QCOMPARE(relay.entries(Side::Lan, u"【DataArrival】").size(), 1);
+}
+
+void TestRelay::badTargetsAreRefusedAtOnce_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("viaProxy");
+    QTest::addColumn<QString>("proxyPort");
+    QTest::newRow("CONNECT") << QByteArray("CONNECT example.test:443 HTTP/1.1\r\n\r\n") << false
+                             << QString();
+    QTest::newRow("origin-form") << QByteArray("GET /index.html HTTP/1.1\r\nReferer: http://a/\r\n\r\n")
+                                 << false << QString();
+    QTest::newRow("port zero") << QByteArray("GET http://h:0/ HTTP/1.1\r\n\r\n") << false << QString();
+    QTest::newRow("port too big") << QByteArray("GET http://h:65536/ HTTP/1.1\r\n\r\n") << false
+                                  << QString();
+    QTest::newRow("port not a number") << QByteArray("GET http://h:8x/ HTTP/1.1\r\n\r\n") << false
+                                       << QString();
+    QTest::newRow("no host") << QByteArray("GET http:///x HTTP/1.1\r\n\r\n") << false << QString();
+    QTest::newRow("no slash after host") << QByteArray("GET http://h\r\n\r\n") << false << QString();
+    QTest::newRow("upstream without port") << QByteArray("GET http://h/ HTTP/1.1\r\n\r\n") << true
+                                           << QString();
+    QTest::newRow("upstream port text") << QByteArray("GET http://h/ HTTP/1.1\r\n\r\n") << true
+                                        << u"80a"_s;
+}
+
+void TestRelay::badTargetsAreRefusedAtOnce() {
+    QFETCH(QByteArray, request);
+    QFETCH(bool, viaProxy);
+    QFETCH(QString, proxyPort);
+    Relay relay;
+    if (viaProxy) {
+        relay.store->save(Setting::Proxy.name, Choice::Allow.toString());
+        relay.store->save(Setting::ProxyServer.name, u"127.0.0.1"_s);
+        if (!proxyPort.isEmpty())
+            relay.store->save(Setting::ProxyPort.name, proxyPort);
+    }
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(request);
+    QTRY_COMPARE(browser.received, Refusal);
+    QCOMPARE(relay.entries(Side::Lan, u"【DataArrival】").size(), 1);
+    QVERIFY(!relay.engine->reconnectTimers().isEnabled(1));
+    QVERIFY(relay.entries(Side::Wan, u"【ReConnect】").isEmpty());
+}
+
+void TestRelay::cabinetQuestion_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("yes relays") << true;
+    QTest::newRow("no refuses") << false;
+}
+
+void TestRelay::cabinetQuestion() {
+    QFETCH(bool, yes);
+    Relay relay;
+    OriginStub origin;
+    origin.answer = [](int) { return okAnswer("cab"); };
+    relay.store->save(Setting::CabGet.name, Choice::Third.toString());
+    QString asked;
+    relay.engine->setCabinetQuestion([&](const QString& text) {
+        asked = text;
+        return yes;
+    });
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    const QByteArray line = "GET http://127.0.0.1:" + QByteArray::number(origin.port()) +
+                            "/SETUP.CAB HTTP/1.1";
+    browser.send(line + "\r\nHost: h\r\n\r\n");
+    QTRY_VERIFY(!asked.isEmpty());
+    QCOMPARE(asked, u"ｷｬﾋﾞﾈｯﾄﾌｧｲﾙ(*.cab)のﾀﾞｳﾝﾛｰﾄﾞ要求がありました。\rﾘｸｴｽﾄ（ "_s +
+                        QString::fromLatin1(line) + u" ）\rﾀﾞｳﾝﾛｰﾄﾞを行いますか？"_s);
+    if (yes) {
+        QTRY_VERIFY(browser.received.endsWith("cab"));
+        QCOMPARE(origin.connections(), 1);
+    } else {
+        QTRY_COMPARE(browser.received, Refusal);
+        QCOMPARE(origin.connections(), 0);
+    }
+}
+
+void TestRelay::cabinetQuestionOutlivedByItsSlot() {
+    Relay relay;
+    relay.store->save(Setting::CabGet.name, Choice::Third.toString());
+    auto browser = std::make_unique<Browser>(relay.port());
+    QVERIFY(browser->waitConnected());
+    // While the question is open the browser gives up and the slot is stopped.
+    relay.engine->setCabinetQuestion([&](const QString&) {
+        browser->socket.abort();
+        relay.engine->stop();
+        return true;
+    });
+    browser->send("GET http://127.0.0.1:9/a.cab HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(relay.engine->lanSocket(1) == nullptr);
+    QTest::qWait(50);
+    QVERIFY(relay.engine->slot(1).request.isEmpty());
+    QVERIFY(!relay.engine->reconnectTimers().isEnabled(1));
+}
+
+void TestRelay::admission_data() {
+    QTest::addColumn<QString>("mode"); // empty: absent
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<bool>("admitted");
+    QTest::newRow("default refuses 127.0.0.2") << QString() << QStringList() << false;
+    QTest::newRow("all admitted") << u"○"_s << QStringList() << true;
+    QTest::newRow("listed") << u"△"_s << QStringList{u""_s, u"127.0.0.2"_s} << true;
+    QTest::newRow("listed with a blank") << u"△"_s << QStringList{u" 127.0.0.2"_s} << false;
+    QTest::newRow("unknown value means the list") << u"?"_s << QStringList{u"127.0.0.2"_s}
+                                                  << true;
+    QTest::newRow("list empty") << u"△"_s << QStringList() << false;
+}
+
+void TestRelay::admission() {
+    QFETCH(QString, mode);
+    QFETCH(QStringList, listed);
+    QFETCH(bool, admitted);
+    Relay relay;
+    relay.monitor->setChecked(MonitorBox::LanConnectionRequest, true);
+    if (!mode.isEmpty())
+        relay.store->save(Setting::Connect.name, mode);
+    for (int k = 0; k < listed.size(); ++k)
+        relay.store->save(Setting::AllowedMachines[k].name, listed[k]);
+
+    Browser other(relay.port(), QHostAddress(u"127.0.0.2"_s));
+    QVERIFY(other.waitConnected());
+    QTRY_COMPARE(relay.entries(Side::Lan, u"【ConnectionRequest】").size(), 1);
+    if (admitted) {
+        QCOMPARE(relay.engine->connectionCounter(), 1);
+        QCOMPARE(relay.engine->slot(1).lanHostIP, u"127.0.0.2"_s);
+    } else {
+        QTRY_VERIFY(other.closedByPeer);
+        QVERIFY(other.received.isEmpty());
+        QCOMPARE(relay.engine->connectionCounter(), 0);
+        const QString expected =
+            mode.isEmpty() ? u"現在、他のﾏｼﾝからの接続は許可されていません。 : 127.0.0.2"_s
+                           : u"このﾏｼﾝ(IPｱﾄﾞﾚｽ)からの接続は許可されていません。 : 127.0.0.2"_s;
+        QCOMPARE(relay.monitor->status(Side::Lan), expected);
+    }
+    // The local machine is always admitted.
+    Browser local(relay.port());
+    QVERIFY(local.waitConnected());
+    QTRY_COMPARE(relay.engine->connectionCounter(), admitted ? 2 : 1);
+    const QString entry = relay.entries(Side::Lan, u"【ConnectionRequest】").constLast();
+    QVERIFY(entry.startsWith(u"【ConnectionRequest】\r\nNo. : 0\r\nrequestID : "_s));
+    QVERIFY(entry.contains(u"\r\nHostIP : 127.0.0.1\r\nPort : "_s));
+    QVERIFY(entry.endsWith(u"\r\ncntNo. : "_s + QString::number(admitted ? 2 : 1)));
+}
+
+void TestRelay::thousandthAdmissionTakesSlotOne() {
+    Relay relay;
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    // The first relay is still waiting for its server when its slot comes round again.
+    Browser first(relay.port());
+    QVERIFY(first.waitConnected());
+    first.send(getRequest(origin.port(), "/slow"));
+    QTRY_COMPARE(origin.connections(), 1);
+    for (int n = 2; n <= 999; ++n) {
+        Browser b(relay.port());
+        QVERIFY(b.waitConnected());
+        QTRY_COMPARE(relay.engine->connectionCounter(), n);
+        b.socket.abort();
+    }
+    Browser thousandth(relay.port());
+    QVERIFY(thousandth.waitConnected());
+    QTRY_COMPARE(relay.engine->connectionCounter(), 1);
+    QTRY_VERIFY(first.closedByPeer);
+    QVERIFY(first.received.isEmpty());
+    QVERIFY(relay.engine->slot(1).request.isEmpty());
+    QCOMPARE(relay.engine->slot(0).lanHostIP, QString());
+}
+
+void TestRelay::unreachableServerIsRetriedTenTimes() {
+    Relay relay(0.02);
+    quint16 deadPort;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        deadPort = probe.serverPort();
+    }
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(deadPort, "/"));
+    QTRY_COMPARE_WITH_TIMEOUT(browser.received, Refusal, 10000);
+    const QStringList reconnects = relay.entries(Side::Wan, u"【ReConnect】");
+    QCOMPARE(reconnects.size(), 10);
+    QCOMPARE(reconnects.first(), u"【ReConnect】        \r\nNo. : 1\r\nHost Name : 127.0.0.1\r\nPort No. : "_s +
+                                     QString::number(deadPort));
+    QCOMPARE(relay.engine->slot(1).reconnectCount, 10);
+    QVERIFY(!relay.engine->reconnectTimers().isEnabled(1));
+}
+
+void TestRelay::binaryAnswerIsRelayedByteExact() {
+    Relay relay;
+    OriginStub origin;
+    const QByteArray body = randomBytes(1 << 20);
+    const QByteArray answer = answerBytes(
+        "HTTP/1.1 200 OK",
+        "Content-Type: application/octet-stream\r\nContent-Length: 1048576\r\nSet-Cookie: a=1\r\n",
+        body);
+    origin.answer = [&](int) { return answer; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/blob"));
+    QTRY_VERIFY_WITH_TIMEOUT(browser.closedByPeer, 10000);
+    QCOMPARE(browser.received.size(), answer.size());
+    QVERIFY(browser.received == answer);
+    QCOMPARE(relay.entries(Side::Lan, u"【SendComplete】").size(), 1);
+    QVERIFY(relay.tempFiles().isEmpty());
+}
+
+void TestRelay::htmlAnswerIsRewrittenInPlace() {
+    Relay relay;
+    OriginStub origin;
+    const QByteArray body = "<html><script>alert(1)</script>set-cookie: body</html>";
+    const QByteArray answer = answerBytes(
+        "HTTP/1.1 200 OK",
+        "Content-Type: text/html\r\nSet-Cookie: id=42\r\nContent-Length: " +
+            QByteArray::number(body.size()) + "\r\n",
+        body);
+    origin.answer = [&](int) { return answer; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/page"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received.size(), answer.size());
+    QVERIFY(browser.received.contains("\r\nXXXXXXXXXX: YYYYY\r\n"));
+    QVERIFY(browser.received.endsWith("<html><ZZZZZZ>        </ZZZZZZ>set-cookie: body</html>"));
+    // With the rules off the page passes untouched.
+    relay.store->save(Setting::SetCookie.name, Choice::Allow.toString());
+    relay.store->save(Setting::Script.name, Choice::Allow.toString());
+    Browser again(relay.port());
+    QVERIFY(again.waitConnected());
+    again.send(getRequest(origin.port(), "/page"));
+    QTRY_VERIFY(again.closedByPeer);
+    QCOMPARE(again.received, answer);
+}
+
+void TestRelay::shortAnswerIsRequestedSixTimes() {
+    Relay relay;
+    OriginStub origin;
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 100";
+    origin.answer = [&](int) { return head + "\r\n\r\n" + QByteArray(60, 'g'); };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/img.gif"));
+    QTRY_COMPARE_WITH_TIMEOUT(browser.received, Refusal, 10000);
+    QCOMPARE(origin.connections(), 6);
+    for (const QByteArray& request : std::as_const(origin.requests))
+        QCOMPARE(firstLine(request), firstLine(getRequest(origin.port(), "/img.gif")));
+    const QStringList checks = relay.entries(Side::Wan, u"【DataCheck】");
+    QCOMPARE(checks.size(), 6);
+    QCOMPARE(checks.first(), u"【DataCheck】        \r\nNo. : 1\r\nData Size : "_s +
+                                 QString::number(head.size() + 100 + 4) + u"\r\nFile Size : "_s +
+                                 QString::number(head.size() + 4 + 60));
+    QCOMPARE(relay.entries(Side::Wan, u"【ReTry】").size(), 6);
+    QCOMPARE(relay.engine->slot(1).recheckCount, 5);
+}
+
+void TestRelay::answersWithoutContentType_data() {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("relayed");
+    QTest::newRow("302 relayed") << QByteArray("HTTP/1.1 302 Found\r\nLocation: http://x/\r\n\r\n")
+                                 << true;
+    QTest::newRow("304 refused") << QByteArray("HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n")
+                                 << false;
+    QTest::newRow("lower-case name refused")
+        << QByteArray("HTTP/1.1 200 OK\r\ncontent-type: text/html\r\n\r\n<p>") << false;
+    QTest::newRow("status line alone") << QByteArray("HTTP/1.0\r\n\r\n") << false;
+    QTest::newRow("length not a number is not checked")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 12x\r\n\r\nab")
+        << true;
+    QTest::newRow("html is never checked")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 99\r\n\r\n<p>")
+        << true;
+}
+
+void TestRelay::answersWithoutContentType() {
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, relayed);
+    Relay relay;
+    relay.monitor->setChecked(MonitorBox::LanSend, true);
+    OriginStub origin;
+    origin.answer = [&](int) { return answer; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received, relayed ? answer : Refusal);
+    QCOMPARE(origin.connections(), 1);
+    if (relayed && answer.contains(" 302 ")) {
+        const QStringList sends = relay.entries(Side::Lan, u"【Send】");
+        QCOMPARE(sends.size(), 1);
+        QCOMPARE(sends.first(), u"【Send】             \r\nNo. : 1\r\n≪Header + Data≫ : "_s +
+                                    QString::fromLatin1(answer));
+    }
+}
+
+void TestRelay::emptyAnswerIsRefused() {
+    Relay relay;
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::CloseSilently;
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received, Refusal);
+    QVERIFY(relay.tempFiles().isEmpty());
+}
+
+void TestRelay::browserClosingEarlyGetsNothing() {
+    Relay relay(1.0); // the pump's real 100 ms leave room to close before it runs
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    relay.monitor->setChecked(MonitorBox::LanClose, true);
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/slow"));
+    QTRY_COMPARE(relay.engine->slot(1).wanOpened, 1);
+    QCOMPARE(relay.tempFiles(), QStringList{u"~tarnwick-temp-1"_s});
+    browser.socket.disconnectFromHost();
+    QTRY_COMPARE(relay.engine->slot(1).lanState, u"Close"_s);
+    QCOMPARE(relay.entries(Side::Lan, u"【Close】").size(), 1);
+    // The server finishes later: the answer is dropped with its file.
+    QTRY_COMPARE(origin.connections(), 1);
+    origin.behaviour = OriginStub::Behaviour::Answer;
+    relay.engine->wanSocket(1)->close();
+    emit relay.engine->wanSocket(1)->closed(1);
+    QTRY_VERIFY(relay.tempFiles().isEmpty());
+    QVERIFY(!relay.engine->pumpTimers().isEnabled(1));
+
+    // Closing while the pump is already scheduled removes the file too.
+    OriginStub quick;
+    quick.answer = [](int) { return okAnswer(); };
+    Browser second(relay.port());
+    QVERIFY(second.waitConnected());
+    second.send(getRequest(quick.port(), "/q"));
+    QTRY_VERIFY(relay.engine->pumpTimers().isEnabled(2));
+    second.socket.abort();
+    QTRY_COMPARE(relay.engine->slot(2).lanState, u"Close"_s);
+    QVERIFY(relay.tempFiles().isEmpty());
+    QVERIFY(second.received.isEmpty());
+}
+
+void TestRelay::browserIsClosedAfterTheSend() {
+    Relay relay(1.0);
+    OriginStub origin;
+    origin.answer = [](int) { return okAnswer("done"); };
+    QSignalSpy sent(relay.engine.get(), &QObject::destroyed); // keeps QSignalSpy linked
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    qint64 completedAt = -1;
+    connect(relay.monitor.get(), &EventMonitor::entryAppended, this,
+            [&](Side side, const QString& entry) {
+                if (side == Side::Lan && entry.startsWith(u"【SendComplete】"))
+                    completedAt = harnessClockMs();
+            });
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QVERIFY(completedAt >= 0);
+    const qint64 delay = browser.closedAtMs - completedAt;
+    QVERIFY2(delay >= 90 && delay < 400, qPrintable(QString::number(delay)));
+    QVERIFY(!relay.engine->closeTimers().exists(1));
+}
+
+void TestRelay::serverErrorAfterConnectAnswersRefusal() {
+    Relay relay;
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    relay.monitor->setChecked(MonitorBox::WanError, true);
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_COMPARE(relay.engine->slot(1).wanOpened, 1);
+    // A network failure on the established server connection.
+    emit relay.engine->wanSocket(1)->error(1, 10054, u"reset"_s, qint32(0x800A2746u));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received, Refusal);
+    QVERIFY(relay.tempFiles().isEmpty());
+    QCOMPARE(relay.engine->slot(1).wanState, u"Error"_s);
+    QCOMPARE(relay.entries(Side::Wan, u"【Error : Close】").value(0),
+             u"【Error : Close】    \r\nNo. : 1\r\nScode : -2146818234 , Number : 10054"_s);
+}
+
+void TestRelay::answerFileProblems_data() {
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("leftover file") << u"leftover"_s;
+    QTest::newRow("planted link") << u"link"_s;
+    QTest::newRow("directory in the way") << u"directory"_s;
+}
+
+void TestRelay::answerFileProblems() {
+    QFETCH(QString, problem);
+    Relay relay;
+    OriginStub origin;
+    origin.answer = [](int) { return okAnswer("fresh"); };
+    const QString name = relay.dir() + u"/~tarnwick-temp-1"_s;
+    const QString target = relay.dir() + u"/victim"_s;
+    if (problem == u"leftover") {
+        QFile f(name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(5000, 'S'));
+    } else if (problem == u"link") {
+        QFile victim(target);
+        QVERIFY(victim.open(QIODevice::WriteOnly));
+        victim.write("keep");
+        victim.close();
+        QVERIFY(QFile::link(target, name));
+    } else {
+        QVERIFY(QDir(relay.dir()).mkdir(u"~tarnwick-temp-1"_s));
+    }
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_VERIFY(browser.closedByPeer);
+    if (problem == u"directory") {
+        QCOMPARE(browser.received, Refusal);
+    } else {
+        QCOMPARE(browser.received, okAnswer("fresh"));
+        QVERIFY(relay.tempFiles().isEmpty());
+    }
+    if (problem == u"link") {
+        QFile victim(target);
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), QByteArray("keep"));
+    }
+}
+
+void TestRelay::monitorEntriesOfARelay() {
+    Relay relay;
+    relay.monitor->setAllChecked(true);
+    OriginStub origin;
+    const QByteArray answer = okAnswer("hello");
+    origin.answer = [&](int) { return answer; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    const QByteArray request = getRequest(origin.port(), "/m");
+    browser.send(request);
+    QTRY_VERIFY(browser.closedByPeer);
+    const QString n = u"\r\nNo. : 1"_s;
+    const QByteArray sent = relay.engine->slot(1).request;
+    const QStringList lan = relay.monitor->entries(Side::Lan);
+    QCOMPARE(lan.value(1), u"【DataArrival】      "_s + n + u"\r\nSize : "_s +
+                               QString::number(request.size()) + u"\r\nData : "_s +
+                               QString::fromLatin1(request));
+    QCOMPARE(lan.value(2), u"【Send】             "_s + n + u"\r\n≪Header≫ : "_s +
+                               QString::fromLatin1(answer.left(answer.indexOf("\r\n\r\n"))));
+    QCOMPARE(lan.value(3), u"【SendComplete】     "_s + n);
+    const QStringList wan = relay.monitor->entries(Side::Wan);
+    QCOMPARE(wan.value(0), u"【Connect】          "_s + n);
+    QCOMPARE(wan.value(1), u"【Send】             "_s + n + u"\r\nSend Data : "_s +
+                               QString::fromLatin1(sent));
+    QVERIFY(wan.contains(u"【SendComplete】     "_s + n));
+    QVERIFY(wan.contains(u"【DataArrival】      "_s + n + u"\r\nCount : 1\r\nSize : "_s +
+                         QString::number(answer.size()) + u"\r\nHeader : "_s +
+                         QString::fromLatin1(answer.left(answer.indexOf("\r\n\r\n")))));
+    QVERIFY(wan.contains(u"【Close】            "_s + n));
+    QCOMPARE(relay.monitor->status(Side::Wan), u"切断完了 : 1"_s);
+}
+
+void TestRelay::stopClosesEverything() {
+    Relay relay;
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_COMPARE(relay.engine->slot(1).wanOpened, 1);
+    const quint16 port = relay.port();
+    relay.engine->stop();
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(relay.monitor->status(Side::Lan), u"切断要求中 : 999"_s);
+    QCOMPARE(relay.monitor->status(Side::Wan), u"切断要求中 : 999"_s);
+    for (int i = 1; i <= 999; ++i) {
+        QVERIFY(!relay.engine->pumpTimers().isEnabled(i));
+        QVERIFY(!relay.engine->reconnectTimers().isEnabled(i));
+        QVERIFY(relay.engine->lanSocket(i) == nullptr);
+    }
+    QTcpSocket refused;
+    refused.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(!refused.waitForConnected(1000));
+    QVERIFY(relay.engine->listen(port));
+    Browser after(relay.port());
+    QVERIFY(after.waitConnected());
+    QTRY_COMPARE(relay.engine->connectionCounter(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestRelay)
+#include "tst_relay.moc"
