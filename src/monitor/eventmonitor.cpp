@@ -111,8 +111,12 @@ int EventMonitor::limitFromText(const QString& text) {
             return DefaultLimit;
     }
     const qlonglong value = trimmed.toLongLong(&ok);
-    if (!ok)
-        return trimmed.startsWith(u'-') ? 0 : (trimmed.isEmpty() ? DefaultLimit : Capacity);
+    if (!ok) {
+        // Digits that overflow are a huge number; a text without digits is no number.
+        if (trimmed.size() < 2)
+            return DefaultLimit;
+        return trimmed.startsWith(u'-') ? 0 : Capacity;
+    }
     if (value < 0)
         return 0;
     return value > Capacity ? Capacity : int(value);
