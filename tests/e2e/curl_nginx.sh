@@ -1,0 +1,141 @@
+#!/bin/sh
+# End to end: curl fetches through the headless proxy from a local nginx.
+#   a binary file of 3 MiB must arrive byte for byte;
+#   an HTML page must arrive with its scripts blanked and its length unchanged;
+#   SIGTERM must end the proxy with status 0 and no answer file left behind.
+# Usage: curl_nginx.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
+# Exits 77 (skipped) when nginx, curl or python3 is missing.
+set -eu
+
+HEADLESS=$1
+SETTINGS=$2
+NGINX=/usr/sbin/nginx
+
+for tool in "$NGINX" curl python3 cmp; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool not installed"
+        exit 77
+    fi
+done
+
+WORK=$(mktemp -d)
+NGINX_PID=
+PROXY_PID=
+cleanup() {
+    if [ -n "$PROXY_PID" ]; then kill "$PROXY_PID" 2>/dev/null || true; fi
+    if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+    echo "FAIL: $*"
+    for log in "$WORK/proxy.log" "$WORK/error.log"; do
+        if [ -f "$log" ]; then echo "--- $log (last lines)"; tail -n 30 "$log"; fi
+    done
+    exit 1
+}
+
+free_port() {
+    python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])
+s.close()'
+}
+
+# Waits up to ten seconds for something to accept connections on a loopback port.
+wait_listening() {
+    python3 - "$1" <<'EOF'
+import socket, sys, time
+port = int(sys.argv[1])
+deadline = time.time() + 10
+while time.time() < deadline:
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        sys.exit(0)
+    except OSError:
+        time.sleep(0.1)
+sys.exit(1)
+EOF
+}
+
+WEB_PORT=$(free_port)
+PROXY_PORT=$(free_port)
+while [ "$PROXY_PORT" = "$WEB_PORT" ]; do PROXY_PORT=$(free_port); done
+
+# The web server's content. nginx's workers drop root rights, so the tree is readable by all.
+mkdir -p "$WORK/www" "$WORK/tmp" "$WORK/run" "$WORK/config"
+chmod 755 "$WORK" "$WORK/www"
+{ printf '\000\377\200\r\n'; head -c 3145723 /dev/urandom; } >"$WORK/www/file.bin"
+cat >"$WORK/www/page.html" <<'EOF'
+<html><head><title>page</title>
+<script>alert(1)</script>
+</head><body><p>kept text</p>
+<SCRIPT LANGUAGE="JavaScript">document.write("gone");</SCRIPT>
+<p>tail</p></body></html>
+EOF
+chmod 644 "$WORK/www/file.bin" "$WORK/www/page.html"
+
+cat >"$WORK/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 1;
+pid $WORK/nginx.pid;
+error_log $WORK/error.log;
+events { worker_connections 64; }
+http {
+    access_log $WORK/access.log;
+    client_body_temp_path $WORK/tmp/body;
+    proxy_temp_path $WORK/tmp/proxy;
+    fastcgi_temp_path $WORK/tmp/fastcgi;
+    uwsgi_temp_path $WORK/tmp/uwsgi;
+    scgi_temp_path $WORK/tmp/scgi;
+    types { text/html html; application/octet-stream bin; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$WEB_PORT;
+        root $WORK/www;
+    }
+}
+EOF
+"$NGINX" -e "$WORK/error.log" -p "$WORK" -c "$WORK/nginx.conf" &
+NGINX_PID=$!
+wait_listening "$WEB_PORT" || fail "nginx does not listen on $WEB_PORT"
+
+# The proxy, with a store of its own and its start directory in the work tree.
+export XDG_CONFIG_HOME="$WORK/config"
+"$SETTINGS" set Local_Port "$PROXY_PORT" || fail "cannot store Local_Port"
+(cd "$WORK/run" && exec "$HEADLESS") >"$WORK/proxy.log" 2>&1 &
+PROXY_PID=$!
+wait_listening "$PROXY_PORT" || fail "the proxy does not listen on $PROXY_PORT"
+
+fetch() {
+    env -u http_proxy -u HTTP_PROXY -u no_proxy -u NO_PROXY \
+        curl -sS --max-time 30 -x "http://127.0.0.1:$PROXY_PORT" \
+        -o "$2" -w '%{http_code}' "http://127.0.0.1:$WEB_PORT/$1"
+}
+
+status=$(fetch file.bin "$WORK/got.bin") || fail "curl failed for file.bin"
+[ "$status" = 200 ] || fail "file.bin answered $status"
+cmp "$WORK/www/file.bin" "$WORK/got.bin" || fail "file.bin differs"
+
+status=$(fetch page.html "$WORK/got.html") || fail "curl failed for page.html"
+[ "$status" = 200 ] || fail "page.html answered $status"
+[ "$(wc -c <"$WORK/got.html")" -eq "$(wc -c <"$WORK/www/page.html")" ] || fail "page length changed"
+grep -q '<ZZZZZZ>        </ZZZZZZ>' "$WORK/got.html" || fail "first script not blanked"
+grep -q '<ZZZZZZ LANGUAGE="JavaScript">' "$WORK/got.html" || fail "second script tag not renamed"
+if grep -q -e alert -e document.write -e gone "$WORK/got.html"; then fail "script text left"; fi
+grep -q '<p>kept text</p>' "$WORK/got.html" || fail "page text changed"
+grep -q '<p>tail</p></body></html>' "$WORK/got.html" || fail "page end changed"
+
+# Ending: SIGTERM, exit status 0, no answer file left in the start directory.
+kill -TERM "$PROXY_PID"
+if wait "$PROXY_PID"; then rc=0; else rc=$?; fi
+PROXY_PID=
+[ "$rc" -eq 0 ] || fail "the proxy exited with $rc"
+leftovers=$(find "$WORK/run" -name '~tarnwick-temp-*')
+[ -z "$leftovers" ] || fail "answer files left: $leftovers"
+
+echo "PASS: 3 MiB binary relayed exactly, HTML filtered at the same length, clean end"
