@@ -1,5 +1,6 @@
 // The desktop program.
 
+#include "platform/instancelock.h"
 #include "shell/desktopapp.h"
 #include "shell/uifonts.h"
 
@@ -8,8 +9,12 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    std::signal(SIGPIPE, SIG_IGN);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
+    // A second start while one runs ends at once, silently.
+    Tarnwick::InstanceLock instance;
+    if (!instance.acquire())
+        return 0;
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication::setQuitOnLastWindowClosed(false);
     Tarnwick::applyJapaneseUiFont(app);
     Tarnwick::DesktopApp program;

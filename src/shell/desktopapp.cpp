@@ -5,13 +5,17 @@
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
+#include "shell/form0.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QSystemTrayIcon>
 #include <QDir>
 
 namespace Tarnwick {
+
+DesktopApp::DesktopApp() : DesktopApp(std::unique_ptr<SettingsStore>()) {}
 
 DesktopApp::DesktopApp(std::unique_ptr<SettingsStore> store)
     : m_startDirectory(QDir::currentPath()),
@@ -25,17 +29,31 @@ DesktopApp::DesktopApp(std::unique_ptr<SettingsStore> store)
 }
 
 DesktopApp::~DesktopApp() {
+    m_form0.reset();
     m_form1.reset();
 }
 
-void DesktopApp::start() {
+void DesktopApp::start(bool useTray) {
     m_form1 = std::make_unique<Form1>(*m_store, *m_monitor, *m_engine, *m_proxy);
     m_form1->setOnEndRequested([this] { end(); });
     m_form1->initialise();
-    m_form1->show();
+    if (useTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_form0 = std::make_unique<Form0>(*this);
+        m_form0->showIcon();
+    } else {
+        // Nothing could bring a hidden monitor back: show it, its close box ends.
+        m_form1->show();
+    }
 }
 
 void DesktopApp::end() {
+    if (m_ended)
+        return;
+    m_ended = true;
+    if (m_form0)
+        m_form0->trayIcon()->hide();
+    // Every window goes, the monitor and any dialog still open included.
+    QApplication::closeAllWindows();
     m_engine->shutdown();
     QDir::setCurrent(m_startDirectory);
     FileTable::removeMatching(m_startDirectory, QString::fromUtf16(TempFilePattern));

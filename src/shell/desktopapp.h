@@ -6,6 +6,7 @@
 namespace Tarnwick {
 
 class EventMonitor;
+class Form0;
 class Form1;
 class ProxyEngine;
 class ProxySwitch;
@@ -14,12 +15,16 @@ class SettingsStore;
 // The desktop program: the core objects and the main window, from start to end.
 class DesktopApp {
 public:
-    // `store` may be given (tests); otherwise the user's store is used.
-    explicit DesktopApp(std::unique_ptr<SettingsStore> store = {});
+    // On the user's store.
+    DesktopApp();
+    // On the given store (tests).
+    explicit DesktopApp(std::unique_ptr<SettingsStore> store);
     ~DesktopApp();
 
-    // Creates the main window, runs its initialisation and shows it.
-    void start();
+    // Creates the main window and runs its initialisation; then puts the icon in the
+    // tray with the monitor hidden, or, on a desktop without a tray, shows the
+    // monitor, whose close box then ends the program.
+    void start(bool useTray = true);
     // Ends the program: every socket closed, the answer files of the start directory
     // deleted (whatever directory is current by then), the event loop left.
     void end();
@@ -30,6 +35,7 @@ public:
     ProxyEngine& engine() { return *m_engine; }
     ProxySwitch& proxy() { return *m_proxy; }
     Form1* form1() const { return m_form1.get(); }
+    Form0* form0() const { return m_form0.get(); }
 
 private:
     QString m_startDirectory;
@@ -38,6 +44,8 @@ private:
     std::unique_ptr<ProxyEngine> m_engine;
     std::unique_ptr<ProxySwitch> m_proxy;
     std::unique_ptr<Form1> m_form1;
+    std::unique_ptr<Form0> m_form0;
+    bool m_ended = false;
 };
 
 } // namespace Tarnwick

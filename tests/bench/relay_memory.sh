@@ -1,0 +1,58 @@
+#!/bin/sh
+# Relays a large download (1 GiB by default) through tarnwick-headless from a local
+# nginx and reports the proxy's peak resident memory and the throughput.
+#   tests/bench/relay_memory.sh BUILD_DIR [SIZE_MiB]
+# BUILD_DIR holds app/tarnwick-headless and app/tarnwick-settings (a Release build,
+# e.g. build/release after `make build`). Needs nginx and curl.
+set -eu
+build=$(cd "$1" && pwd)
+size_mib=${2:-1024}
+work=$(mktemp -d)
+chmod 755 "$work"   # nginx workers run as another user
+cleanup() {
+    [ -n "${proxy_pid:-}" ] && kill "$proxy_pid" 2>/dev/null || true
+    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+web_port=$(free_port)
+proxy_port=$(free_port)
+
+mkdir -p "$work/www" "$work/tmp" "$work/run" "$work/config"
+truncate -s "${size_mib}M" "$work/www/big.bin"
+cat > "$work/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 16; }
+http {
+    access_log off;
+    client_body_temp_path $work/tmp; proxy_temp_path $work/tmp;
+    fastcgi_temp_path $work/tmp; uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp;
+    types { application/octet-stream bin; }
+    server { listen 127.0.0.1:$web_port; root $work/www; }
+}
+CONF
+/usr/sbin/nginx -c "$work/nginx.conf" -p "$work" &
+export XDG_CONFIG_HOME="$work/config"
+"$build/app/tarnwick-settings" set Local_Port "$proxy_port"
+(cd "$work/run" && exec "$build/app/tarnwick-headless") > "$work/headless.log" 2>&1 &
+proxy_pid=$!
+for _ in $(seq 50); do
+    grep -q "listening" "$work/headless.log" 2>/dev/null && break
+    sleep 0.1
+done
+
+start=$(date +%s.%N)
+curl -sS -x "http://127.0.0.1:$proxy_port" "http://127.0.0.1:$web_port/big.bin" -o "$work/got.bin"
+end=$(date +%s.%N)
+peak_kib=$(awk '/VmHWM/ {print $2}' "/proc/$proxy_pid/status")
+got=$(stat -c %s "$work/got.bin")
+want=$((size_mib * 1024 * 1024))
+cmp -s "$work/got.bin" "$work/www/big.bin" && same=yes || same=no
+echo "relayed ${got} of ${want} bytes (byte-exact: $same)"
+echo "time $(echo "$end - $start" | bc) s, $(echo "scale=1; $size_mib / ($end - $start)" | bc) MiB/s end to end (store and forward)"
+echo "proxy peak resident memory: $((peak_kib / 1024)) MiB"
