@@ -167,7 +167,6 @@ void TestForm1::initialisation() {
 
 void TestForm1::autoStartDefaultPort() {
     // No "Local_Port": the default port, through the same start as the button.
-    const bool free = portIsFree(8080);
     {
         SettingsStore store(m_storePath);
         QVERIFY(store.save(u"AutoStart", u"○"_s));
@@ -177,14 +176,15 @@ void TestForm1::autoStartDefaultPort() {
     form->initialise();
     QVERIFY(!form->isVisible());
     QCOMPARE(form->textPort()->text(), u"8080"_s);
-    if (free) {
-        QVERIFY(app->proxy().isStarted());
+    // Whether it listens depends on whether something else has 8080 on this machine.
+    if (app->proxy().isStarted()) {
         QCOMPARE(message(*form, "lanMessage"), u"接続要求待ち"_s);
         QVERIFY(!form->commandStart()->isEnabled());
         QVERIFY(canConnect(8080));
     } else {
         QCOMPARE(message(*form, "lanMessage"), u"開設失敗 : 8080"_s);
         QVERIFY(form->commandStart()->isEnabled());
+        QVERIFY(!portIsFree(8080));
     }
     form->commandStopClick();
 }
