@@ -5,6 +5,7 @@
 #include "shell/uifonts.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 #include <csignal>
 
 int main(int argc, char* argv[]) {
@@ -18,6 +19,6 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     Tarnwick::applyJapaneseUiFont(app);
     Tarnwick::DesktopApp program;
-    program.start();
+    program.start(QSystemTrayIcon::isSystemTrayAvailable());
     return app.exec();
 }

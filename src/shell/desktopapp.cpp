@@ -10,7 +10,6 @@
 #include "shell/messagebox.h"
 
 #include <QApplication>
-#include <QSystemTrayIcon>
 #include <QDir>
 
 namespace Tarnwick {
@@ -37,7 +36,7 @@ void DesktopApp::start(bool useTray) {
     m_form1 = std::make_unique<Form1>(*m_store, *m_monitor, *m_engine, *m_proxy);
     m_form1->setOnEndRequested([this] { end(); });
     m_form1->initialise();
-    if (useTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (useTray) {
         m_form0 = std::make_unique<Form0>(*this);
         m_form0->showIcon();
     } else {

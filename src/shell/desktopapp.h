@@ -24,7 +24,7 @@ public:
     // Creates the main window and runs its initialisation; then puts the icon in the
     // tray with the monitor hidden, or, on a desktop without a tray, shows the
     // monitor, whose close box then ends the program.
-    void start(bool useTray = true);
+    void start(bool useTray);
     // Ends the program: every socket closed, the answer files of the start directory
     // deleted (whatever directory is current by then), the event loop left.
     void end();
