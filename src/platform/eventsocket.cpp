@@ -173,7 +173,6 @@ void EventSocket::incoming(qintptr descriptor) {
     const qintptr previousClaimed = g_claimedDescriptor;
     g_offeredDescriptor = descriptor;
     g_claimedDescriptor = -1;
-    QPointer<EventSocket> self(this);
     emit connectionRequest(m_index, descriptor);
     const bool accepted = g_claimedDescriptor == descriptor;
     g_offeredDescriptor = previousOffered;
@@ -181,7 +180,6 @@ void EventSocket::incoming(qintptr descriptor) {
     // A refused client is closed at once, without a byte sent.
     if (!accepted)
         ::close(int(descriptor));
-    Q_UNUSED(self);
 }
 
 bool EventSocket::accept(qintptr requestId) {

@@ -97,8 +97,6 @@ private:
     int m_remotePort = 0;
     QString m_pendingPeerIP;
     int m_pendingPeerPort = 0;
-    qintptr m_pendingDescriptor = -1;
-    bool m_pendingAccepted = false;
     ListeningServer* m_server = nullptr;
     QTcpSocket* m_socket = nullptr;
     std::list<std::unique_ptr<QIODevice>> m_sendQueue;
