@@ -4,7 +4,7 @@
 #   scripts/setup.sh test   that, plus what the test suite uses (nginx, curl, Xvfb)
 set -eu
 
-RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic"
+RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev"
 TEST_PACKAGES="nginx-light curl xvfb xauth"
 
 packages="$RUN_PACKAGES"

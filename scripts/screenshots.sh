@@ -1,0 +1,26 @@
+#!/bin/sh
+# Captures the auxiliary windows on a virtual X server: the home-page browser on
+# the page shipped with the program, the usage viewer's three pages and the
+# version box, as PNG files.
+#   scripts/screenshots.sh [OUTDIR] [BUILDDIR]
+# OUTDIR defaults to ./screenshots, BUILDDIR to build/debug-asan (configured if
+# needed). Needs xvfb-run (package xvfb) and xauth.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+out=$(mkdir -p "${1:-screenshots}" && cd "${1:-screenshots}" && pwd)
+build="${2:-$here/build/debug-asan}"
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Debug
+fi
+cmake --build "$build" --target tarnwick-shots -j2
+
+# The web engine's sandbox cannot run as root; the program switches it off for
+# root itself, this only makes it explicit for the record.
+if [ "$(id -u)" -eq 0 ]; then
+    export QTWEBENGINE_DISABLE_SANDBOX=1
+fi
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
+unset QT_QPA_PLATFORM
+xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/tarnwick-shots" "$out"
+ls -l "$out"

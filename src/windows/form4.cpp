@@ -1,0 +1,111 @@
+#include "windows/form4.h"
+
+#include "shell/twips.h"
+
+#include <QLabel>
+#include <QPixmap>
+#include <QScrollBar>
+
+namespace Tarnwick {
+
+namespace {
+// Client area of the window as designed, in twips.
+constexpr int FormWidth = 7695;
+constexpr int FormHeight = 6510;
+
+struct PictureDesign {
+    const char* name;
+    const char* resource;
+    int width;
+    int height;
+};
+
+// The three pages lie on top of each other at the same place.
+constexpr PictureDesign Pictures[3] = {
+    {"Picture1", ":/tarnwick/usage1.jpg", 7125, 6345},
+    {"Picture2", ":/tarnwick/usage2.jpg", 6765, 4680},
+    {"Picture3", ":/tarnwick/usage3.jpg", 6615, 5460},
+};
+} // namespace
+
+Form4::Form4(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("Form4"));
+    setWindowTitle(QStringLiteral("Tarnwick(Lite)【使用方法】"));
+
+    for (int k = 0; k < 3; ++k) {
+        auto* box = new QLabel(this);
+        box->setObjectName(QString::fromLatin1(Pictures[k].name));
+        box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        box->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        box->setPixmap(QPixmap(QString::fromLatin1(Pictures[k].resource)));
+        placeInTwips(box, 120, 120, Pictures[k].width, Pictures[k].height);
+        m_pictures[k] = box;
+    }
+    m_vScroll1 = new QScrollBar(Qt::Vertical, this);
+    m_vScroll1->setObjectName(QStringLiteral("VScroll1"));
+    m_vScroll1->setRange(0, 2);
+    m_vScroll1->setSingleStep(1);
+    m_vScroll1->setPageStep(1);
+    m_vScroll1->setValue(0);
+    placeInTwips(m_vScroll1, 7320, 120, 255, 6375);
+
+    // A picture shows at its own pixel size, so on a denser screen the boxes
+    // grow to hold it.
+    int right = twipsToPixels(FormWidth, this);
+    int bottom = twipsToPixels(FormHeight, this);
+    for (QLabel* box : m_pictures) {
+        const QSize needed = box->pixmap().size() + QSize(2 * box->frameWidth(), 2 * box->frameWidth());
+        box->resize(box->size().expandedTo(needed));
+        bottom = std::max(bottom, box->geometry().bottom() + 1 + twipsToPixels(45, this));
+    }
+    const int pictureRight = std::max({m_pictures[0]->geometry().right(),
+                                       m_pictures[1]->geometry().right(),
+                                       m_pictures[2]->geometry().right()});
+    if (m_vScroll1->x() <= pictureRight + twipsToPixels(75, this))
+        m_vScroll1->move(pictureRight + 1 + twipsToPixels(75, this), m_vScroll1->y());
+    right = std::max(right, m_vScroll1->geometry().right() + 1 + twipsToPixels(120, this));
+    setFixedSize(right, bottom);
+
+    vScroll1Change(0);
+    connect(m_vScroll1, &QScrollBar::valueChanged, this, &Form4::vScroll1Change);
+}
+
+QLabel* Form4::picture(int page) const {
+    return page >= 1 && page <= 3 ? m_pictures[page - 1] : nullptr;
+}
+
+int Form4::currentPage() const {
+    for (int k = 0; k < 3; ++k) {
+        if (!m_pictures[k]->isHidden())
+            return k + 1;
+    }
+    return 0;
+}
+
+void Form4::vScroll1Change(int value) {
+    if (value < 0 || value > 2)
+        return;
+    for (int k = 0; k < 3; ++k)
+        m_pictures[k]->setVisible(k == value);
+}
+
+UsageWindow::~UsageWindow() {
+    delete m_window;
+}
+
+Form4* UsageWindow::open() {
+    if (!m_window) {
+        m_window = new Form4;
+        m_window->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_window->show();
+    m_window->raise();
+    return m_window;
+}
+
+void UsageWindow::unload() {
+    if (m_window)
+        m_window->close();
+}
+
+} // namespace Tarnwick
