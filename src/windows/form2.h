@@ -1,0 +1,98 @@
+#pragma once
+
+#include "settings/settingskeys.h"
+
+#include <QDialog>
+#include <array>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace Tarnwick {
+
+class SettingsStore;
+
+// The options dialog. It edits every setting of the store directly: each showing
+// loads the stored values, the close box asks whether to save them, and the three
+// reset buttons remove groups of keys at once. It has no OK or Cancel button.
+class Form2 : public QDialog {
+    Q_OBJECT
+public:
+    explicit Form2(SettingsStore& store, QWidget* parent = nullptr);
+
+    // Shows every stored value (or its default) and enables the boxes to match.
+    void load();
+    // Closing by the program itself (the program ending): neither asks nor saves.
+    // Any other close of the window counts as the user's close box.
+    void closeWithoutSaving();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // The option buttons of one choice setting; `third` is null for a two-way one.
+    struct ChoiceButtons {
+        SettingKey key;
+        QRadioButton* allow = nullptr;
+        QRadioButton* block = nullptr;
+        QRadioButton* third = nullptr;
+    };
+    // A header that may be replaced, with the box holding its replacement.
+    struct FakeHeader {
+        ChoiceButtons choice;
+        SettingKey fakeKey;
+        QLineEdit* box = nullptr;
+    };
+
+    void createControls();
+    void connectControls();
+
+    void loadChoice(const ChoiceButtons& choice);
+    void saveChoice(const ChoiceButtons& choice);
+    // Saves the trimmed text, or removes the key when the box is empty.
+    void saveOrRemove(const SettingKey& key, const QLineEdit* box);
+    // False when the proxy boxes are incomplete and the dialog must stay open.
+    bool saveAll();
+    void resetKeys(const QString& question, std::initializer_list<SettingKey> keys);
+    void resetAll();
+
+    void updateProxyBoxes();
+    void updateMachineBoxes();
+    void updateFakeBox(const FakeHeader& header);
+
+    bool filterCountKey(QKeyEvent* event) const;
+
+    SettingsStore& m_store;
+    bool m_closingByProgram = false;
+
+    ChoiceButtons m_autoStart;
+    ChoiceButtons m_proxy;
+    ChoiceButtons m_connect;
+    std::array<FakeHeader, 3> m_fakeHeaders;
+    ChoiceButtons m_cookie;
+    ChoiceButtons m_setCookie;
+    ChoiceButtons m_script;
+    ChoiceButtons m_post;
+    ChoiceButtons m_icoGet;
+    ChoiceButtons m_cabGet;
+
+    QLineEdit* m_localPort = nullptr;
+    QLabel* m_proxyServerLabel = nullptr;
+    QLineEdit* m_proxyServer = nullptr;
+    QLabel* m_proxyPortLabel = nullptr;
+    QLineEdit* m_proxyPort = nullptr;
+    std::array<QLineEdit*, 10> m_machines{};
+    QLineEdit* m_countLan = nullptr;
+    QLineEdit* m_countWan = nullptr;
+    QPushButton* m_allReset = nullptr;
+    QPushButton* m_sendReset = nullptr;
+    QPushButton* m_recvReset = nullptr;
+};
+
+} // namespace Tarnwick

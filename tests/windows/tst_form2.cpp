@@ -1,0 +1,409 @@
+#include "settings/settingsstore.h"
+#include "shell/messagebox.h"
+#include "shell/uifonts.h"
+#include "windows/form2.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+using namespace Tarnwick;
+using namespace Qt::StringLiterals;
+
+class TestForm2 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { applyJapaneseUiFont(*qApp); }
+    void init();
+    void cleanup();
+
+    void emptyStoreShowsDefaults();
+    void storedChoicesSelectButtons_data();
+    void storedChoicesSelectButtons();
+    void saveWritesWhatIsShown();
+    void closingWithoutSaving();
+    void proxyCheckKeepsDialogOpen();
+    void countKeyFilter_data();
+    void countKeyFilter();
+    void resets_data();
+    void resets();
+    void captionsFitInsideTheirFrames();
+
+private:
+    void open() {
+        if (!m_dialog)
+            m_dialog = std::make_unique<Form2>(*m_store);
+        m_dialog->show();
+    }
+    template <typename T = QRadioButton> T* control(const QString& name) {
+        T* w = m_dialog->findChild<T*>(name);
+        if (!w)
+            qFatal("no control %s", qPrintable(name));
+        return w;
+    }
+    QLineEdit* box(const QString& name) { return control<QLineEdit>(name); }
+    bool checked(const QString& name) { return control(name)->isChecked(); }
+    void click(const QString& name) {
+        QRadioButton* b = control(name);
+        QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(6, b->height() / 2));
+    }
+    void retype(const QString& name, const QString& text) {
+        QLineEdit* edit = box(name);
+        QTest::keyClick(edit, Qt::Key_End);
+        for (auto n = edit->text().size(); n > 0; --n)
+            QTest::keyClick(edit, Qt::Key_Backspace);
+        QTest::keyClicks(edit, text);
+    }
+    // The texts of the boxes asked since the last call; each must carry the program's title.
+    QStringList asked() {
+        QStringList texts;
+        for (const MessageRequest& r : std::exchange(m_asked, {}))
+            texts.append(r.title == applicationTitle() ? r.text : u"<untitled> "_s + r.text);
+        return texts;
+    }
+    QString stored(QStringView key) const { return m_store->get(key, u"<absent>"); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<SettingsStore> m_store;
+    std::unique_ptr<Form2> m_dialog;
+    QList<MessageAnswer> m_answers;
+    QList<MessageRequest> m_asked;
+};
+
+const QString SaveQuestion = u"設定内容を保存しますか？"_s;
+
+void TestForm2::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_store = std::make_unique<SettingsStore>(m_dir->filePath(u"store.ini"_s));
+    m_asked.clear();
+    m_answers.clear();
+    setMessageBoxHook([this](const MessageRequest& request) {
+        m_asked.append(request);
+        if (!m_answers.isEmpty())
+            return m_answers.takeFirst();
+        return request.buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::No;
+    });
+}
+
+void TestForm2::cleanup() {
+    m_dialog.reset();
+    setMessageBoxHook({});
+}
+
+void TestForm2::emptyStoreShowsDefaults() {
+    open();
+    for (const QString& name :
+         {u"Option_AutoStart_No"_s, u"Option_Proxy_No"_s, u"Option_Connect_Xxx"_s,
+          u"Option_Referer_Xxx"_s, u"Option_UserAgent_Xxx"_s, u"Option_IfModifiedSince_Xxx"_s,
+          u"Option_Cookie_Xxx"_s, u"Option_SetCookie_Xxx"_s, u"Option_Script_Xxx"_s,
+          u"Option_POST_Xxx"_s, u"Option_icoGET_Xxx"_s, u"Option_cabGET_Xxx"_s})
+        QVERIFY2(checked(name), qPrintable(name));
+    QCOMPARE(box(u"Text_Local_Port"_s)->text(), u"8080"_s);
+    QCOMPARE(box(u"Text_表示件数_Lan"_s)->text(), u"100"_s);
+    QCOMPARE(box(u"Text_表示件数_Wan"_s)->text(), u"100"_s);
+    QCOMPARE(box(u"Text_UserAgent"_s)->text(),
+             u"Mozilla/9.0 (compatible; MSIE 9.0; Windows NT 9.0)"_s);
+    QCOMPARE(box(u"Text_IfModifiedSince"_s)->text(),
+             u"Mon, 27 Jan 2003 01:01:01 GMT; length=9999"_s);
+
+    // Boxes of choices not taken are disabled in the button face.
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    for (const QString& name : {u"Text_Proxy_Server"_s, u"Text_Proxy_Port"_s, u"Text_Referer"_s,
+                                u"Text_マシン名0"_s, u"Text_マシン名9"_s}) {
+        QVERIFY2(!box(name)->isEnabled(), qPrintable(name));
+        QCOMPARE(box(name)->palette().color(QPalette::Disabled, QPalette::Base), face);
+    }
+    QVERIFY(!control<QLabel>(u"Label_Proxy_Server"_s)->isEnabled());
+
+    click(u"Option_Proxy_Yes"_s);
+    QVERIFY(box(u"Text_Proxy_Port"_s)->isEnabled());
+    QVERIFY(control<QLabel>(u"Label_Proxy_Port"_s)->isEnabled());
+    QCOMPARE(box(u"Text_Proxy_Port"_s)->palette().color(QPalette::Active, QPalette::Base),
+             QApplication::palette().color(QPalette::Base));
+}
+
+void TestForm2::storedChoicesSelectButtons_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<QString>("enabledBox");
+
+    QTest::newRow("two-way third counts as block")
+        << u"Cookie"_s << u"△"_s << u"Option_Cookie_Xxx"_s << QString();
+    QTest::newRow("three-way unknown fakes")
+        << u"Referer"_s << u"x"_s << u"Option_Referer_Zzz"_s << u"Text_Referer"_s;
+    QTest::newRow("connect unknown lists")
+        << u"Connect"_s << u"?"_s << u"Option_Connect_List"_s << u"Text_マシン名9"_s;
+    QTest::newRow("cab asks") << u"cabGET"_s << u"△"_s << u"Option_cabGET_Zzz"_s << QString();
+    QTest::newRow("autostart exact only")
+        << u"AutoStart"_s << u" ○"_s << u"Option_AutoStart_No"_s << QString();
+}
+
+void TestForm2::storedChoicesSelectButtons() {
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, selected);
+    QFETCH(QString, enabledBox);
+    m_store->save(key, value);
+    open();
+    QVERIFY(checked(selected));
+    if (!enabledBox.isEmpty())
+        QVERIFY(box(enabledBox)->isEnabled());
+}
+
+void TestForm2::saveWritesWhatIsShown() {
+    m_store->save(u"Cookie", u"△"_s);
+    m_store->save(u"Proxy", u"○"_s);
+    m_store->save(u"Proxy_Server", u"old.example"_s);
+    m_store->save(u"Proxy_Port", u"8000"_s);
+    m_store->save(u"Referer", u"△"_s);
+    m_store->save(u"Referer偽装", u"http://stored.example/"_s);
+    open();
+    click(u"Option_POST_Ok"_s);
+    click(u"Option_Connect_List"_s);
+    retype(u"Text_マシン名3"_s, u" 192.168.0.3 "_s);
+    retype(u"Text_Local_Port"_s, u" 8081 "_s);
+    retype(u"Text_Referer"_s, u"   "_s);
+    // Proxy boxes edited, then the proxy turned off: disabled, but still showing the edit.
+    retype(u"Text_Proxy_Server"_s, u"new.example"_s);
+    click(u"Option_Proxy_No"_s);
+    QVERIFY(!box(u"Text_Proxy_Server"_s)->isEnabled());
+    QCOMPARE(box(u"Text_Proxy_Server"_s)->text(), u"new.example"_s);
+    m_answers = {MessageAnswer::Yes};
+    m_dialog->close();
+
+    QCOMPARE(asked(), QStringList{SaveQuestion});
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(stored(u"Cookie"), u"×"_s);
+    QCOMPARE(stored(u"POST"), u"○"_s);
+    QCOMPARE(stored(u"Connect"), u"△"_s);
+    QCOMPARE(stored(u"接続許可マシン名３"), u"192.168.0.3"_s);
+    QCOMPARE(stored(u"接続許可マシン名０"), QString()); // empty addresses are saved too
+    QCOMPARE(stored(u"Local_Port"), u"8081"_s);
+    QCOMPARE(stored(u"Proxy"), u"×"_s);
+    QCOMPARE(stored(u"Proxy_Server"), u"old.example"_s);
+    QCOMPARE(stored(u"Proxy_Port"), u"8000"_s);
+    QCOMPARE(stored(u"Referer偽装"), u"<absent>"_s);
+    QCOMPARE(stored(u"UserAgent偽装"), Setting::UserAgentFake.defaultValue.toString());
+    QCOMPARE(stored(u"cabGET"), u"×"_s);
+    // An emptied fake value comes back as the default.
+    open();
+    QCOMPARE(box(u"Text_Referer"_s)->text(), Setting::RefererFake.defaultValue.toString());
+}
+
+void TestForm2::closingWithoutSaving() {
+    open();
+    click(u"Option_AutoStart_Yes"_s);
+    // Escape is no way out of a dialog that has no Cancel button.
+    QTest::keyClick(m_dialog.get(), Qt::Key_Escape);
+    QVERIFY(m_dialog->isVisible());
+    // The program closing the dialog neither asks nor saves.
+    m_dialog->closeWithoutSaving();
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(asked(), QStringList());
+
+    // The user answering No closes without saving; the next showing reloads.
+    open();
+    click(u"Option_AutoStart_Yes"_s);
+    m_answers = {MessageAnswer::No};
+    m_dialog->close();
+    QCOMPARE(asked(), QStringList{SaveQuestion});
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(m_store->keys(), QStringList());
+    open();
+    QVERIFY(checked(u"Option_AutoStart_No"_s));
+}
+
+void TestForm2::proxyCheckKeepsDialogOpen() {
+    m_store->save(u"Proxy_Server", u"old.example"_s);
+    m_store->save(u"Proxy_Port", u"8000"_s);
+    m_dialog = std::make_unique<Form2>(*m_store);
+    // What the user saw after the first close, checked once the dialog has ended.
+    QStringList firstAsked;
+    bool stayedOpen = false;
+    QStringList storedAfterFirst;
+    bool editsKept = false;
+    QTimer::singleShot(0, m_dialog.get(), [&] {
+        click(u"Option_AutoStart_Yes"_s);
+        click(u"Option_Proxy_Yes"_s);
+        retype(u"Text_Proxy_Server"_s, u"new.example"_s);
+        retype(u"Text_Proxy_Port"_s, u"  "_s);
+        click(u"Option_Cookie_Ok"_s);
+        m_answers = {MessageAnswer::Yes, MessageAnswer::Ok};
+        m_dialog->close();
+        firstAsked = asked();
+        stayedOpen = m_dialog->isVisible();
+        for (QStringView key : {u"AutoStart", u"Proxy", u"Proxy_Port", u"Proxy_Server", u"Cookie"})
+            storedAfterFirst.append(stored(key));
+        editsKept = checked(u"Option_Cookie_Ok"_s) &&
+                    box(u"Text_Proxy_Server"_s)->text() == u"new.example"_s;
+
+        retype(u"Text_Proxy_Port"_s, u" 3128 "_s);
+        m_answers = {MessageAnswer::Yes};
+        m_dialog->close();
+        // Whatever went wrong, the test must not wait in the dialog for ever.
+        if (m_dialog->isVisible())
+            m_dialog->closeWithoutSaving();
+    });
+    m_dialog->exec();
+
+    QCOMPARE(firstAsked, (QStringList{SaveQuestion,
+                                      u"ﾌﾟﾛｷｼを通す場合、『ｻｰﾊﾞｰ名』『ﾎﾟｰﾄ番号』が必要です。"_s}));
+    QVERIFY(stayedOpen);
+    QVERIFY(editsKept);
+    // The steps before the check were saved, those after it were not.
+    QCOMPARE(storedAfterFirst,
+             (QStringList{u"○"_s, u"×"_s, u"<absent>"_s, u"old.example"_s, u"<absent>"_s}));
+    QCOMPARE(asked(), QStringList{SaveQuestion});
+    QCOMPARE(stored(u"Proxy"), u"○"_s);
+    QCOMPARE(stored(u"Proxy_Server"), u"new.example"_s);
+    QCOMPARE(stored(u"Proxy_Port"), u"3128"_s);
+    QCOMPARE(stored(u"Cookie"), u"○"_s);
+}
+
+void TestForm2::countKeyFilter_data() {
+    QTest::addColumn<QString>("boxName");
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<QString>("typed"); // \b Backspace, \x16 Ctrl+V, \x01 select all
+    QTest::addColumn<QString>("expected");
+
+    const QString lan = u"Text_表示件数_Lan"_s;
+    QTest::newRow("fifth digit refused") << lan << u"100"_s << u"56"_s << u"1005"_s;
+    QTest::newRow("letters refused") << lan << u"10"_s << u"a-x "_s << u"10"_s;
+    QTest::newRow("full-width digit refused") << lan << u"1"_s << u"５"_s << u"1"_s;
+    QTest::newRow("backspace then digit") << lan << u"1234"_s << u"\b\b9"_s << u"129"_s;
+    QTest::newRow("selection counts") << lan << u"1234"_s
+                                      << u"\x01"
+                                         "7"_s
+                                      << u"1234"_s;
+    QTest::newRow("paste refused") << lan << u"1"_s << u"\x16"_s << u"1"_s;
+    QTest::newRow("wan takes anything")
+        << u"Text_表示件数_Wan"_s << u"100"_s << u"ab\x16"_s << u"100ab2x"_s;
+}
+
+void TestForm2::countKeyFilter() {
+    QFETCH(QString, boxName);
+    QFETCH(QString, initial);
+    QFETCH(QString, typed);
+    QFETCH(QString, expected);
+    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Lan", initial);
+    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Wan", initial);
+    QGuiApplication::clipboard()->setText(u"2x"_s);
+    open();
+    QLineEdit* edit = box(boxName);
+    QTest::keyClick(edit, Qt::Key_End);
+    for (QChar c : typed) {
+        if (c == u'\b')
+            QTest::keyClick(edit, Qt::Key_Backspace);
+        else if (c == u'\x16')
+            QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+        else if (c == u'\x01')
+            edit->selectAll();
+        else if (c.unicode() < 128)
+            QTest::keyClicks(edit, QString(c));
+        else // a character typed with the input method off
+            QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), {});
+    }
+    QCOMPARE(edit->text(), expected);
+}
+
+void TestForm2::resets_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("question");
+    QTest::addColumn<QStringList>("removed"); // empty: every key
+
+    QTest::newRow("send") << u"Command_Send_Reset"_s
+                          << u"送信情報の設定をﾘｾｯﾄします。よろしいですか？"_s
+                          << QStringList{u"Referer"_s,         u"Referer偽装"_s,
+                                         u"UserAgent"_s,       u"UserAgent偽装"_s,
+                                         u"IfModifiedSince"_s, u"IfModifiedSince偽装"_s,
+                                         u"Cookie"_s};
+    QTest::newRow("recv") << u"Command_Recv_Reset"_s
+                          << u"受信情報の設定をﾘｾｯﾄします。よろしいですか？"_s
+                          << QStringList{u"SetCookie"_s, u"Script"_s};
+    QTest::newRow("all") << u"Command_All_Reset"_s << u"全ての設定をﾘｾｯﾄします。よろしいですか？"_s
+                         << QStringList();
+}
+
+void TestForm2::resets() {
+    QFETCH(QString, button);
+    QFETCH(QString, question);
+    QFETCH(QStringList, removed);
+    for (const QString& key : {u"AutoStart"_s, u"Proxy"_s, u"Connect"_s, u"Referer"_s,
+                               u"UserAgent"_s, u"IfModifiedSince"_s, u"Cookie"_s, u"SetCookie"_s,
+                               u"Script"_s, u"POST"_s, u"icoGET"_s, u"cabGET"_s})
+        m_store->save(key, u"○"_s);
+    for (const QString& key : {u"Referer偽装"_s, u"UserAgent偽装"_s, u"IfModifiedSince偽装"_s})
+        m_store->save(key, u"fake"_s);
+    m_store->save(u"@Referer", u"12:00:00|http://x/"_s);
+    const QStringList before = m_store->keys();
+    QStringList after;
+    for (const QString& key : before)
+        if (!removed.isEmpty() && !removed.contains(key))
+            after.append(key);
+
+    open();
+    click(u"Option_POST_Xxx"_s);
+    retype(u"Text_Local_Port"_s, u"1"_s);
+    QPushButton* reset = control<QPushButton>(button);
+    m_answers = {MessageAnswer::No};
+    QTest::mouseClick(reset, Qt::LeftButton);
+    QCOMPARE(asked(), QStringList{question});
+    QCOMPARE(m_store->keys(), before);
+    QVERIFY(checked(u"Option_POST_Xxx"_s));
+
+    m_answers = {MessageAnswer::Yes};
+    QTest::mouseClick(reset, Qt::LeftButton);
+    QCOMPARE(asked(), QStringList{question});
+    QCOMPARE(m_store->keys(), after);
+    // Every group shows the store again and the unsaved edits are gone.
+    QCOMPARE(box(u"Text_Local_Port"_s)->text(), u"8080"_s);
+    QCOMPARE(checked(u"Option_POST_Ok"_s), !after.isEmpty());
+    QCOMPARE(checked(u"Option_Cookie_Ok"_s), after.contains(u"Cookie"_s));
+    QCOMPARE(checked(u"Option_Script_Ok"_s), after.contains(u"Script"_s));
+    QCOMPARE(box(u"Text_UserAgent"_s)->text() == u"fake"_s, after.contains(u"UserAgent偽装"_s));
+
+    // Declining to save afterwards does not bring the keys back.
+    m_answers = {MessageAnswer::No};
+    m_dialog->close();
+    QCOMPARE(m_store->keys(), after);
+}
+
+void TestForm2::captionsFitInsideTheirFrames() {
+    open();
+    QCOMPARE(m_dialog->minimumSize(), m_dialog->maximumSize());
+    for (QWidget* w : m_dialog->findChildren<QWidget*>()) {
+        const bool captioned = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLabel*>(w);
+        const bool boxed = qobject_cast<QLineEdit*>(w) || qobject_cast<QGroupBox*>(w);
+        if (!captioned && !boxed)
+            continue;
+        if (captioned)
+            QVERIFY2(w->width() >= w->sizeHint().width(), qPrintable(w->objectName()));
+        if (auto* frame = qobject_cast<QGroupBox*>(w))
+            QVERIFY2(w->width() >= frame->minimumSizeHint().width(), qPrintable(w->objectName()));
+        QVERIFY2(w->parentWidget()->rect().contains(w->geometry()), qPrintable(w->objectName()));
+        // No neighbour covers it (rows designed a pixel closer than their height may touch).
+        for (QObject* o : w->parentWidget()->children()) {
+            auto* other = qobject_cast<QWidget*>(o);
+            if (other && other != w &&
+                (qobject_cast<QAbstractButton*>(other) || qobject_cast<QLabel*>(other) ||
+                 qobject_cast<QLineEdit*>(other) || qobject_cast<QGroupBox*>(other)))
+                QVERIFY2(!w->geometry()
+                              .adjusted(0, 1, 0, -1)
+                              .intersects(other->geometry().adjusted(0, 1, 0, -1)),
+                         qPrintable(w->objectName() + u" / "_s + other->objectName()));
+        }
+    }
+}
+
+QTEST_MAIN(TestForm2)
+#include "tst_form2.moc"
