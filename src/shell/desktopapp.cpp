@@ -51,7 +51,9 @@ void DesktopApp::end() {
     m_ended = true;
     if (m_form0)
         m_form0->trayIcon()->hide();
-    // Every window goes, the monitor and any dialog still open included.
+    // Every window goes, the monitor and any dialog still open included; an open
+    // options dialog closes without its save question.
+    m_form1->closeDialogs();
     QApplication::closeAllWindows();
     m_engine->shutdown();
     QDir::setCurrent(m_startDirectory);

@@ -148,8 +148,15 @@ void Form1::commandStopClick() {
 }
 
 void Form1::commandOptionClick() {
-    Form2 dialog(m_store, this);
-    dialog.exec();
+    // Created on first use and reused; every showing loads the store again.
+    if (!m_form2)
+        m_form2 = new Form2(m_store, this);
+    m_form2->exec();
+}
+
+void Form1::closeDialogs() {
+    if (m_form2 && m_form2->isVisible())
+        m_form2->closeWithoutSaving();
 }
 
 void Form1::commandVersionClick() {

@@ -11,6 +11,7 @@ class QPushButton;
 namespace Tarnwick {
 
 class EventMonitor;
+class Form2;
 class MonitorArea;
 class ProxyEngine;
 class ProxySwitch;
@@ -48,6 +49,9 @@ public:
     void setHomePageHandler(std::function<void()> handler) { m_homePage = std::move(handler); }
     void setInfoHandler(std::function<void()> handler) { m_info = std::move(handler); }
 
+    // Closes the options dialog, if open, without asking or saving (program end).
+    void closeDialogs();
+
     QLineEdit* textPort() const { return m_textPort; }
     QPushButton* commandStart() const { return m_commandStart; }
     QPushButton* commandStop() const { return m_commandStop; }
@@ -77,6 +81,7 @@ private:
     QPushButton* m_commandInfo;
     QPushButton* m_commandVersion;
     MonitorArea* m_monitorArea = nullptr;
+    QPointer<Form2> m_form2;
     bool m_closeBoxHides = false;
     std::function<void()> m_onHidden;
     std::function<void()> m_onEnd;

@@ -297,7 +297,7 @@ void TestForm1::closeBoxEndsProgram() {
     }
     auto app = makeApp();
     QCOMPARE(app->startDirectory(), startDir.path());
-    app->start();
+    app->start(false);
     QVERIFY(app->form1()->isVisible());
     QVERIFY(canConnect(port));
 
@@ -320,7 +320,7 @@ void TestForm1::closeBoxEndsProgram() {
 void TestForm1::closeBoxHidesWithTray() {
     const quint16 port = freePort();
     auto app = makeApp();
-    app->start();
+    app->start(false);
     Form1* form = app->form1();
     form->textPort()->setText(QString::number(port));
     form->commandStartClick();
