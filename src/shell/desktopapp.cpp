@@ -28,6 +28,8 @@ DesktopApp::DesktopApp(std::unique_ptr<SettingsStore> store)
 }
 
 DesktopApp::~DesktopApp() {
+    m_homePage.unload();
+    m_usage.unload();
     m_form0.reset();
     m_form1.reset();
 }
@@ -35,6 +37,8 @@ DesktopApp::~DesktopApp() {
 void DesktopApp::start(bool useTray) {
     m_form1 = std::make_unique<Form1>(*m_store, *m_monitor, *m_engine, *m_proxy);
     m_form1->setOnEndRequested([this] { end(); });
+    m_form1->setHomePageHandler([this] { m_homePage.open(); });
+    m_form1->setInfoHandler([this] { m_usage.open(); });
     m_form1->initialise();
     if (useTray) {
         m_form0 = std::make_unique<Form0>(*this);
@@ -54,6 +58,9 @@ void DesktopApp::end() {
     // Every window goes, the monitor and any dialog still open included; an open
     // options dialog closes without its save question.
     m_form1->closeDialogs();
+    m_homePage.unload();
+    m_usage.unload();
+    closeAllForm3();
     QApplication::closeAllWindows();
     m_engine->shutdown();
     QDir::setCurrent(m_startDirectory);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "windows/form3.h"
+#include "windows/form4.h"
+
 #include <QString>
 #include <memory>
 
@@ -45,6 +48,8 @@ private:
     std::unique_ptr<ProxySwitch> m_proxy;
     std::unique_ptr<Form1> m_form1;
     std::unique_ptr<Form0> m_form0;
+    HomePageWindow m_homePage;
+    UsageWindow m_usage;
     bool m_ended = false;
 };
 

@@ -4,6 +4,7 @@
 #include "shell/form1.h"
 
 #include <QAction>
+#include <QIcon>
 #include <QMenu>
 
 namespace Tarnwick {
@@ -40,7 +41,7 @@ Form0::Form0(DesktopApp& app, QObject* parent)
     add("mnFin", QStringLiteral("tarnwick 終了"), [this] { mnFinClick(); });
 
     m_tray->setContextMenu(m_menu);
-    m_tray->setIcon(form1->windowIcon());
+    m_tray->setIcon(QIcon(QStringLiteral(":/tarnwick/icon.png")));
     m_tray->setToolTip(QString());
     connect(m_tray, &QSystemTrayIcon::activated, this, &Form0::activated);
 
