@@ -146,8 +146,16 @@ bool EventSocket::listen() {
         return false;
     if (m_localPort < 0 || m_localPort > 65535)
         return false;
-    if (!m_server)
+    if (!m_server) {
         m_server = new ListeningServer(this);
+        // A failing accept (out of descriptors, say) is the listener's Error event.
+        connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError code) {
+            Dispatch dispatch(this);
+            const int number = socketErrorNumber(int(code));
+            emit error(m_index, number, m_server->errorString(),
+                       qint32(0x800A0000u | quint32(number & 0xFFFF)));
+        });
+    }
     // IPv4 only, so that a local client reads exactly "127.0.0.1".
     if (!m_server->listen(QHostAddress::AnyIPv4, quint16(m_localPort)))
         return false;
