@@ -7,10 +7,10 @@
 #include "shell/messagebox.h"
 #include "shell/monitorarea.h"
 #include "shell/twips.h"
+#include "shell/uifonts.h"
 #include "windows/form2.h"
 
 #include <QCloseEvent>
-#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,18 +24,6 @@ namespace {
 constexpr int FormWidth = 9255;
 constexpr int FormHeight = 5790;
 
-QPushButton* button(QWidget* parent, const char* name, const QString& caption) {
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(QString::fromLatin1(name));
-    return b;
-}
-
-// Widens a control placed in twips when its caption would not fit.
-void fitCaption(QWidget* widget, const QString& caption) {
-    const int needed = QFontMetrics(widget->font()).horizontalAdvance(caption) + 16;
-    if (widget->width() < needed)
-        widget->resize(needed, widget->height());
-}
 } // namespace
 
 QString versionText() {
@@ -56,12 +44,12 @@ Form1::Form1(SettingsStore& store, EventMonitor& monitor, ProxyEngine& engine, P
     m_label1->setObjectName(QStringLiteral("Label1"));
     m_textPort = new QLineEdit(this);
     m_textPort->setObjectName(QStringLiteral("Text_Port"));
-    m_commandStart = button(this, "Command_Start", QStringLiteral("開設"));
-    m_commandStop = button(this, "Command_Stop", QStringLiteral("切断"));
-    m_commandOption = button(this, "Command_Option", QStringLiteral("設定"));
-    m_commandHomePage = button(this, "Command_HomePage", QStringLiteral("作者ﾎｰﾑﾍﾟｰｼﾞ"));
-    m_commandInfo = button(this, "Command_Info", QStringLiteral("使用方法"));
-    m_commandVersion = button(this, "Command_Version", QStringLiteral("ﾊﾞｰｼﾞｮﾝ"));
+    m_commandStart = namedButton(this, "Command_Start", QStringLiteral("開設"));
+    m_commandStop = namedButton(this, "Command_Stop", QStringLiteral("切断"));
+    m_commandOption = namedButton(this, "Command_Option", QStringLiteral("設定"));
+    m_commandHomePage = namedButton(this, "Command_HomePage", QStringLiteral("作者ﾎｰﾑﾍﾟｰｼﾞ"));
+    m_commandInfo = namedButton(this, "Command_Info", QStringLiteral("使用方法"));
+    m_commandVersion = namedButton(this, "Command_Version", QStringLiteral("ﾊﾞｰｼﾞｮﾝ"));
 
     placeInTwips(m_label1, 120, 150, 855, 270);
     placeInTwips(m_textPort, 1000, 120, 735, 300);
@@ -74,9 +62,9 @@ Form1::Form1(SettingsStore& store, EventMonitor& monitor, ProxyEngine& engine, P
     // Keep the row in order if a caption needed more room than designed.
     QWidget* row[] = {m_commandStart,    m_commandStop, m_commandOption,
                       m_commandHomePage, m_commandInfo, m_commandVersion};
-    fitCaption(m_label1, m_label1->text());
+    widenToFitCaption(m_label1);
     for (QWidget* w : row)
-        fitCaption(w, static_cast<QPushButton*>(w)->text());
+        widenToFitCaption(w);
     for (size_t k = 1; k < std::size(row); ++k) {
         const int gap = k == 2 ? twipsToPixels(585, this) : twipsToPixels(45, this);
         const int minLeft = row[k - 1]->geometry().right() + gap;

@@ -1,6 +1,7 @@
 #include "shell/twips.h"
 
 #include <QGuiApplication>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 #include <cmath>
@@ -28,6 +29,12 @@ QRect twipsRect(int left, int top, int width, int height, const QWidget* widget)
 
 void placeInTwips(QWidget* child, int left, int top, int width, int height) {
     child->setGeometry(twipsRect(left, top, width, height, child));
+}
+
+QPushButton* namedButton(QWidget* parent, const char* name, const QString& caption) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    return button;
 }
 
 } // namespace Tarnwick

@@ -2,6 +2,8 @@
 
 #include <QRect>
 
+class QPushButton;
+class QString;
 class QWidget;
 
 namespace Tarnwick {
@@ -11,5 +13,8 @@ namespace Tarnwick {
 int twipsToPixels(int twips, const QWidget* widget = nullptr);
 QRect twipsRect(int left, int top, int width, int height, const QWidget* widget = nullptr);
 void placeInTwips(QWidget* child, int left, int top, int width, int height);
+
+// A button named after its control, so tests and tools find it by that name.
+QPushButton* namedButton(QWidget* parent, const char* name, const QString& caption);
 
 } // namespace Tarnwick

@@ -16,8 +16,7 @@ constexpr int FormWidth = 7935;
 constexpr int FormHeight = 5595;
 
 QPushButton* button(QWidget* parent, const char* name, const QString& caption) {
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(QString::fromLatin1(name));
+    QPushButton* b = namedButton(parent, name, caption);
     b->setAutoDefault(false);
     return b;
 }
