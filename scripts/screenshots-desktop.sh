@@ -100,6 +100,10 @@ fi
 eval "$(xdotool getwindowgeometry --shell "$monitor")"
 xdotool mousemove $((X + 285)) $((Y + 17)) click 1
 sleep 1.5
-options=$(xdotool search --name '設定】' | head -1)
-import -window "$options" "$out/form2-options.png"
+options=$(xdotool search --name '設定】' | head -1 || true)
+if [ -n "$options" ]; then
+    import -window "$options" "$out/form2-options.png"
+else
+    echo "the options dialog did not open (has the 設定 button moved?)" >&2
+fi
 ls -l "$out"

@@ -7,10 +7,10 @@
 #include "shell/messagebox.h"
 #include "shell/monitorarea.h"
 #include "shell/twips.h"
-#include "shell/uifonts.h"
 #include "windows/form2.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +23,14 @@ namespace {
 // Client area of the window, in twips.
 constexpr int FormWidth = 9255;
 constexpr int FormHeight = 5790;
+
+// Widens a control placed in twips just enough for its caption, keeping the design's
+// proportions otherwise (a button's own size hint would make every button wide).
+void fitCaption(QWidget* widget, const QString& caption) {
+    const int needed = QFontMetrics(widget->font()).horizontalAdvance(caption) + 16;
+    if (widget->width() < needed)
+        widget->resize(needed, widget->height());
+}
 
 } // namespace
 
@@ -62,9 +70,9 @@ Form1::Form1(SettingsStore& store, EventMonitor& monitor, ProxyEngine& engine, P
     // Keep the row in order if a caption needed more room than designed.
     QWidget* row[] = {m_commandStart,    m_commandStop, m_commandOption,
                       m_commandHomePage, m_commandInfo, m_commandVersion};
-    widenToFitCaption(m_label1);
+    fitCaption(m_label1, m_label1->text());
     for (QWidget* w : row)
-        widenToFitCaption(w);
+        fitCaption(w, static_cast<QPushButton*>(w)->text());
     for (size_t k = 1; k < std::size(row); ++k) {
         const int gap = k == 2 ? twipsToPixels(585, this) : twipsToPixels(45, this);
         const int minLeft = row[k - 1]->geometry().right() + gap;
