@@ -15,39 +15,24 @@ if [ "${TARNWICK_IN_XVFB:-}" != 1 ]; then
     exec xvfb-run -a -s "-screen 0 1280x900x24" sh "$0" "$out" "$build"
 fi
 
+. "$here/tests/support/local-nginx.sh"
 work=$(mktemp -d)
-chmod 755 "$work"
 cleanup() {
     kill $(jobs -p) 2>/dev/null || true
-    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+    [ -n "${NGINX_PID:-}" ] && kill "$NGINX_PID" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 web_port=$(free_port)
 proxy_port=$(free_port)
 
-mkdir -p "$work/www" "$work/tmp" "$work/run" "$work/config" "$work/runtime"
+mkdir -p "$work/www" "$work/run" "$work/config" "$work/runtime"
 chmod 700 "$work/runtime"
 printf '<html><head><title>t</title><script>alert(1)</script></head><body>hello</body></html>\n' \
     > "$work/www/index.html"
 head -c 20000 /dev/urandom > "$work/www/data.bin"
-cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 16; }
-http {
-    access_log off;
-    client_body_temp_path $work/tmp; proxy_temp_path $work/tmp;
-    fastcgi_temp_path $work/tmp; uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp;
-    types { text/html html; application/octet-stream bin; }
-    server { listen 127.0.0.1:$web_port; root $work/www; add_header Set-Cookie "id=42"; }
-}
-CONF
-/usr/sbin/nginx -c "$work/nginx.conf" -p "$work" &
+start_nginx "$work" "$web_port" 'add_header Set-Cookie "id=42";'
 
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 "$build/app/tarnwick-settings" set AutoStart ○

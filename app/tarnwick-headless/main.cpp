@@ -2,10 +2,8 @@
 // monitor entry and status line as it happens. Ends cleanly on SIGINT or SIGTERM.
 
 #include "monitor/eventmonitor.h"
-#include "platform/filetable.h"
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"
-#include "proxy/relayslot.h"
 #include "settings/settingsstore.h"
 
 #include <QCoreApplication>
@@ -97,7 +95,7 @@ int main(int argc, char* argv[]) {
         char byte;
         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
         engine.shutdown();
-        FileTable::removeMatching(startDirectory, QString::fromUtf16(TempFilePattern));
+        ProxyEngine::removeAnswerFiles(startDirectory);
         app.quit();
     });
     const int result = app.exec();

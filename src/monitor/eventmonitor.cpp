@@ -53,7 +53,7 @@ bool initiallyChecked(MonitorBox box) {
     }
 }
 
-QString eventEntry(QStringView title, int index, std::initializer_list<QString> lines) {
+QString eventEntry(QStringView title, int index, const QStringList& lines) {
     QString text = title.toString();
     if (text.size() < TitleWidth)
         text += QString(TitleWidth - text.size(), u' ');

@@ -3,8 +3,8 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <array>
-#include <initializer_list>
 
 namespace Tarnwick {
 
@@ -39,7 +39,7 @@ bool initiallyChecked(MonitorBox box);
 
 // One event entry: the title in 【】 padded to 19 characters, "No. : " and the index,
 // then each further line, joined by CR LF.
-QString eventEntry(QStringView title, int index, std::initializer_list<QString> lines = {});
+QString eventEntry(QStringView title, int index, const QStringList& lines = {});
 
 // The monitor's model: two entry lists, two status lines and the check-box states.
 // The engine posts here; the windows subscribe to the signals.

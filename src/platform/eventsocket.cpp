@@ -151,9 +151,7 @@ bool EventSocket::listen() {
         // A failing accept (out of descriptors, say) is the listener's Error event.
         connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError code) {
             Dispatch dispatch(this);
-            const int number = socketErrorNumber(int(code));
-            emit error(m_index, number, m_server->errorString(),
-                       qint32(0x800A0000u | quint32(number & 0xFFFF)));
+            reportError(int(code), m_server->errorString());
         });
     }
     // IPv4 only, so that a local client reads exactly "127.0.0.1".
@@ -358,9 +356,13 @@ void EventSocket::onSocketError() {
         return;
     Dispatch dispatch(this);
     m_state = State::Error;
-    const int number = socketErrorNumber(int(code));
-    const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
-    emit error(m_index, number, m_socket->errorString(), scode);
+    reportError(int(code), m_socket->errorString());
+}
+
+void EventSocket::reportError(int qtSocketError, const QString& description) {
+    // The error number in Winsock's numbering, with the status code it comes with.
+    const int number = socketErrorNumber(qtSocketError);
+    emit error(m_index, number, description, qint32(0x800A0000u | quint32(number & 0xFFFF)));
 }
 
 void EventSocket::close() {

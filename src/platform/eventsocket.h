@@ -87,6 +87,7 @@ private:
     void onBytesWritten();
     void onDisconnected();
     void onSocketError();
+    void reportError(int qtSocketError, const QString& description);
     void pump();
     bool hasPendingSend() const;
 

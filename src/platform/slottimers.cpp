@@ -5,7 +5,7 @@
 namespace Tarnwick {
 
 SlotTimers::SlotTimers(int size, double scale, QObject* parent)
-    : QObject(parent), m_timers(size_t(size)), m_intervals(size_t(size), 0), m_scale(scale) {}
+    : QObject(parent), m_timers(size_t(size)), m_scale(scale) {}
 
 int SlotTimers::scaled(int ms) const {
     return std::max(0, int(std::lround(ms * m_scale)));
@@ -20,7 +20,6 @@ bool SlotTimers::create(int index, int intervalMs, bool enabled) {
         return false;
     auto* timer = new QTimer(this);
     timer->setInterval(scaled(intervalMs));
-    m_intervals[size_t(index)] = intervalMs;
     connect(timer, &QTimer::timeout, this, [this, index] { emit tick(index); });
     m_timers[size_t(index)] = timer;
     if (enabled)
@@ -32,7 +31,6 @@ bool SlotTimers::setInterval(int index, int intervalMs) {
     if (!exists(index))
         return false;
     QTimer* timer = m_timers[size_t(index)];
-    m_intervals[size_t(index)] = intervalMs;
     const bool active = timer->isActive();
     timer->setInterval(scaled(intervalMs));
     if (active)
@@ -64,10 +62,6 @@ bool SlotTimers::destroy(int index) {
 
 bool SlotTimers::isEnabled(int index) const {
     return exists(index) && m_timers[size_t(index)]->isActive();
-}
-
-int SlotTimers::interval(int index) const {
-    return exists(index) ? m_intervals[size_t(index)] : 0;
 }
 
 } // namespace Tarnwick

@@ -23,7 +23,6 @@ public:
     bool setEnabled(int index, bool enabled);
     bool destroy(int index);
     bool isEnabled(int index) const;
-    int interval(int index) const;
 
     void setScale(double scale) { m_scale = scale; }
 
@@ -33,7 +32,6 @@ signals:
 private:
     int scaled(int ms) const;
     std::vector<QPointer<QTimer>> m_timers;
-    std::vector<int> m_intervals;
     double m_scale;
 };
 

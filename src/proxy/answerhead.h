@@ -29,8 +29,8 @@ QByteArray trimBlanks(QByteArrayView text);
 // fits. Anything else makes the answer uncheckable.
 std::optional<qint64> contentLengthValue(QByteArrayView text);
 
-// Whether an answer of `fileSize` bytes is shorter than its head announces; the
-// announced size when it is checkable at all.
+// The size the head announces (header block, CR LF CR LF and content length), when
+// the answer is checkable at all: not HTML and with a length that is a whole number.
 std::optional<qint64> announcedSize(const AnswerHead& head);
 
 } // namespace Tarnwick

@@ -12,12 +12,21 @@
 namespace Tarnwick {
 
 namespace {
-const QByteArray Refusal = QByteArrayLiteral("HTTP/1.0 999");
 const QByteArray CrLf = QByteArrayLiteral("\r\n");
 const QByteArray BlankLine = QByteArrayLiteral("\r\n\r\n");
 
 QString num(qint64 n) {
     return QString::number(n);
+}
+
+QString sendEntry(int index, const QString& line) {
+    return eventEntry(u"【Send】", index, {line});
+}
+
+QString errorEntry(int index, int number, qint32 scode) {
+    return eventEntry(u"【Error : Close】", index,
+                      {QStringLiteral("Scode : ") + num(scode) + QStringLiteral(" , Number : ") +
+                       num(number)});
 }
 
 // Bytes shown in the monitor one character per byte.
@@ -62,6 +71,10 @@ ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* p
 
 ProxyEngine::~ProxyEngine() {
     shutdown();
+}
+
+int ProxyEngine::removeAnswerFiles(const QString& directory) {
+    return FileTable::removeMatching(directory, QString::fromUtf16(TempFilePattern));
 }
 
 void ProxyEngine::setTimeScale(double scale) {
@@ -145,24 +158,25 @@ void ProxyEngine::createWan(int index) {
     m_wan[size_t(index)] = socket;
 }
 
-void ProxyEngine::destroyLan(int index) {
-    if (EventSocket* socket = m_lan[size_t(index)]) {
-        m_lan[size_t(index)] = nullptr;
+void ProxyEngine::destroy(std::vector<QPointer<EventSocket>>& sockets, int index) {
+    if (EventSocket* socket = sockets[size_t(index)]) {
+        sockets[size_t(index)] = nullptr;
         // Possibly inside one of its own signals.
         socket->dispose();
     }
 }
 
+void ProxyEngine::destroyLan(int index) {
+    destroy(m_lan, index);
+}
+
 void ProxyEngine::destroyWan(int index) {
-    if (EventSocket* socket = m_wan[size_t(index)]) {
-        m_wan[size_t(index)] = nullptr;
-        socket->dispose();
-    }
+    destroy(m_wan, index);
 }
 
 void ProxyEngine::sendRefusal(int index) {
     if (EventSocket* socket = m_lan[size_t(index)])
-        socket->sendData(Refusal);
+        socket->sendData(QByteArray(RefusalAnswer));
 }
 
 void ProxyEngine::startCloseTimer(int index) {
@@ -228,8 +242,7 @@ void ProxyEngine::admit(qintptr requestId) {
     // A closing timer still pending from the slot's previous relay must not close the new one.
     m_timer3->destroy(i);
     // Whatever still ran in this slot is dropped without a word.
-    if (m_slots[size_t(i)].tempFileNo != 0)
-        m_files.close(m_slots[size_t(i)].tempFileNo);
+    m_files.close(m_slots[size_t(i)].tempFileNo);
     destroyLan(i);
     destroyWan(i);
     createLan(i);
@@ -271,18 +284,14 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         m_monitor.postDataArrival(MonitorBox::LanDataArrival,
                                   requestEntry(index, bytesTotal, piece));
     };
-    // Refused request: logged, answered, no server connection.
+    // A refused request, or a failure while choosing the target: logged and answered,
+    // no server connection.
     auto exitRefused = [&] {
         logArrival();
         sendRefusal(index);
     };
     // Failure while reading the request line or applying the rules: answered only.
     auto exitStageA = [&] { sendRefusal(index); };
-    // Failure while choosing the target: logged and answered.
-    auto exitStageD = [&] {
-        logArrival();
-        sendRefusal(index);
-    };
 
     // Stage A: request line and blocking rules.
     const qsizetype lineEnd = piece.indexOf(CrLf);
@@ -343,8 +352,7 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         if (slot.wanOpened != 0 && wan && wan->state() == EventSocket::State::Connected) {
             wan->sendData(piece);
             m_monitor.post(MonitorBox::WanSend,
-                           eventEntry(u"【Send】", index,
-                                      {QStringLiteral("Send Data : ") + shown(piece)}));
+                           sendEntry(index, QStringLiteral("Send Data : ") + shown(piece)));
         }
         return;
     }
@@ -360,7 +368,7 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         target = targetFromRequest(piece);
     EventSocket* wan = m_wan[i];
     if (!target || !wan)
-        return exitStageD();
+        return exitRefused();
     wan->setRemoteHost(target->host);
     wan->setRemotePort(target->port);
 
@@ -394,13 +402,11 @@ void ProxyEngine::wanConnect(int index) {
     wan->sendData(slot.request);
     m_monitor.post(MonitorBox::WanConnect, eventEntry(u"【Connect】", index));
     m_monitor.post(MonitorBox::WanSend,
-                   eventEntry(u"【Send】", index,
-                              {QStringLiteral("Send Data : ") + shown(slot.request)}));
+                   sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.request)));
     if (!slot.requestMore.isEmpty()) {
         wan->sendData(slot.requestMore);
         m_monitor.post(MonitorBox::WanSend,
-                       eventEntry(u"【Send】", index,
-                                  {QStringLiteral("Send Data : ") + shown(slot.requestMore)}));
+                       sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.requestMore)));
     }
 }
 
@@ -440,10 +446,8 @@ void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
         if (end > 0)
             lines << QStringLiteral("Header : ") + shown(QByteArrayView(data).first(end));
     }
-    QString entry = eventEntry(u"【DataArrival】", index);
-    for (const QString& line : lines)
-        entry += QStringLiteral("\r\n") + line;
-    m_monitor.postDataArrival(MonitorBox::WanDataArrival, entry);
+    m_monitor.postDataArrival(MonitorBox::WanDataArrival,
+                              eventEntry(u"【DataArrival】", index, lines));
 }
 
 // ---- ends of a relay ---------------------------------------------------------
@@ -468,9 +472,7 @@ void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) 
     RelaySlot& slot = m_slots[size_t(index)];
     slot.lanState = QStringLiteral("Error");
     m_monitor.post(MonitorBox::LanError,
-                   eventEntry(u"【Error : Close】", index,
-                              {QStringLiteral("Scode : ") + num(scode) +
-                               QStringLiteral(" , Number : ") + num(number)}));
+                   errorEntry(index, number, scode));
     if (pumpPending && !slot.tempFileName.isEmpty())
         FileTable::removeFile(slot.tempFileName);
     if (index != 0)
@@ -501,9 +503,7 @@ void ProxyEngine::wanError(int index, int number, const QString&, qint32 scode) 
     if (EventSocket* wan = m_wan[size_t(index)])
         wan->close();
     m_monitor.post(MonitorBox::WanError,
-                   eventEntry(u"【Error : Close】", index,
-                              {QStringLiteral("Scode : ") + num(scode) +
-                               QStringLiteral(" , Number : ") + num(number)}));
+                   errorEntry(index, number, scode));
     // Once connected, nothing more will come: end the relay instead of leaving the
     // browser waiting. Before that, the reconnect timer tries again.
     if (slot.wanOpened != 0) {
@@ -607,36 +607,28 @@ void ProxyEngine::pumpTick(int index) {
     const bool logWhole = redirect && m_monitor.isChecked(MonitorBox::LanSend);
     const bool holdWhole = htmlRulesApply(head.contentTypeText) || logWhole;
     QByteArray answer;
-    EventSocket* lan = m_lan[i];
+    file->seek(0);
     if (holdWhole) {
-        file->seek(0);
         answer = file->readAll();
         if (answer.size() != length) {
             sendRefusal(index);
             return;
         }
-        applySetCookieRule(answer, head.contentTypeText, m_store);
-        applyScriptRule(answer, head.contentTypeText, m_store);
-        if (lan)
+    }
+    // The rules read their settings for every answer (and drop a bad value); they
+    // change only an answer held in memory, which is never one left in the file.
+    applySetCookieRule(answer, head.contentTypeText, m_store);
+    applyScriptRule(answer, head.contentTypeText, m_store);
+    if (EventSocket* lan = m_lan[i]) {
+        if (holdWhole)
             lan->sendData(answer);
-    } else {
-        // The rules still read their settings for every answer (and drop a bad value).
-        QByteArray none;
-        applySetCookieRule(none, head.contentTypeText, m_store);
-        applyScriptRule(none, head.contentTypeText, m_store);
-        file->seek(0);
-        if (lan)
+        else
             lan->sendDevice(std::move(file));
     }
     destroyWan(index);
-    if (redirect)
-        m_monitor.post(MonitorBox::LanSend,
-                       eventEntry(u"【Send】", index,
-                                  {QStringLiteral("≪Header + Data≫ : ") + shown(answer)}));
-    else
-        m_monitor.post(MonitorBox::LanSend,
-                       eventEntry(u"【Send】", index,
-                                  {QStringLiteral("≪Header≫ : ") + shown(headerBlock)}));
+    m_monitor.post(MonitorBox::LanSend,
+                   sendEntry(index, redirect ? QStringLiteral("≪Header + Data≫ : ") + shown(answer)
+                                             : QStringLiteral("≪Header≫ : ") + shown(headerBlock)));
 }
 
 } // namespace Tarnwick

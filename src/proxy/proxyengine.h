@@ -36,6 +36,9 @@ public:
     ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent = nullptr);
     ~ProxyEngine() override;
 
+    // Removes every answer file left in `directory`.
+    static int removeAnswerFiles(const QString& directory);
+
     // Scales every timer interval; tests run the relay's clocks faster with it.
     void setTimeScale(double scale);
     void setCabinetQuestion(CabinetQuestion question) { m_askCabinet = std::move(question); }
@@ -88,6 +91,7 @@ private:
     void admit(qintptr requestId);
     void createLan(int index);
     void createWan(int index);
+    void destroy(std::vector<QPointer<EventSocket>>& sockets, int index);
     void destroyLan(int index);
     void destroyWan(int index);
     void sendRefusal(int index);

@@ -1,7 +1,6 @@
 #include "proxy/proxyswitch.h"
 
 #include "monitor/eventmonitor.h"
-#include "platform/filetable.h"
 #include "proxy/proxyengine.h"
 #include "proxy/requesttarget.h"
 #include "settings/settingsstore.h"
@@ -14,7 +13,7 @@ ProxySwitch::ProxySwitch(ProxyEngine& engine, SettingsStore& store, EventMonitor
     : m_engine(engine), m_store(store), m_monitor(monitor) {}
 
 std::optional<QString> ProxySwitch::initialise() {
-    FileTable::removeMatching(QDir::currentPath(), QString::fromUtf16(TempFilePattern));
+    ProxyEngine::removeAnswerFiles(QDir::currentPath());
     m_engine.initialise();
     const QString autoStart =
         m_store.get(Setting::AutoStart.name, Setting::AutoStartAtStartupDefault).trimmed();
@@ -28,7 +27,7 @@ ProxySwitch::StartResult ProxySwitch::start(const QString& portText) {
     const QString trimmed = portText.trimmed();
     if (trimmed.isEmpty())
         return StartResult::EmptyPort;
-    if (m_started)
+    if (isStarted())
         return StartResult::Started; // already listening: only the status text changes
     const auto port = parsePort(trimmed);
     if (!port || !m_engine.listen(*port)) {
@@ -36,18 +35,17 @@ ProxySwitch::StartResult ProxySwitch::start(const QString& portText) {
         m_monitor.setStatus(Side::Lan, QStringLiteral("開設失敗 : ") + trimmed);
         return StartResult::Failed;
     }
-    m_started = true;
     return StartResult::Started;
+}
+
+bool ProxySwitch::isStarted() const {
+    return m_engine.listener()->state() == EventSocket::State::Listening;
 }
 
 void ProxySwitch::stop(const std::function<void()>& clientSideClosed) {
     m_monitor.setStatus(Side::Lan, QStringLiteral("切断中"));
     m_monitor.setStatus(Side::Wan, QStringLiteral("切断中"));
-    m_engine.stop([&] {
-        m_started = false;
-        if (clientSideClosed)
-            clientSideClosed();
-    });
+    m_engine.stop(clientSideClosed);
 }
 
 } // namespace Tarnwick

@@ -30,13 +30,13 @@ public:
     // Closes every connection; `clientSideClosed` runs between the two halves.
     void stop(const std::function<void()>& clientSideClosed = {});
 
-    bool isStarted() const { return m_started; }
+    // Started means the listening socket listens.
+    bool isStarted() const;
 
 private:
     ProxyEngine& m_engine;
     SettingsStore& m_store;
     EventMonitor& m_monitor;
-    bool m_started = false;
 };
 
 } // namespace Tarnwick

@@ -1,7 +1,6 @@
 #include "shell/desktopapp.h"
 
 #include "monitor/eventmonitor.h"
-#include "platform/filetable.h"
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
@@ -64,7 +63,7 @@ void DesktopApp::end() {
     QApplication::closeAllWindows();
     m_engine->shutdown();
     QDir::setCurrent(m_startDirectory);
-    FileTable::removeMatching(m_startDirectory, QString::fromUtf16(TempFilePattern));
+    ProxyEngine::removeAnswerFiles(m_startDirectory);
     QCoreApplication::quit();
 }
 

@@ -5,46 +5,28 @@
 # BUILD_DIR holds app/tarnwick-headless and app/tarnwick-settings (a Release build,
 # e.g. build/release after `make build`). Needs nginx and curl.
 set -eu
+. "$(dirname "$0")/../support/local-nginx.sh"
 build=$(cd "$1" && pwd)
 size_mib=${2:-1024}
 work=$(mktemp -d)
-chmod 755 "$work"   # nginx workers run as another user
 cleanup() {
     [ -n "${proxy_pid:-}" ] && kill "$proxy_pid" 2>/dev/null || true
-    [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+    [ -n "${NGINX_PID:-}" ] && kill "$NGINX_PID" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 web_port=$(free_port)
 proxy_port=$(free_port)
 
-mkdir -p "$work/www" "$work/tmp" "$work/run" "$work/config"
+mkdir -p "$work/www" "$work/run" "$work/config"
 truncate -s "${size_mib}M" "$work/www/big.bin"
-cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 16; }
-http {
-    access_log off;
-    client_body_temp_path $work/tmp; proxy_temp_path $work/tmp;
-    fastcgi_temp_path $work/tmp; uwsgi_temp_path $work/tmp; scgi_temp_path $work/tmp;
-    types { application/octet-stream bin; }
-    server { listen 127.0.0.1:$web_port; root $work/www; }
-}
-CONF
-/usr/sbin/nginx -c "$work/nginx.conf" -p "$work" &
+start_nginx "$work" "$web_port"
 export XDG_CONFIG_HOME="$work/config"
 "$build/app/tarnwick-settings" set Local_Port "$proxy_port"
 (cd "$work/run" && exec "$build/app/tarnwick-headless") > "$work/headless.log" 2>&1 &
 proxy_pid=$!
-for _ in $(seq 50); do
-    grep -q "listening" "$work/headless.log" 2>/dev/null && break
-    sleep 0.1
-done
+wait_listening "$proxy_port"
 
 start=$(date +%s.%N)
 curl -sS -x "http://127.0.0.1:$proxy_port" "http://127.0.0.1:$web_port/big.bin" -o "$work/got.bin"

@@ -6,6 +6,7 @@
 # Usage: curl_nginx.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when nginx, curl or python3 is missing.
 set -eu
+. "$(dirname "$0")/../support/local-nginx.sh"
 
 HEADLESS=$1
 SETTINGS=$2
@@ -37,37 +38,12 @@ fail() {
     exit 1
 }
 
-free_port() {
-    python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])
-s.close()'
-}
-
-# Waits up to ten seconds for something to accept connections on a loopback port.
-wait_listening() {
-    python3 - "$1" <<'EOF'
-import socket, sys, time
-port = int(sys.argv[1])
-deadline = time.time() + 10
-while time.time() < deadline:
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        sys.exit(0)
-    except OSError:
-        time.sleep(0.1)
-sys.exit(1)
-EOF
-}
-
 WEB_PORT=$(free_port)
 PROXY_PORT=$(free_port)
 while [ "$PROXY_PORT" = "$WEB_PORT" ]; do PROXY_PORT=$(free_port); done
 
-# The web server's content. nginx's workers drop root rights, so the tree is readable by all.
-mkdir -p "$WORK/www" "$WORK/tmp" "$WORK/run" "$WORK/config"
-chmod 755 "$WORK" "$WORK/www"
+# The web server's content, readable by nginx's workers, which drop root rights.
+mkdir -p "$WORK/www" "$WORK/run" "$WORK/config"
 { printf '\000\377\200\r\n'; head -c 3145723 /dev/urandom; } >"$WORK/www/file.bin"
 cat >"$WORK/www/page.html" <<'EOF'
 <html><head><title>page</title>
@@ -78,31 +54,7 @@ cat >"$WORK/www/page.html" <<'EOF'
 EOF
 chmod 644 "$WORK/www/file.bin" "$WORK/www/page.html"
 
-cat >"$WORK/nginx.conf" <<EOF
-daemon off;
-master_process on;
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/error.log;
-events { worker_connections 64; }
-http {
-    access_log $WORK/access.log;
-    client_body_temp_path $WORK/tmp/body;
-    proxy_temp_path $WORK/tmp/proxy;
-    fastcgi_temp_path $WORK/tmp/fastcgi;
-    uwsgi_temp_path $WORK/tmp/uwsgi;
-    scgi_temp_path $WORK/tmp/scgi;
-    types { text/html html; application/octet-stream bin; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$WEB_PORT;
-        root $WORK/www;
-    }
-}
-EOF
-"$NGINX" -e "$WORK/error.log" -p "$WORK" -c "$WORK/nginx.conf" &
-NGINX_PID=$!
-wait_listening "$WEB_PORT" || fail "nginx does not listen on $WEB_PORT"
+start_nginx "$WORK" "$WEB_PORT" || fail "nginx does not listen on $WEB_PORT"
 
 # The proxy, with a store of its own and its start directory in the work tree.
 export XDG_CONFIG_HOME="$WORK/config"
