@@ -2,12 +2,16 @@
 #             (the headless proxy when there is no display)
 # make test   installs what is missing, builds with AddressSanitizer and
 #             UndefinedBehaviorSanitizer (Debug) and runs every test
+# make fuzz   installs what is missing, builds the libFuzzer targets with clang and
+#             runs each for FUZZ_SECONDS (tests/fuzz/run.sh)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR := build/release
 TEST_DIR := build/debug-asan
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 600
 
-.PHONY: run test build deps deps-test
+.PHONY: run test fuzz build deps deps-test
 
 run: build
 	@if [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; then \
@@ -25,6 +29,9 @@ test: deps-test
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON
 	cmake --build $(TEST_DIR) -j$(JOBS)
 	cd $(TEST_DIR) && ctest --output-on-failure -j$(JOBS)
+
+fuzz: deps-test
+	FUZZ_JOBS=$(JOBS) sh tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 deps:
 	@sh scripts/setup.sh run

@@ -2,6 +2,7 @@
 // monitor entry and status line as it happens. Ends cleanly on SIGINT or SIGTERM.
 
 #include "monitor/eventmonitor.h"
+#include "platform/eventsocket.h"
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
@@ -62,6 +63,7 @@ int main(int argc, char* argv[]) {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
     SettingsStore store;
     EventMonitor monitor(store);

@@ -1,5 +1,6 @@
 // The desktop program.
 
+#include "platform/eventsocket.h"
 #include "platform/instancelock.h"
 #include "shell/desktopapp.h"
 #include "shell/uifonts.h"
@@ -20,6 +21,7 @@ int main(int argc, char* argv[]) {
     if (!instance.acquire())
         return 0;
     std::signal(SIGPIPE, SIG_IGN);
+    Tarnwick::raiseDescriptorLimit();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick/icon.png")));
     Tarnwick::installWebEngineBrowser();

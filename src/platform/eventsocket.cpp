@@ -2,11 +2,16 @@
 
 #include <QBuffer>
 #include <QHostAddress>
-#include <QTcpServer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <cstring>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +28,10 @@ constexpr qint64 SendChunk = 64 * 1024;
 constexpr qint64 SendHighWater = 256 * 1024;
 // A close that waits for queued bytes gives up on a peer that never reads.
 constexpr int LingerMs = 10000;
+// Connections taken per readiness of the listener, so the other sockets get their turn.
+constexpr int AcceptBatch = 64;
+// How long accepting rests after the process ran out of descriptors.
+constexpr int AcceptRetryMs = 250;
 
 QString addressText(const QHostAddress& address) {
     bool isV4 = false;
@@ -30,6 +39,16 @@ QString addressText(const QHostAddress& address) {
     return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 } // namespace
+
+bool raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur >= limit.rlim_max)
+        return true;
+    limit.rlim_cur = limit.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
 
 int socketErrorNumber(int qtSocketError) {
     switch (QAbstractSocket::SocketError(qtSocketError)) {
@@ -58,23 +77,11 @@ int socketErrorNumber(int qtSocketError) {
     }
 }
 
-// The listener hands each pending descriptor to its EventSocket instead of
-// accepting it into a QTcpSocket of its own.
-class ListeningServer : public QTcpServer {
-public:
-    explicit ListeningServer(EventSocket* owner) : QTcpServer(owner), m_owner(owner) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { m_owner->incoming(descriptor); }
-
-private:
-    EventSocket* m_owner;
-};
-
 EventSocket::EventSocket(int index, QObject* parent) : QObject(parent), m_index(index) {}
 
 EventSocket::~EventSocket() {
     blockSignals(true);
+    closeListener();
     releaseSocket();
     for (QTcpSocket* socket : m_released)
         delete socket;
@@ -108,8 +115,12 @@ void EventSocket::dispose() {
 }
 
 int EventSocket::localPort() const {
-    if (m_server && m_server->isListening())
-        return m_server->serverPort();
+    if (m_listenFd >= 0) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            return ntohs(address.sin_port);
+    }
     if (m_socket)
         return m_socket->localPort();
     return m_localPort;
@@ -146,19 +157,121 @@ bool EventSocket::listen() {
         return false;
     if (m_localPort < 0 || m_localPort > 65535)
         return false;
-    if (!m_server) {
-        m_server = new ListeningServer(this);
-        // A failing accept (out of descriptors, say) is the listener's Error event.
-        connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError code) {
-            Dispatch dispatch(this);
-            reportError(int(code), m_server->errorString());
-        });
-    }
-    // IPv4 only, so that a local client reads exactly "127.0.0.1".
-    if (!m_server->listen(QHostAddress::AnyIPv4, quint16(m_localPort)))
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
         return false;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // IPv4 only, so that a local client reads exactly "127.0.0.1".
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(m_localPort));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_listenFd = fd;
+    m_acceptStarved = false;
+    // Each browser connection brings two more descriptors with it (its server
+    // connection and its answer file), and a few stay spare for everything else.
+    rlimit limit{};
+    const rlim_t available = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    constexpr rlim_t Spare = 16;
+    m_acceptCeiling = int(std::min<rlim_t>(
+        INT_MAX, rlim_t(fd) + (available > rlim_t(fd) + Spare ? (available - fd - Spare) / 3 : 1)));
+    m_acceptNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &EventSocket::acceptPending);
     m_state = State::Listening;
     return true;
+}
+
+void EventSocket::acceptPending() {
+    for (int n = 0; n < AcceptBatch && m_listenFd >= 0; ++n) {
+        // Descriptors are handed out lowest first, so the lowest free one tells how
+        // full the table is. Past the ceiling, the relays already taken would find no
+        // descriptor for their server connection and answer file.
+        const int lowestFree = ::fcntl(m_listenFd, F_DUPFD_CLOEXEC, 0);
+        if (lowestFree >= 0)
+            ::close(lowestFree);
+        if (lowestFree < 0 || lowestFree >= m_acceptCeiling) {
+            pauseAccepting(EMFILE);
+            return;
+        }
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            incoming(fd);
+            continue;
+        }
+        switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            // Every waiting client taken: a shortage, if there was one, is over.
+            m_acceptStarved = false;
+            return;
+        // The connection failed before it was taken, not the listener.
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            continue;
+        default:
+            // Out of descriptors or memory: retrying at once would only spin.
+            pauseAccepting(errno);
+            return;
+        }
+    }
+}
+
+void EventSocket::pauseAccepting(int error) {
+    m_acceptNotifier->setEnabled(false);
+    if (!m_acceptRetry) {
+        m_acceptRetry = new QTimer(this);
+        m_acceptRetry->setSingleShot(true);
+        connect(m_acceptRetry, &QTimer::timeout, this, &EventSocket::resumeAccepting);
+    }
+    m_acceptRetry->start(AcceptRetryMs);
+    if (m_acceptStarved)
+        return;
+    m_acceptStarved = true;
+    const bool lackOfResources =
+        error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+    Dispatch dispatch(this);
+    reportError(lackOfResources ? QAbstractSocket::SocketResourceError
+                                : QAbstractSocket::UnknownSocketError,
+                QString::fromLocal8Bit(std::strerror(error)));
+}
+
+void EventSocket::resumeAccepting() {
+    if (m_listenFd < 0 || !m_acceptNotifier || m_acceptNotifier->isEnabled())
+        return;
+    if (m_acceptRetry)
+        m_acceptRetry->stop();
+    m_acceptNotifier->setEnabled(true);
+}
+
+void EventSocket::closeListener() {
+    if (m_acceptRetry)
+        m_acceptRetry->stop();
+    if (m_acceptNotifier) {
+        // Possibly inside its own activation.
+        m_acceptNotifier->setEnabled(false);
+        m_acceptNotifier->deleteLater();
+        m_acceptNotifier = nullptr;
+    }
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+    m_listenFd = -1;
 }
 
 void EventSocket::incoming(qintptr descriptor) {
@@ -220,7 +333,11 @@ bool EventSocket::connectToRemote() {
         m_state = State::Connected;
         emit connected(m_index);
     });
+    // Qt reports a connect that fails at once (no descriptor left) from inside
+    // connectToHost; the Error event waits until the caller has returned.
+    m_startingConnect = true;
     socket->connectToHost(host, quint16(m_remotePort));
+    m_startingConnect = false;
     return true;
 }
 
@@ -348,6 +465,13 @@ void EventSocket::onDisconnected() {
 void EventSocket::onSocketError() {
     if (!m_socket)
         return;
+    if (m_startingConnect) {
+        QTimer::singleShot(0, this, [this, socket = QPointer<QTcpSocket>(m_socket)] {
+            if (socket && socket == m_socket)
+                onSocketError();
+        });
+        return;
+    }
     const auto code = m_socket->error();
     // The peer's orderly close is the Close event, not an error.
     if (code == QAbstractSocket::RemoteHostClosedError)
@@ -366,8 +490,7 @@ void EventSocket::reportError(int qtSocketError, const QString& description) {
 }
 
 void EventSocket::close() {
-    if (m_server && m_server->isListening())
-        m_server->close();
+    closeListener();
     releaseSocket();
     m_state = State::Closed;
 }

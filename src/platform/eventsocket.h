@@ -5,17 +5,17 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <climits>
 #include <list>
 #include <memory>
 #include <vector>
 
-class QTcpServer;
+class QSocketNotifier;
 class QTcpSocket;
 class QIODevice;
+class QTimer;
 
 namespace Tarnwick {
-
-class ListeningServer;
 
 // An event-driven TCP socket addressed by its element index, the way the relay's
 // handlers think of one: set the remote host and port, connect, listen, accept a
@@ -41,8 +41,14 @@ public:
     int remotePort() const;
     QString remoteHostIP() const;
 
-    // Listens on every IPv4 address at LocalPort (0 picks a free port).
+    // Listens on every IPv4 address at LocalPort (0 picks a free port). When the
+    // process runs out of descriptors (or the kernel of buffers), accepting pauses,
+    // the Error event reports it once, and accepting resumes after a short wait or at
+    // resumeAccepting(), whichever comes first.
     bool listen();
+    // Accepts again at once after a pause for lack of resources (say, a relay ended
+    // and gave its descriptors back); nothing otherwise.
+    void resumeAccepting();
     // Accepts the pending connection `requestId` of a listening socket's
     // ConnectionRequest. Only valid during that event.
     bool accept(qintptr requestId);
@@ -72,7 +78,9 @@ signals:
     void error(int index, int number, const QString& description, qint32 scode);
 
 private:
-    friend class ListeningServer;
+    void acceptPending();
+    void pauseAccepting(int error);
+    void closeListener();
     void incoming(qintptr descriptor);
     void attach(QTcpSocket* socket);
     void releaseSocket();
@@ -98,16 +106,28 @@ private:
     int m_remotePort = 0;
     QString m_pendingPeerIP;
     int m_pendingPeerPort = 0;
-    ListeningServer* m_server = nullptr;
+    int m_listenFd = -1;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    QTimer* m_acceptRetry = nullptr;
+    // Set from a failed accept until no client is left waiting, so one shortage is
+    // reported once however often accepting is retried meanwhile.
+    bool m_acceptStarved = false;
+    // Accepting pauses while the lowest free descriptor is at or above this.
+    int m_acceptCeiling = INT_MAX;
     QTcpSocket* m_socket = nullptr;
     std::list<std::unique_ptr<QIODevice>> m_sendQueue;
     bool m_sending = false;
     bool m_reReadScheduled = false;
+    bool m_startingConnect = false;
     int m_depth = 0;
     bool m_disposed = false;
     // Sockets released while one of their signals was being delivered.
     std::vector<QTcpSocket*> m_released;
 };
+
+// Raises the soft limit of open descriptors to the hard limit: each relay holds up
+// to three, and the usual soft limit of 1,024 runs out long before 999 relays.
+bool raiseDescriptorLimit();
 
 // Winsock-style error numbers for the socket errors the relay reports.
 int socketErrorNumber(int qtSocketError);

@@ -15,13 +15,6 @@ FileTable::~FileTable() {
     closeAll();
 }
 
-int FileTable::freeFile() const {
-    int number = 1;
-    while (m_files.contains(number))
-        ++number;
-    return number;
-}
-
 bool FileTable::openFresh(int number, const QString& name) {
     close(number);
     const QByteArray path = QFile::encodeName(name);

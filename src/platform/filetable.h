@@ -9,14 +9,13 @@ class QFile;
 
 namespace Tarnwick {
 
-// Files by handle number, for the relay's per-slot answer files.
+// Files by handle number, for the relay's per-slot answer files. The relay numbers
+// each file by its slot, so a handle never passes from one relay to another.
 class FileTable {
 public:
     FileTable();
     ~FileTable();
 
-    // The lowest handle number not in use.
-    int freeFile() const;
     // Creates `name` new and empty for writing under handle `number`: any file of
     // that name is removed first and the new one is created exclusively, never
     // through a symbolic link, so no leftover or planted file is written into.

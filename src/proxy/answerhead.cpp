@@ -1,5 +1,7 @@
 #include "proxy/answerhead.h"
 
+#include <QList>
+
 #include <limits>
 
 namespace Tarnwick {
@@ -56,6 +58,30 @@ std::optional<qint64> announcedSize(const AnswerHead& head) {
     if (!length)
         return std::nullopt;
     return qint64(head.headerBlock.size()) + *length + 4;
+}
+
+bool statusHasNoBody(QByteArrayView statusCode) {
+    return (statusCode.size() == 3 && statusCode[0] == '1') || statusCode == "204" ||
+           statusCode == "304";
+}
+
+bool mayLackContentType(QByteArrayView statusCode) {
+    return statusCode == "301" || statusCode == "302" || statusCode == "303" ||
+           statusCode == "307" || statusCode == "308" || statusHasNoBody(statusCode);
+}
+
+bool isChunked(QByteArrayView headerBlock) {
+    constexpr QByteArrayView Name = "\r\ntransfer-encoding:";
+    const QByteArray lower = headerBlock.toByteArray().toLower();
+    const qsizetype at = lower.indexOf(Name);
+    if (at < 0)
+        return false;
+    const qsizetype from = at + Name.size();
+    qsizetype end = lower.indexOf("\r\n", from);
+    if (end < 0)
+        end = lower.size();
+    const QList<QByteArray> codings = lower.mid(from, end - from).split(',');
+    return codings.last().trimmed() == "chunked";
 }
 
 } // namespace Tarnwick

@@ -33,4 +33,13 @@ std::optional<qint64> contentLengthValue(QByteArrayView text);
 // the answer is checkable at all: not HTML and with a length that is a whole number.
 std::optional<qint64> announcedSize(const AnswerHead& head);
 
+// Statuses whose answers never carry a body: 1xx, 204 and 304.
+bool statusHasNoBody(QByteArrayView statusCode);
+// Answers a browser needs even without a content type: the redirects (301, 302,
+// 303, 307, 308) and the statuses without a body.
+bool mayLackContentType(QByteArrayView statusCode);
+// True when the header block says the body comes in chunks: the last coding named
+// by a "Transfer-Encoding" line (name and value in any case) is "chunked".
+bool isChunked(QByteArrayView headerBlock);
+
 } // namespace Tarnwick

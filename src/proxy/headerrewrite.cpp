@@ -112,8 +112,25 @@ QTime stampTime(QStringView stored) {
 
 namespace HeaderEdit {
 
+qsizetype headerLine(const QByteArray& w, QByteArrayView name) {
+    // A name counts only where a header line starts: after a CR LF, before the blank
+    // line that ends the header block. The request line, a value that merely holds
+    // the name and the body are never touched.
+    QByteArray needle;
+    needle.reserve(CrLf.size() + name.size());
+    needle.append(CrLf);
+    needle.append(name);
+    const qsizetype at = w.indexOf(needle);
+    if (at < 0)
+        return -1;
+    const qsizetype blank = w.indexOf(BlankLine);
+    if (blank >= 0 && at >= blank)
+        return -1;
+    return at + CrLf.size();
+}
+
 QByteArray deleteLine(const QByteArray& w, QByteArrayView name) {
-    const qsizetype at = w.indexOf(name);
+    const qsizetype at = headerLine(w, name);
     if (at < 0)
         return w;
     const qsizetype tail = afterLineEnd(w, at + name.size());
@@ -122,10 +139,16 @@ QByteArray deleteLine(const QByteArray& w, QByteArrayView name) {
     return result;
 }
 
+QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
+    const qsizetype at = headerLine(w, name);
+    if (at < 0)
+        return w;
+    return splice(w, at, afterLineEnd(w, at + name.size()), line);
+}
+
 QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
-    const qsizetype at = w.indexOf(name);
-    if (at >= 0)
-        return splice(w, at, afterLineEnd(w, at + name.size()), line);
+    if (headerLine(w, name) >= 0)
+        return replace(w, name, line);
     const qsizetype blank = w.indexOf(BlankLine);
     if (blank < 0)
         return w;
@@ -133,20 +156,9 @@ QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView
 }
 
 QByteArray force(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
-    // The CR LF before the name keeps "Proxy-Connection:" from counting as "Connection:".
-    QByteArray needle;
-    needle.reserve(CrLf.size() + name.size());
-    needle.append(CrLf);
-    needle.append(name);
-    const qsizetype at = w.indexOf(needle);
-    if (at >= 0) {
-        const qsizetype lineStart = at + CrLf.size();
-        return splice(w, lineStart, afterLineEnd(w, at + needle.size()), line);
-    }
-    const qsizetype blank = w.lastIndexOf(BlankLine);
-    if (blank < 0)
-        return w;
-    return insertBefore(w, blank, line);
+    // Matching at a line start keeps "Proxy-Connection:" from counting as "Connection:";
+    // a missing line goes at the end of the header block, never into the body.
+    return replaceOrAdd(w, name, line);
 }
 
 } // namespace HeaderEdit
@@ -200,6 +212,11 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
                   {Setting::IfModifiedSince, &Setting::IfModifiedSinceFake, "If-Modified-Since:",
                    "If-Modified-Since: "});
     w = applyRule(w, store, {Setting::Cookie, nullptr, "Cookie:", {}});
+
+    // A compressed page would pass the Script rule unseen: while the rule is on, ask
+    // the server for the page as it is.
+    if (store.get(Setting::Script) != Choice::Allow)
+        w = HeaderEdit::replace(w, "Accept-Encoding:", "Accept-Encoding: identity");
 
     w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: Close");
     w = HeaderEdit::force(w, "Connection:", "Connection: Close");

@@ -9,9 +9,11 @@ namespace Tarnwick {
 
 class SettingsStore;
 
-// Rewrites a browser request piece by the header rules: the outside Referer
-// ("@Referer"), Referer, User-Agent, If-Modified-Since and Cookie passed, deleted or
-// faked as stored, then Proxy-Connection and Connection forced to Close. Reads the
+// Rewrites a browser request by the header rules: the outside Referer ("@Referer"),
+// Referer, User-Agent, If-Modified-Since and Cookie passed, deleted or faked as
+// stored, Accept-Encoding asked as identity while the Script rule is on, then
+// Proxy-Connection and Connection forced to Close. Only the header lines change;
+// the request line and any body after the blank line pass as they are. Reads the
 // store at every call and removes a rule's key whose value lies outside its set.
 // `now` is the current local time of day.
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, const QTime& now);
@@ -20,16 +22,20 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
 // ("HH:mm:ss") is 0 to 2 seconds before `now`, counting across midnight.
 bool outsideRefererIsFresh(QStringView stored, const QTime& now);
 
-// The three text operations the rules are made of, on the first occurrence of
-// `name` (exact case). Exposed for their own tests.
+// The text operations the rules are made of. Each acts on the first header line
+// that starts with `name` (exact case): after a CR LF and before the first blank
+// line, so never on the request line or the body. Exposed for their own tests.
 namespace HeaderEdit {
-// Removes the line holding `name` with its CR LF.
+// Offset of that line, or -1.
+qsizetype headerLine(const QByteArray& w, QByteArrayView name);
+// Removes the line with its CR LF.
 QByteArray deleteLine(const QByteArray& w, QByteArrayView name);
-// Replaces the line holding `name` by `line`, or adds `line` as the last header
-// line before the first blank line.
+// Replaces the line by `line`; nothing when there is none.
+QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line);
+// Replaces the line by `line`, or adds `line` as the last header line before the
+// first blank line.
 QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView line);
-// Replaces the line starting with CR LF + `name` by `line`, or adds `line` before the
-// last blank line.
+// The same, for the connection lines that must always be present.
 QByteArray force(const QByteArray& w, QByteArrayView name, QByteArrayView line);
 } // namespace HeaderEdit
 

@@ -119,7 +119,8 @@ void ProxyEngine::stop(const std::function<void()>& clientSideClosed) {
         QCoreApplication::processEvents();
     }
     // Answers cut off here will never be pumped.
-    m_files.closeAll();
+    for (int i = 1; i <= LastSlotIndex; ++i)
+        discardAnswerFile(i);
 }
 
 void ProxyEngine::shutdown() {
@@ -131,8 +132,8 @@ void ProxyEngine::shutdown() {
         m_timer1->setEnabled(i, false);
         m_timer2->setEnabled(i, false);
         m_timer3->destroy(i);
+        discardAnswerFile(i);
     }
-    m_files.closeAll();
 }
 
 // ---- sockets of a slot -------------------------------------------------------
@@ -168,6 +169,9 @@ void ProxyEngine::destroy(std::vector<QPointer<EventSocket>>& sockets, int index
 
 void ProxyEngine::destroyLan(int index) {
     destroy(m_lan, index);
+    // A relay's descriptors are free again: a listener that ran short may accept.
+    if (index != 0 && m_lan[0])
+        m_lan[0]->resumeAccepting();
 }
 
 void ProxyEngine::destroyWan(int index) {
@@ -241,8 +245,8 @@ void ProxyEngine::admit(qintptr requestId) {
     m_timer2->setEnabled(i, false);
     // A closing timer still pending from the slot's previous relay must not close the new one.
     m_timer3->destroy(i);
-    // Whatever still ran in this slot is dropped without a word.
-    m_files.close(m_slots[size_t(i)].tempFileNo);
+    // Whatever still ran in this slot is dropped without a word, its answer file too.
+    discardAnswerFile(i);
     destroyLan(i);
     destroyWan(i);
     createLan(i);
@@ -279,6 +283,7 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         return;
     const QByteArray piece = lan->getData();
     const quint64 generation = m_generation[i];
+    RelaySlot& slot = m_slots[i];
 
     auto logArrival = [&] {
         m_monitor.postDataArrival(MonitorBox::LanDataArrival,
@@ -293,11 +298,32 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
     // Failure while reading the request line or applying the rules: answered only.
     auto exitStageA = [&] { sendRefusal(index); };
 
+    // Once a request is taken, what follows is its body, which passes untouched — or
+    // the browser's next request on a kept-alive connection, sent before our close
+    // reached it. That one is not relayed: the relay under way keeps its server
+    // connection and its answer, and the browser asks again on a new connection.
+    if (!slot.request.isEmpty()) {
+        logArrival();
+        if (slot.bodyRemaining != 0)
+            continueRequest(index, piece);
+        return;
+    }
+
+    // The rules and the target read the whole head, however the browser cut it up.
+    slot.pendingHead += piece;
+    const qsizetype headEnd = slot.pendingHead.indexOf(BlankLine);
+    if (headEnd < 0) {
+        if (slot.pendingHead.size() > MaxRequestHead) {
+            slot.pendingHead.clear();
+            return exitRefused();
+        }
+        logArrival();
+        return;
+    }
+    const QByteArray received = std::exchange(slot.pendingHead, {});
+
     // Stage A: request line and blocking rules.
-    const qsizetype lineEnd = piece.indexOf(CrLf);
-    if (lineEnd < 0)
-        return exitStageA();
-    const QByteArray firstLine = piece.left(lineEnd);
+    const QByteArray firstLine = received.left(received.indexOf(CrLf));
     const bool isPost = firstLine.startsWith("POST ");
     const bool isGet = firstLine.startsWith("GET ");
 
@@ -341,31 +367,17 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         }
     }
 
-    // Stage B: a piece that continues the request already taken.
-    RelaySlot& slot = m_slots[i];
-    if (!isPost && !isGet && !slot.request.isEmpty()) {
-        slot.requestMore = piece;
-        logArrival();
-        // Once the server connection is up nothing else would send it, and a request
-        // body that came after its headers would be lost.
-        EventSocket* wan = m_wan[i];
-        if (slot.wanOpened != 0 && wan && wan->state() == EventSocket::State::Connected) {
-            wan->sendData(piece);
-            m_monitor.post(MonitorBox::WanSend,
-                           sendEntry(index, QStringLiteral("Send Data : ") + shown(piece)));
-        }
-        return;
-    }
-
-    // Stage C: rewriting.
-    slot.request = rewriteRequestHeaders(piece, m_store, m_clock());
+    // Stage C: rewriting; whatever body came with the head follows it untouched.
+    slot.request = rewriteRequestHeaders(received, m_store, m_clock());
+    slot.bodyRemaining =
+        requestBodyLength(QByteArrayView(received).first(headEnd)) - (received.size() - headEnd - 4);
 
     // Stage D: target.
     std::optional<RequestTarget> target;
     if (m_store.get(Setting::Proxy) == Choice::Allow)
         target = upstreamProxyTarget(m_store);
     else
-        target = targetFromRequest(piece);
+        target = targetFromRequest(received);
     EventSocket* wan = m_wan[i];
     if (!target || !wan)
         return exitRefused();
@@ -380,6 +392,21 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
     logArrival();
 }
 
+void ProxyEngine::continueRequest(int index, const QByteArray& piece) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    // Kept whole, so that a re-request sends the body again with its head.
+    slot.requestMore += piece;
+    if (slot.bodyRemaining > 0)
+        slot.bodyRemaining = std::max<qint64>(0, slot.bodyRemaining - piece.size());
+    // Once the server connection is up nothing else would send it.
+    EventSocket* wan = m_wan[size_t(index)];
+    if (slot.wanOpened != 0 && wan && wan->state() == EventSocket::State::Connected) {
+        wan->sendData(piece);
+        m_monitor.post(MonitorBox::WanSend,
+                       sendEntry(index, QStringLiteral("Send Data : ") + shown(piece)));
+    }
+}
+
 // ---- upstream connection -----------------------------------------------------
 
 void ProxyEngine::wanConnect(int index) {
@@ -388,8 +415,10 @@ void ProxyEngine::wanConnect(int index) {
     m_timer2->setEnabled(index, false);
     if (slot.wanOpened == 0) {
         slot.tempFileName = tempFileNameFor(index);
-        slot.tempFileNo = m_files.freeFile();
-        if (!m_files.openFresh(slot.tempFileNo, slot.tempFileName)) {
+        // The handle is the slot's own number, so no other relay can ever reach it.
+        slot.tempFileNo = index;
+        if (!m_files.openFresh(index, slot.tempFileName)) {
+            slot.tempFileNo = 0;
             failAnswerFile(index);
             return;
         }
@@ -410,13 +439,23 @@ void ProxyEngine::wanConnect(int index) {
     }
 }
 
-void ProxyEngine::failAnswerFile(int index) {
+void ProxyEngine::closeAnswerFile(int index) {
     RelaySlot& slot = m_slots[size_t(index)];
-    m_timer2->setEnabled(index, false);
     if (slot.tempFileNo != 0)
         m_files.close(slot.tempFileNo);
+    slot.tempFileNo = 0;
+}
+
+void ProxyEngine::discardAnswerFile(int index) {
+    closeAnswerFile(index);
+    RelaySlot& slot = m_slots[size_t(index)];
     if (!slot.tempFileName.isEmpty())
         FileTable::removeFile(slot.tempFileName);
+}
+
+void ProxyEngine::failAnswerFile(int index) {
+    m_timer2->setEnabled(index, false);
+    discardAnswerFile(index);
     if (EventSocket* wan = m_wan[size_t(index)])
         wan->close();
     sendRefusal(index);
@@ -431,7 +470,7 @@ void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
     if (!wan)
         return;
     const QByteArray data = wan->getData();
-    if (!m_files.append(slot.tempFileNo, data)) {
+    if (slot.tempFileNo == 0 || !m_files.append(slot.tempFileNo, data)) {
         // Never relay an answer that could not be stored whole.
         failAnswerFile(index);
         return;
@@ -462,7 +501,17 @@ void ProxyEngine::lanClose(int index) {
     // The answer waiting for the pump will never be sent: do not leave it on disk.
     if (pumpPending && !slot.tempFileName.isEmpty())
         FileTable::removeFile(slot.tempFileName);
+    abandonServerSide(index);
     destroyLan(index);
+}
+
+void ProxyEngine::abandonServerSide(int index) {
+    // Nobody is left to answer: a server that is slow or never answers must not keep
+    // its connection and a growing answer file until the slot comes round again.
+    m_timer2->setEnabled(index, false);
+    if (EventSocket* wan = m_wan[size_t(index)])
+        wan->close();
+    discardAnswerFile(index);
 }
 
 void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) {
@@ -475,8 +524,10 @@ void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) 
                    errorEntry(index, number, scode));
     if (pumpPending && !slot.tempFileName.isEmpty())
         FileTable::removeFile(slot.tempFileName);
-    if (index != 0)
+    if (index != 0) {
+        abandonServerSide(index);
         startCloseTimer(index);
+    }
 }
 
 void ProxyEngine::lanSendComplete(int index) {
@@ -487,11 +538,16 @@ void ProxyEngine::lanSendComplete(int index) {
 void ProxyEngine::wanClose(int index) {
     RelaySlot& slot = m_slots[size_t(index)];
     wanStatus(QStringLiteral("切断完了 : ") + num(index));
-    m_files.close(slot.tempFileNo);
+    closeAnswerFile(index);
     slot.wanState = QStringLiteral("Close");
     m_monitor.post(MonitorBox::WanClose, eventEntry(u"【Close】", index));
     if (EventSocket* wan = m_wan[size_t(index)])
         wan->close();
+    // With the browser gone there is nobody to pump the answer to.
+    if (!slot.lanState.isEmpty()) {
+        discardAnswerFile(index);
+        return;
+    }
     m_timer1->setInterval(index, PumpIntervalMs);
     m_timer1->setEnabled(index, true);
 }
@@ -507,8 +563,7 @@ void ProxyEngine::wanError(int index, int number, const QString&, qint32 scode) 
     // Once connected, nothing more will come: end the relay instead of leaving the
     // browser waiting. Before that, the reconnect timer tries again.
     if (slot.wanOpened != 0) {
-        m_files.close(slot.tempFileNo);
-        FileTable::removeFile(slot.tempFileName);
+        discardAnswerFile(index);
         sendRefusal(index);
     }
 }
@@ -578,12 +633,17 @@ void ProxyEngine::pumpTick(int index) {
     }
     const AnswerHead head = readAnswerHead(headerBlock);
     const bool redirect = head.statusCode == "302";
-    if (trimBlanks(head.contentTypeText).isEmpty() && !redirect) {
+    if (trimBlanks(head.contentTypeText).isEmpty() && !mayLackContentType(head.statusCode)) {
         sendRefusal(index);
         return;
     }
 
-    if (const auto announced = announcedSize(head); announced && length < *announced) {
+    // An answer to HEAD, and a status that never has a body, ends with its head
+    // whatever its Content-Length says.
+    const bool bodyless =
+        statusHasNoBody(head.statusCode) || slot.request.startsWith("HEAD ");
+    if (const auto announced = announcedSize(head);
+        !bodyless && announced && length < *announced) {
         m_monitor.postAlways(Side::Wan, eventEntry(u"【DataCheck】", index,
                                                    {QStringLiteral("Data Size : ") + num(*announced),
                                                     QStringLiteral("File Size : ") + num(length)}));
@@ -618,7 +678,7 @@ void ProxyEngine::pumpTick(int index) {
     // The rules read their settings for every answer (and drop a bad value); they
     // change only an answer held in memory, which is never one left in the file.
     applySetCookieRule(answer, head.contentTypeText, m_store);
-    applyScriptRule(answer, head.contentTypeText, m_store);
+    applyScriptRule(answer, head.contentTypeText, m_store, isChunked(headerBlock));
     if (EventSocket* lan = m_lan[i]) {
         if (holdWhole)
             lan->sendData(answer);

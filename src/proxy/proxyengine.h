@@ -73,6 +73,8 @@ private:
     void lanConnectionRequest(int index, qintptr requestId);
     void lanConnect(int index);
     void lanDataArrival(int index, qint64 bytesTotal);
+    // Passes a piece of the request body on, now or once the server connection is up.
+    void continueRequest(int index, const QByteArray& piece);
     void lanSendComplete(int index);
     void lanClose(int index);
     void lanError(int index, int number, const QString& description, qint32 scode);
@@ -96,6 +98,12 @@ private:
     void destroyWan(int index);
     void sendRefusal(int index);
     void startCloseTimer(int index);
+    // Ends the server side of a relay whose browser is gone.
+    void abandonServerSide(int index);
+    // Closes the slot's answer file, if it has one open, and forgets its handle.
+    void closeAnswerFile(int index);
+    // Closes and removes the slot's answer file: its answer will never be sent.
+    void discardAnswerFile(int index);
     // Ends a relay whose answer file failed: file gone, browser refused.
     void failAnswerFile(int index);
     void lanStatus(const QString& text);

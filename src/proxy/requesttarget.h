@@ -29,4 +29,8 @@ std::optional<RequestTarget> targetFromRequest(const QByteArray& piece);
 // The configured upstream proxy: "Proxy_Server" and "Proxy_Port", trimmed.
 std::optional<RequestTarget> upstreamProxyTarget(const SettingsStore& store);
 
+// How many body bytes follow a request head (the bytes before its blank line): its
+// Content-Length, -1 when the body runs in chunks until its end, 0 when it has none.
+qint64 requestBodyLength(QByteArrayView head);
+
 } // namespace Tarnwick

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace Tarnwick {
 
@@ -65,10 +66,78 @@ void applySetCookieRule(QByteArray& answer, QByteArrayView contentType, Settings
     neutraliseSetCookie(answer.data(), answer.size());
 }
 
-void applyScriptRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store) {
+void applyScriptRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store,
+                     bool chunked) {
     if (!ruleIsOn(store, Setting::Script) || !htmlRulesApply(contentType))
         return;
-    rewriteScripts(answer.data(), answer.size());
+    if (!chunked) {
+        rewriteScripts(answer.data(), answer.size());
+        return;
+    }
+    const qsizetype blank = answer.indexOf("\r\n\r\n");
+    rewriteScriptsAcross(answer.data(),
+                         scriptRuleSpans(answer, blank < 0 ? answer.size() : blank + 4));
+}
+
+std::vector<ByteSpan> scriptRuleSpans(QByteArrayView answer, qsizetype bodyStart) {
+    std::vector<ByteSpan> spans{{0, bodyStart}};
+    qsizetype at = bodyStart;
+    const qsizetype length = answer.size();
+    while (at < length) {
+        // chunk-size [; extensions] CR LF
+        const qsizetype lineEnd = answer.indexOf("\r\n", at);
+        if (lineEnd < 0)
+            break;
+        qsizetype size = 0;
+        qsizetype digits = 0;
+        for (qsizetype k = at; k < lineEnd; ++k, ++digits) {
+            const char c = answer[k];
+            int value;
+            if (c >= '0' && c <= '9')
+                value = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                value = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                value = c - 'A' + 10;
+            else
+                break;
+            if (size > (std::numeric_limits<qsizetype>::max() >> 4))
+                return spans; // no answer is that long
+            size = size * 16 + value;
+        }
+        if (digits == 0 || size == 0)
+            break; // malformed, or the last chunk: the trailer stays as it is
+        const qsizetype data = lineEnd + 2;
+        const qsizetype available = std::min(size, length - data);
+        if (available > 0)
+            spans.push_back({data, available});
+        if (available < size)
+            break; // the server closed inside this chunk
+        at = data + size;
+        if (answer.sliced(at).startsWith("\r\n"))
+            at += 2;
+        else
+            break;
+    }
+    return spans;
+}
+
+void rewriteScriptsAcross(char* data, const std::vector<ByteSpan>& spans) {
+    qsizetype total = 0;
+    for (const ByteSpan& span : spans)
+        total += span.length;
+    QByteArray joined(total, Qt::Uninitialized);
+    qsizetype at = 0;
+    for (const ByteSpan& span : spans) {
+        std::memcpy(joined.data() + at, data + span.offset, size_t(span.length));
+        at += span.length;
+    }
+    rewriteScripts(joined.data(), joined.size());
+    at = 0;
+    for (const ByteSpan& span : spans) {
+        std::memcpy(data + span.offset, joined.constData() + at, size_t(span.length));
+        at += span.length;
+    }
 }
 
 void neutraliseSetCookie(char* data, qsizetype length) {

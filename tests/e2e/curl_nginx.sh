@@ -12,12 +12,7 @@ HEADLESS=$1
 SETTINGS=$2
 NGINX=/usr/sbin/nginx
 
-for tool in "$NGINX" curl python3 cmp; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool not installed"
-        exit 77
-    fi
-done
+require_tools "$NGINX" curl python3 cmp
 
 WORK=$(mktemp -d)
 NGINX_PID=

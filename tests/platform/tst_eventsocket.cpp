@@ -11,6 +11,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/resource.h>
+#include <unistd.h>
 #include <memory>
 
 using namespace Tarnwick;
@@ -89,6 +92,7 @@ private slots:
     void sendCompleteAfterEverythingWritten();
     void connectToClosedPortIsError();
     void ourCloseRaisesNoEvent();
+    void connectWithoutDescriptorsIsErrorLater();
 };
 
 void TestEventSocket::listenerOffersLocalClient() {
@@ -350,3 +354,32 @@ void TestEventSocket::ourCloseRaisesNoEvent() {
 
 QTEST_GUILESS_MAIN(TestEventSocket)
 #include "tst_eventsocket.moc"
+
+void TestEventSocket::connectWithoutDescriptorsIsErrorLater() {
+    QTcpServer target;
+    QVERIFY(target.listen(QHostAddress::LocalHost, 0));
+    EventSocket wan(7);
+    wan.setRemoteHost(u"127.0.0.1"_s);
+    wan.setRemotePort(target.serverPort());
+    // The handler closes the socket whose connect just failed, as the relay does.
+    int errors = 0;
+    connect(&wan, &EventSocket::error, &wan, [&](int, int number) {
+        ++errors;
+        QCOMPARE(number, 10055);
+        wan.close();
+    });
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    // Descriptors are handed out lowest first: below the lowest free one, none is left.
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = rlim_t(lowestFree);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &none) == 0);
+    const bool started = wan.connectToRemote();
+    QCOMPARE(errors, 0); // never inside the call that started it
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+    QVERIFY(started);
+    QTRY_COMPARE(errors, 1);
+    QCOMPARE(wan.state(), EventSocket::State::Closed);
+}

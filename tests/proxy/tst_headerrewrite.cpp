@@ -127,13 +127,35 @@ void TestHeaderRewrite::rewrite_data() {
                  "Connection: Close", "", ""})
         << QStringList{};
 
-    QTest::newRow("body with a blank line: fake before first, connection before last")
+    QTest::newRow("body with a blank line: every line added before the first")
         << QStringList{stored(Setting::IfModifiedSince, u"△"_s)} << Noon
         << crlf({"POST http://h/ HTTP/1.0", "Content-Length: 12", "", "a=1", "", "b=2"})
         << crlf({"POST http://h/ HTTP/1.0", "Content-Length: 12",
-                 "If-Modified-Since: Mon, 27 Jan 2003 01:01:01 GMT; length=9999", "", "a=1",
-                 "Proxy-Connection: Close", "Connection: Close", "", "b=2"})
+                 "If-Modified-Since: Mon, 27 Jan 2003 01:01:01 GMT; length=9999",
+                 "Proxy-Connection: Close", "Connection: Close", "", "a=1", "", "b=2"})
         << QStringList{Setting::IfModifiedSince.name.toString()};
+
+    QTest::newRow("names count only where a header line starts")
+        << QStringList{} << Noon
+        << crlf({"GET http://h/q?x=Referer:y&Cookie:z HTTP/1.1", "X-Original-Referer: o",
+                 "Referer: http://a/", "Content-Length: 20", "", "Cookie: c=1\r\nUser-Agent:"})
+        << crlf({"GET http://h/q?x=Referer:y&Cookie:z HTTP/1.1", "X-Original-Referer: o",
+                 "Content-Length: 20", "Proxy-Connection: Close", "Connection: Close", "",
+                 "Cookie: c=1\r\nUser-Agent:"})
+        << QStringList{};
+
+    QTest::newRow("Script rule on: the page asked for uncompressed")
+        << QStringList{} << Noon
+        << crlf({"GET http://h/ HTTP/1.1", "Accept-Encoding: gzip, deflate, br", "", ""})
+        << crlf({"GET http://h/ HTTP/1.1", "Accept-Encoding: identity",
+                 "Proxy-Connection: Close", "Connection: Close", "", ""})
+        << QStringList{};
+    QTest::newRow("Script rule off: Accept-Encoding passes")
+        << QStringList{stored(Setting::Script, u"○"_s)} << Noon
+        << crlf({"GET http://h/ HTTP/1.1", "Accept-Encoding: gzip", "", ""})
+        << crlf({"GET http://h/ HTTP/1.1", "Accept-Encoding: gzip", "Proxy-Connection: Close",
+                 "Connection: Close", "", ""})
+        << QStringList{Setting::Script.name.toString()};
 
     QTest::newRow("no blank line: deletions only, nothing added")
         << QStringList{stored(Setting::IfModifiedSince, u"△"_s)} << Noon
@@ -247,9 +269,13 @@ void TestHeaderRewrite::edits_data() {
         << "force"_ba << crlf({"GET /Connection: HTTP/1.0", "", ""}) << "Connection:"_ba
         << "Connection: Close"_ba
         << crlf({"GET /Connection: HTTP/1.0", "Connection: Close", "", ""});
-    QTest::newRow("force adds before last blank line")
+    QTest::newRow("force adds before the first blank line")
         << "force"_ba << crlf({"POST / HTTP/1.0", "", "a", "", "b"}) << "Connection:"_ba
-        << "Connection: Close"_ba << crlf({"POST / HTTP/1.0", "", "a", "Connection: Close", "", "b"});
+        << "Connection: Close"_ba << crlf({"POST / HTTP/1.0", "Connection: Close", "", "a", "", "b"});
+    QTest::newRow("force leaves the name in the body alone")
+        << "force"_ba << crlf({"POST / HTTP/1.0", "", "a", "Connection: x", ""}) << "Connection:"_ba
+        << "Connection: Close"_ba
+        << crlf({"POST / HTTP/1.0", "Connection: Close", "", "a", "Connection: x", ""});
     QTest::newRow("force without blank line") << "force"_ba << "GET / HTTP/1.0\r\nA: 1"_ba
                                               << "Connection:"_ba << "Connection: Close"_ba
                                               << "GET / HTTP/1.0\r\nA: 1"_ba;

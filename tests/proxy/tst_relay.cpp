@@ -47,6 +47,11 @@ private slots:
     void requestReachesServerRewritten_data();
     void requestReachesServerRewritten();
     void continuationPieceIsSentSecond();
+    void requestHeadInPieces_data();
+    void requestHeadInPieces();
+    void oversizedHeadIsRefused();
+    void headAnswerIsNeverChecked();
+    void chunkedHtmlKeepsItsFraming();
     void upstreamProxyGetsEveryRequest();
     void binaryBodyOfRequestArrivesUnchanged();
     void refusedRequests_data();
@@ -125,6 +130,93 @@ void TestRelay::continuationPieceIsSentSecond() {
     QTRY_VERIFY2(origin.requests[0].endsWith(more), origin.requests[0].constData());
     QCOMPARE(origin.requests[0].size(), relay.engine->slot(1).request.size() + more.size());
     QTRY_COMPARE(relay.entries(Side::Wan, u"【Send】").size(), 2);
+}
+
+void TestRelay::requestHeadInPieces_data() {
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<QByteArray>("expected");
+    // "ORIGIN" stands for the stub's address.
+    QTest::newRow("cut inside a Cookie line")
+        << QByteArrayList{"GET http://ORIGIN/c HTTP/1.1\r\nHost: ORIGIN\r\nCookie: a=1; b",
+                          "=2\r\nUser-Agent: UA\r\nConnection: keep-alive\r\n\r\n"}
+        << "GET http://ORIGIN/c HTTP/1.1\r\nHost: ORIGIN\r\nConnection: Close\r\n"
+           "Proxy-Connection: Close\r\n\r\n"_ba;
+    QTest::newRow("request line cut, head ends alone")
+        << QByteArrayList{"GET http://ORIGIN/l H", "TTP/1.1\r\nHost: ORIGIN\r\n", "\r\n"}
+        << "GET http://ORIGIN/l HTTP/1.1\r\nHost: ORIGIN\r\nProxy-Connection: Close\r\n"
+           "Connection: Close\r\n\r\n"_ba;
+    QTest::newRow("body in pieces, with a blank line and a header name")
+        << QByteArrayList{"POST http://ORIGIN/f HTTP/1.1\r\nContent-Length: 32\r\n\r\na=1",
+                          "\r\n\r\nCookie: x", "\r\nGET / HTTP/1.1"}
+        << "POST http://ORIGIN/f HTTP/1.1\r\nContent-Length: 32\r\nProxy-Connection: Close\r\n"
+           "Connection: Close\r\n\r\na=1\r\n\r\nCookie: x\r\nGET / HTTP/1.1"_ba;
+}
+
+void TestRelay::requestHeadInPieces() {
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArray, expected);
+    Relay relay;
+    relay.store->save(Setting::Post.name, Choice::Allow.toString());
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    const QByteArray address = "127.0.0.1:" + QByteArray::number(origin.port());
+    expected.replace("ORIGIN", address);
+    origin.expectBytes = expected.size();
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    for (QByteArray piece : pieces) {
+        browser.send(piece.replace("ORIGIN", address));
+        QTest::qWait(30); // each piece its own arrival
+    }
+    QTRY_COMPARE(origin.connections(), 1);
+    QTRY_COMPARE(origin.requests[0], expected);
+    QVERIFY(browser.received.isEmpty());
+}
+
+void TestRelay::oversizedHeadIsRefused() {
+    Relay relay;
+    OriginStub origin;
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/big").replace("\r\n\r\n", "\r\n"));
+    for (int k = 0; k < 3; ++k) {
+        QTest::qWait(20);
+        browser.send("X-Pad: " + QByteArray(30 * 1024, 'p') + "\r\n");
+    }
+    QTRY_COMPARE(browser.received, Refusal);
+    QTest::qWait(50);
+    QCOMPARE(origin.connections(), 0);
+}
+
+void TestRelay::headAnswerIsNeverChecked() {
+    Relay relay;
+    OriginStub origin;
+    const QByteArray answer =
+        "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 5000\r\n\r\n"_ba;
+    origin.answer = [&](int) { return answer; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/i.png", {}, "HEAD"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received, answer);
+    QCOMPARE(origin.connections(), 1);
+}
+
+void TestRelay::chunkedHtmlKeepsItsFraming() {
+    Relay relay;
+    OriginStub origin;
+    const QByteArray head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"_ba;
+    // The script's tag and body are cut by the chunking.
+    const QByteArray answer = head + "6\r\n<p><sc\r\n9\r\nript>var \r\n10\r\nx=1;</script><b>\r\n0\r\n\r\n";
+    const QByteArray expected =
+        head + "6\r\n<p><ZZ\r\n9\r\nZZZZ>    \r\n10\r\n    </ZZZZZZ><b>\r\n0\r\n\r\n";
+    origin.answer = [&](int) { return answer; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/chunked"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received, expected);
 }
 
 void TestRelay::upstreamProxyGetsEveryRequest() {
@@ -472,8 +564,15 @@ void TestRelay::answersWithoutContentType_data() {
     QTest::addColumn<bool>("relayed");
     QTest::newRow("302 relayed") << QByteArray("HTTP/1.1 302 Found\r\nLocation: http://x/\r\n\r\n")
                                  << true;
-    QTest::newRow("304 refused") << QByteArray("HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n")
-                                 << false;
+    QTest::newRow("304 relayed") << QByteArray("HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n")
+                                 << true;
+    QTest::newRow("304 with the resource's length relayed")
+        << QByteArray("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n") << true;
+    QTest::newRow("204 relayed") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << true;
+    QTest::newRow("301 relayed") << QByteArray("HTTP/1.1 301 Moved\r\nLocation: /n\r\n\r\n") << true;
+    QTest::newRow("307 relayed") << QByteArray("HTTP/1.1 307 Temp\r\nLocation: /n\r\n\r\n") << true;
+    QTest::newRow("308 relayed") << QByteArray("HTTP/1.1 308 Perm\r\nLocation: /n\r\n\r\n") << true;
+    QTest::newRow("200 without a type refused") << QByteArray("HTTP/1.1 200 OK\r\n\r\nx") << false;
     QTest::newRow("lower-case name refused")
         << QByteArray("HTTP/1.1 200 OK\r\ncontent-type: text/html\r\n\r\n<p>") << false;
     QTest::newRow("status line alone") << QByteArray("HTTP/1.0\r\n\r\n") << false;

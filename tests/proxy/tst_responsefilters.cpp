@@ -85,6 +85,7 @@ private slots:
     void randomBuffersMatchReference();
     void adversarialBuffersMatchReference_data();
     void adversarialBuffersMatchReference();
+    void chunkedAnswersMatchReferenceOnTheirPayload();
 };
 
 void TestResponseFilters::setCookie_data() {
@@ -284,6 +285,64 @@ void TestResponseFilters::adversarialBuffersMatchReference() {
     QByteArray reference;
     QVERIFY2(sameAsReference(input, &fast, &reference),
              qPrintable(u"differs at %1"_s.arg(firstDifference(fast, reference))));
+}
+
+// A chunked answer is filtered as its head followed by its chunks' data, with the
+// chunk-size lines untouched: the reference rule on the joined payload, put back
+// into the same chunks, must equal the fast rule on the answer as it came.
+void TestResponseFilters::chunkedAnswersMatchReferenceOnTheirPayload() {
+    static const QByteArrayList pieces = {"<", "<", ">", "/", "script", "SCRIPT", "scrip", "t",
+                                          "zzzzzz", "</", "</script>", "<script>", "\r\n",
+                                          "\r\n\r\n", "\"", "=", " ", "a", "0\r\n"};
+    static const QByteArrayList extensions = {"", "", ";x=1", ";n=\"<script>\""};
+    const QByteArray head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"_ba;
+    QRandomGenerator random(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray payload;
+        for (int i = random.bounded(1, 120); i > 0; --i)
+            payload.append(pieces[random.bounded(int(pieces.size()))]);
+        // The wire form, and where each chunk's data lies in it.
+        QByteArray wire = head;
+        std::vector<ByteSpan> spans{{0, head.size()}};
+        for (qsizetype at = 0; at < payload.size();) {
+            const qsizetype size = std::min<qsizetype>(random.bounded(1, 24), payload.size() - at);
+            QByteArray sizeLine = QByteArray::number(size, 16);
+            if (random.bounded(2))
+                sizeLine = sizeLine.toUpper();
+            wire += sizeLine + extensions[random.bounded(int(extensions.size()))] + "\r\n";
+            spans.push_back({wire.size(), size});
+            wire += payload.mid(at, size) + "\r\n";
+            at += size;
+        }
+        wire += random.bounded(2) ? "0\r\n\r\n"_ba : "0\r\nX-Tail: <script>a\r\n\r\n"_ba;
+        // Now and then the server closes inside the last chunk.
+        if (round % 7 == 0) {
+            ByteSpan& last = spans.back();
+            last.length = random.bounded(qint64(1), qint64(last.length) + 1);
+            wire.truncate(last.offset + last.length);
+        }
+
+        QByteArray expected = wire;
+        QByteArray joined;
+        for (const ByteSpan& span : spans)
+            joined += expected.mid(span.offset, span.length);
+        Reference::rewriteScripts(joined.data(), joined.size());
+        qsizetype taken = 0;
+        for (const ByteSpan& span : spans) {
+            expected.replace(span.offset, span.length, joined.mid(taken, span.length));
+            taken += span.length;
+        }
+
+        QByteArray fast = wire;
+        const std::vector<ByteSpan> found = scriptRuleSpans(fast, head.size());
+        rewriteScriptsAcross(fast.data(), found);
+        if (found != spans || fast != expected) {
+            qWarning() << "round" << round << "answer" << wire.toPercentEncoding() << "differs at"
+                       << firstDifference(fast, expected);
+            QFAIL("chunked answer filtered differently from its payload");
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestResponseFilters)

@@ -2,6 +2,16 @@
 # waiting for a listener, and Debian's nginx serving a folder with a configuration
 # of its own. Source it; it needs python3 and /usr/sbin/nginx.
 
+# Exits 77 (the test is skipped) unless every tool named is installed.
+require_tools() {
+    for _tool in "$@"; do
+        if ! command -v "$_tool" >/dev/null 2>&1; then
+            echo "SKIP: $_tool not installed"
+            exit 77
+        fi
+    done
+}
+
 # Prints a loopback TCP port nobody listens on right now.
 free_port() {
     python3 -c 'import socket
