@@ -67,7 +67,7 @@ for path in index.html data.bin index.html; do
 done
 sleep 1
 monitor=$(xdotool search --name '^Tarnwick\(Lite\)$' | head -1)
-import -window "$monitor" "$out/form1-monitor.png"
+import -window "$monitor" "$out/main-window.png"
 
 # The header window: double-click the newest WAN entry.
 eval "$(xdotool getwindowgeometry --shell "$monitor")"
@@ -75,7 +75,7 @@ xdotool mousemove $((X + 400)) $((Y + 300)) click --repeat 2 --delay 80 1
 sleep 1
 header=$(xdotool search --name 'HTTPﾍｯﾀﾞｰの表示' | head -1 || true)
 if [ -n "$header" ]; then
-    import -window "$header" "$out/form5-header.png"
+    import -window "$header" "$out/header-window.png"
     # It is modal: close it with Escape before touching the monitor again.
     xdotool windowfocus --sync "$header" key Escape
     sleep 0.5
@@ -87,7 +87,7 @@ xdotool mousemove $((X + 285)) $((Y + 17)) click 1
 sleep 1.5
 options=$(xdotool search --name '設定】' | head -1 || true)
 if [ -n "$options" ]; then
-    import -window "$options" "$out/form2-options.png"
+    import -window "$options" "$out/options-dialog.png"
 else
     echo "the options dialog did not open (has the 設定 button moved?)" >&2
 fi

@@ -5,7 +5,7 @@
 set -eu
 
 RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev"
-TEST_PACKAGES="nginx-light curl xvfb xauth python3 clang-14 libclang-rt-14-dev chromium"
+TEST_PACKAGES="nginx-light curl xvfb xauth python3 clang-14 libclang-rt-14-dev chromium openssl tinyproxy"
 
 packages="$RUN_PACKAGES"
 if [ "${1:-run}" = test ]; then

@@ -35,11 +35,16 @@ QString sideName(Side side) {
     return side == Side::Lan ? QStringLiteral("LAN") : QStringLiteral("WAN");
 }
 
+const char Usage[] =
+    "usage: tarnwick-headless [--port N] [--all-events]\n"
+    "  Listens on the stored Local_Port (8080 when none) and prints the monitor.\n"
+    "  --port N       listen on port N instead of the stored one\n"
+    "  --all-events   list every socket event, not only the default ones\n"
+    "  --help, --version";
+
 int usage() {
-    std::fputs("usage: tarnwick-headless [--all-events]\n"
-               "  Listens on the stored Local_Port (8080 when none) and prints the monitor.\n"
-               "  --all-events   list every socket event, not only the default ones\n",
-               stderr);
+    std::fputs(Usage, stderr);
+    std::fputc('\n', stderr);
     return 2;
 }
 } // namespace
@@ -47,11 +52,22 @@ int usage() {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     bool allEvents = false;
-    for (const QString& arg : app.arguments().mid(1)) {
-        if (arg == u"--all-events")
+    QString portOption;
+    const QStringList args = app.arguments().mid(1);
+    for (qsizetype k = 0; k < args.size(); ++k) {
+        if (args[k] == u"--all-events") {
             allEvents = true;
-        else
+        } else if (args[k] == u"--port" && k + 1 < args.size()) {
+            portOption = args[++k];
+        } else if (args[k] == u"--help" || args[k] == u"-h") {
+            std::puts(Usage);
+            return 0;
+        } else if (args[k] == u"--version") {
+            print(ProgramVersion.toString());
+            return 0;
+        } else {
             return usage();
+        }
     }
     const QString startDirectory = QDir::currentPath();
 
@@ -84,7 +100,7 @@ int main(int argc, char* argv[]) {
     engine.setCabinetQuestion([](const QString&) { return false; });
     ProxySwitch proxy(engine, store, monitor);
     proxy.initialise();
-    const QString port = store.get(Setting::LocalPort);
+    const QString port = portOption.isNull() ? store.get(Setting::LocalPort) : portOption;
     if (proxy.start(port) != ProxySwitch::StartResult::Started) {
         print(QStringLiteral("tarnwick-headless: cannot listen on port ") + port.trimmed());
         return 1;

@@ -16,16 +16,18 @@ void print(FILE* stream, const QString& text) {
     std::fputc('\n', stream);
 }
 
+const char Usage[] = "usage: tarnwick-settings COMMAND\n"
+                     "  get KEY          print the stored value (exit 1 when absent)\n"
+                     "  set KEY VALUE    store VALUE under KEY\n"
+                     "  remove KEY       remove KEY (exit 1 when absent)\n"
+                     "  list             print every stored KEY=VALUE\n"
+                     "  reset            remove every setting\n"
+                     "  referer URL      hand in a Referer for the next two seconds\n"
+                     "  path             print where the settings live\n"
+                     "  --help, --version";
+
 int usage() {
-    print(stderr, QStringLiteral(
-                      "usage: tarnwick-settings COMMAND\n"
-                      "  get KEY          print the stored value (exit 1 when absent)\n"
-                      "  set KEY VALUE    store VALUE under KEY\n"
-                      "  remove KEY       remove KEY (exit 1 when absent)\n"
-                      "  list             print every stored KEY=VALUE\n"
-                      "  reset            remove every setting\n"
-                      "  referer URL      hand in a Referer for the next two seconds\n"
-                      "  path             print where the settings live"));
+    print(stderr, QString::fromUtf8(Usage));
     return 2;
 }
 } // namespace
@@ -36,6 +38,14 @@ int main(int argc, char* argv[]) {
     if (args.isEmpty())
         return usage();
     const QString command = args.first();
+    if (command == u"--help" || command == u"-h") {
+        print(stdout, QString::fromUtf8(Usage));
+        return 0;
+    }
+    if (command == u"--version") {
+        print(stdout, ProgramVersion.toString());
+        return 0;
+    }
     SettingsStore store;
 
     if (command == u"get" && args.size() == 2) {
@@ -49,6 +59,10 @@ int main(int argc, char* argv[]) {
     if (command == u"set" && args.size() == 3) {
         if (args[1].isEmpty())
             return usage();
+        if (Setting::isChoiceKey(args[1]) && !Setting::isChoice(args[2]))
+            print(stderr, QStringLiteral("tarnwick-settings: warning: ") + args[1] +
+                              QStringLiteral(" takes ○, × or △; Tarnwick removes any other value "
+                                             "when it reads it"));
         if (!store.save(args[1], args[2])) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
             return 1;

@@ -3,11 +3,11 @@
 //   tarnwick-shots OUTDIR
 // Meant for a virtual X server (scripts/screenshots.sh); not installed.
 
-#include "shell/form1.h"
-#include "shell/messagebox.h"
-#include "shell/uifonts.h"
-#include "windows/form3.h"
-#include "windows/form4.h"
+#include "shell/mainwindow.h"
+#include "widgets/messagebox.h"
+#include "widgets/uifonts.h"
+#include "windows/homepagewindow.h"
+#include "windows/usageviewer.h"
 #include "windows/webengineview.h"
 
 #include <QApplication>
@@ -75,24 +75,24 @@ int main(int argc, char* argv[]) {
 
     // Home-page browser. Without a window manager nothing maximises the window, so
     // it is given a screenshot-friendly size instead.
-    HomePageWindow home;
-    Form3* form3 = home.open();
-    form3->resize(1000, 760);
+    HomePageOpener home;
+    HomePageWindow* browser = home.open();
+    browser->resize(1000, 760);
     const QString homeUrl = HomePageUrl.toString();
-    if (!waitFor([&] { return form3->text1()->text() == homeUrl; }, 30000)) {
+    if (!waitFor([&] { return browser->addressBox()->text() == homeUrl; }, 30000)) {
         std::fprintf(stderr, "tarnwick-shots: the home page did not load\n");
         ok = false;
     }
     pause(1500);
-    ok = save(form3, dir, QStringLiteral("form3-home.png")) && ok;
+    ok = save(browser, dir, QStringLiteral("home-page-window.png")) && ok;
 
     // Usage viewer, page by page.
-    UsageWindow usage;
-    Form4* form4 = usage.open();
+    UsageViewerOpener usage;
+    UsageViewer* viewer = usage.open();
     for (int value = 0; value <= 2; ++value) {
-        form4->vScroll1()->setValue(value);
+        viewer->pageScrollBar()->setValue(value);
         pause(300);
-        ok = save(form4, dir, QStringLiteral("form4-page%1.png").arg(value + 1)) && ok;
+        ok = save(viewer, dir, QStringLiteral("usage-viewer-page%1.png").arg(value + 1)) && ok;
     }
 
     // Version box: captured while it waits for OK, then closed with OK.

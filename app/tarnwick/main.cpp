@@ -3,7 +3,7 @@
 #include "platform/eventsocket.h"
 #include "platform/instancelock.h"
 #include "shell/desktopapp.h"
-#include "shell/uifonts.h"
+#include "widgets/uifonts.h"
 #include "windows/webengineview.h"
 
 #include <QApplication>

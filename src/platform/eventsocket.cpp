@@ -28,6 +28,8 @@ constexpr qint64 SendChunk = 64 * 1024;
 constexpr qint64 SendHighWater = 256 * 1024;
 // A close that waits for queued bytes gives up on a peer that never reads.
 constexpr int LingerMs = 10000;
+// What a paused socket reads ahead at most.
+constexpr qint64 PausedReadAhead = 64 * 1024;
 // Connections taken per readiness of the listener, so the other sockets get their turn.
 constexpr int AcceptBatch = 64;
 // How long accepting rests after the process ran out of descriptors.
@@ -349,16 +351,19 @@ void EventSocket::attach(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::errorOccurred, this, &EventSocket::onSocketError);
 }
 
-void EventSocket::releaseSocket() {
+void EventSocket::releaseSocket(bool graceful) {
     m_sendQueue.clear();
     m_sending = false;
+    m_finishing = false;
+    m_readPaused = false;
     if (!m_socket)
         return;
     QTcpSocket* socket = m_socket;
     m_socket = nullptr;
     socket->disconnect(this);
     socket->setParent(nullptr);
-    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+    if (socket->state() == QAbstractSocket::ConnectedState &&
+        (graceful || socket->bytesToWrite() > 0)) {
         // Let what was already handed over reach the peer, then go.
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(LingerMs, socket, [socket] {
@@ -424,6 +429,61 @@ void EventSocket::onBytesWritten() {
         m_sending = false;
         emit sendComplete(m_index);
     }
+    if (m_finishing && !hasPendingSend()) {
+        releaseSocket(true);
+        m_state = State::Closed;
+    }
+}
+
+qint64 EventSocket::bytesToWrite() const {
+    qint64 pending = m_socket ? m_socket->bytesToWrite() : 0;
+    for (const auto& device : m_sendQueue)
+        pending += device->bytesAvailable();
+    return pending;
+}
+
+void EventSocket::finish() {
+    if (!m_socket || m_state != State::Connected || !hasPendingSend()) {
+        releaseSocket(true);
+        m_state = State::Closed;
+        return;
+    }
+    // Like close(): no more events from this connection, only its last writes.
+    m_finishing = true;
+    m_socket->disconnect(this, nullptr);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &EventSocket::onBytesWritten);
+    // A peer that never reads must not keep the connection for ever.
+    QTimer::singleShot(LingerMs, this, [this] {
+        if (m_finishing)
+            close();
+    });
+}
+
+void EventSocket::pauseReading() {
+    m_readPaused = true;
+    if (m_socket)
+        m_socket->setReadBufferSize(PausedReadAhead);
+}
+
+void EventSocket::resumeReading() {
+    if (!m_readPaused)
+        return;
+    m_readPaused = false;
+    if (!m_socket)
+        return;
+    m_socket->setReadBufferSize(0);
+    if (m_socket->bytesAvailable() > 0)
+        scheduleReRead();
+}
+
+void EventSocket::scheduleReRead() {
+    if (m_reReadScheduled)
+        return;
+    m_reReadScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_reReadScheduled = false;
+        onReadyRead();
+    });
 }
 
 QByteArray EventSocket::getData() {
@@ -435,7 +495,7 @@ qint64 EventSocket::bytesAvailable() const {
 }
 
 void EventSocket::onReadyRead() {
-    if (!m_socket)
+    if (!m_socket || m_readPaused)
         return;
     const qint64 available = m_socket->bytesAvailable();
     if (available <= 0)
@@ -445,13 +505,8 @@ void EventSocket::onReadyRead() {
     emit dataArrival(m_index, available);
     // Qt does not repeat readyRead while a handler of it runs (say, in a modal
     // question); data that came in meanwhile gets its own event afterwards.
-    if (self && m_socket && m_socket->bytesAvailable() > 0 && !m_reReadScheduled) {
-        m_reReadScheduled = true;
-        QTimer::singleShot(0, this, [this] {
-            m_reReadScheduled = false;
-            onReadyRead();
-        });
-    }
+    if (self && m_socket && m_socket->bytesAvailable() > 0)
+        scheduleReRead();
 }
 
 void EventSocket::onDisconnected() {

@@ -59,6 +59,17 @@ public:
     // Queues the rest of a readable device, streamed in pieces so that a large
     // file is never held whole; counts as part of the same send.
     bool sendDevice(std::unique_ptr<QIODevice> device);
+    // Bytes handed over by sendData/sendDevice that are not written yet.
+    qint64 bytesToWrite() const;
+    // Closes once everything queued has been written, gracefully (at once when
+    // nothing is queued); no Close event follows.
+    void finish();
+    // While paused no DataArrival is raised and only a little is read ahead, so a
+    // fast peer is held back by TCP itself while the other side catches up.
+    void pauseReading();
+    // Raises DataArrival for what waited meanwhile.
+    void resumeReading();
+    bool isReadingPaused() const { return m_readPaused; }
     // Takes everything received so far.
     QByteArray getData();
     qint64 bytesAvailable() const;
@@ -83,7 +94,8 @@ private:
     void closeListener();
     void incoming(qintptr descriptor);
     void attach(QTcpSocket* socket);
-    void releaseSocket();
+    void releaseSocket(bool graceful = false);
+    void scheduleReRead();
     // Marks one of this socket's own signal deliveries in progress.
     struct Dispatch {
         explicit Dispatch(EventSocket* s);
@@ -119,6 +131,8 @@ private:
     bool m_sending = false;
     bool m_reReadScheduled = false;
     bool m_startingConnect = false;
+    bool m_readPaused = false;
+    bool m_finishing = false;
     int m_depth = 0;
     bool m_disposed = false;
     // Sockets released while one of their signals was being delivered.

@@ -1,7 +1,10 @@
 #include "proxy/proxyengine.h"
 
+#include "proxy/admission.h"
 #include "proxy/answerhead.h"
+#include "proxy/answerplan.h"
 #include "proxy/headerrewrite.h"
+#include "proxy/requestrules.h"
 #include "proxy/requesttarget.h"
 #include "proxy/responsefilters.h"
 #include "settings/settingsstore.h"
@@ -14,6 +17,8 @@ namespace Tarnwick {
 namespace {
 const QByteArray CrLf = QByteArrayLiteral("\r\n");
 const QByteArray BlankLine = QByteArrayLiteral("\r\n\r\n");
+// Bytes a tunnel lets wait for the slower side before it stops reading the faster.
+constexpr qint64 TunnelBacklog = 1024 * 1024;
 
 QString num(qint64 n) {
     return QString::number(n);
@@ -58,7 +63,8 @@ qint64 findBlankLine(QFile& file) {
 ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent)
     : QObject(parent), m_store(store), m_monitor(monitor),
       m_askCabinet([](const QString&) { return false; }),
-      m_clock([] { return QTime::currentTime(); }), m_slots(SlotTableSize),
+      m_clock([] { return QTime::currentTime(); }), m_ownAddressLookup(ownHostAddresses),
+      m_slots(SlotTableSize),
       m_lan(SlotTableSize), m_wan(SlotTableSize), m_generation(SlotTableSize, 0),
       m_timer1(new SlotTimers(SlotTableSize, 1.0, this)),
       m_timer2(new SlotTimers(SlotTableSize, 1.0, this)),
@@ -94,7 +100,10 @@ void ProxyEngine::initialise() {
 bool ProxyEngine::listen(int port) {
     EventSocket* socket = m_lan[0];
     socket->setLocalPort(port);
-    return socket->listen();
+    if (!socket->listen())
+        return false;
+    m_ownAddresses = m_ownAddressLookup ? m_ownAddressLookup() : QStringList();
+    return true;
 }
 
 void ProxyEngine::stop(const std::function<void()>& clientSideClosed) {
@@ -200,21 +209,21 @@ void ProxyEngine::wanStatus(const QString& text) {
 // ---- admission ---------------------------------------------------------------
 
 bool ProxyEngine::admits(const QString& clientIP) {
+    QStringList allowed;
     const QString mode = m_store.get(Setting::Connect);
-    if (mode == Choice::Allow)
+    if (mode != Choice::Allow && mode != Choice::Block)
+        for (const SettingKey& key : Setting::AllowedMachines)
+            allowed << m_store.get(key);
+    switch (admissionFor(mode, clientIP, allowed, m_ownAddresses)) {
+    case Admission::Admit:
         return true;
-    if (mode == Choice::Block) {
-        if (clientIP == u"127.0.0.1")
-            return true;
+    case Admission::OnlyThisMachine:
         lanStatus(QStringLiteral("現在、他のﾏｼﾝからの接続は許可されていません。 : ") + clientIP);
         return false;
+    case Admission::NotListed:
+        lanStatus(QStringLiteral("このﾏｼﾝ(IPｱﾄﾞﾚｽ)からの接続は許可されていません。 : ") + clientIP);
+        return false;
     }
-    QStringList allowed;
-    for (const SettingKey& key : Setting::AllowedMachines)
-        allowed << m_store.get(key);
-    if (clientIP == u"127.0.0.1" || allowed.contains(clientIP))
-        return true;
-    lanStatus(QStringLiteral("このﾏｼﾝ(IPｱﾄﾞﾚｽ)からの接続は許可されていません。 : ") + clientIP);
     return false;
 }
 
@@ -276,120 +285,133 @@ QString ProxyEngine::requestEntry(int index, qint64 bytesTotal, const QByteArray
 }
 
 void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
-    const size_t i = size_t(index);
     lanStatus(QStringLiteral("データ受信 : ") + num(index));
-    QPointer<EventSocket> lan = m_lan[i];
+    EventSocket* lan = m_lan[size_t(index)];
     if (!lan)
         return;
     const QByteArray piece = lan->getData();
-    const quint64 generation = m_generation[i];
-    RelaySlot& slot = m_slots[i];
-
+    RelaySlot& slot = m_slots[size_t(index)];
     auto logArrival = [&] {
         m_monitor.postDataArrival(MonitorBox::LanDataArrival,
                                   requestEntry(index, bytesTotal, piece));
     };
-    // A refused request, or a failure while choosing the target: logged and answered,
-    // no server connection.
-    auto exitRefused = [&] {
-        logArrival();
-        sendRefusal(index);
-    };
-    // Failure while reading the request line or applying the rules: answered only.
-    auto exitStageA = [&] { sendRefusal(index); };
 
     // Once a request is taken, what follows is its body, which passes untouched — or
     // the browser's next request on a kept-alive connection, sent before our close
     // reached it. That one is not relayed: the relay under way keeps its server
     // connection and its answer, and the browser asks again on a new connection.
+    if (slot.tunnel && !slot.request.isEmpty())
+        return carryTunnel(index, Side::Lan, piece); // never shown: it is not text
     if (!slot.request.isEmpty()) {
         logArrival();
         if (slot.bodyRemaining != 0)
             continueRequest(index, piece);
         return;
     }
-
     // The rules and the target read the whole head, however the browser cut it up.
     slot.pendingHead += piece;
-    const qsizetype headEnd = slot.pendingHead.indexOf(BlankLine);
-    if (headEnd < 0) {
-        if (slot.pendingHead.size() > MaxRequestHead) {
-            slot.pendingHead.clear();
-            return exitRefused();
-        }
+    if (!slot.pendingHead.contains(BlankLine)) {
         logArrival();
+        if (slot.pendingHead.size() > MaxRequestHead)
+            endRelay(index, RelayEnd::Refused);
         return;
     }
     const QByteArray received = std::exchange(slot.pendingHead, {});
-
-    // Stage A: request line and blocking rules.
-    const QByteArray firstLine = received.left(received.indexOf(CrLf));
-    const bool isPost = firstLine.startsWith("POST ");
-    const bool isGet = firstLine.startsWith("GET ");
-
-    if (isPost) {
-        const QString rule = m_store.get(Setting::Post.name, Setting::RequestRuleDefault);
-        if (rule == Choice::Block) {
-            destroyLan(index);
-            return exitRefused();
-        }
-        if (rule != Choice::Allow && !m_store.remove(Setting::Post.name))
-            return exitStageA();
+    if (const auto authority = connectTarget(readRequestLine(received).text)) {
+        logArrival();
+        if (!startTunnel(index, received, *authority))
+            endRelay(index, RelayEnd::Refused);
+        return;
     }
-    if (isGet) {
-        const QByteArray lower = firstLine.toLower();
-        if (lower.contains(".ico ") || lower.contains(".ico?")) {
-            const QString rule = m_store.get(Setting::IcoGet.name, Setting::RequestRuleDefault);
-            if (rule == Choice::Block)
-                return exitRefused();
-            if (rule != Choice::Allow && !m_store.remove(Setting::IcoGet.name))
-                return exitStageA();
-        }
-        if (lower.contains(".cab ") || lower.contains(".cab?")) {
-            const QString rule = m_store.get(Setting::CabGet.name, Setting::RequestRuleDefault);
-            if (rule == Choice::Block)
-                return exitRefused();
-            if (rule == Choice::Third) {
-                const QString question = QStringLiteral("ｷｬﾋﾞﾈｯﾄﾌｧｲﾙ(*.cab)のﾀﾞｳﾝﾛｰﾄﾞ要求がありました。") +
-                                         u'\r' + QStringLiteral("ﾘｸｴｽﾄ（ ") + shown(firstLine) +
-                                         QStringLiteral(" ）") + u'\r' +
-                                         QStringLiteral("ﾀﾞｳﾝﾛｰﾄﾞを行いますか？");
-                const bool yes = m_askCabinet(question);
-                // While the question was open the browser may have gone or the slot
-                // been taken by a new connection: then this request is void.
-                if (!lan || m_lan[i] != lan || m_generation[i] != generation)
-                    return;
-                if (!yes)
-                    return exitRefused();
-            } else if (rule != Choice::Allow && !m_store.remove(Setting::CabGet.name)) {
-                return exitStageA();
-            }
-        }
+    switch (checkRequestLine(index, received)) {
+    case RequestCheck::Passed:
+        break;
+    case RequestCheck::Refused:
+        logArrival();
+        return endRelay(index, RelayEnd::Refused);
+    case RequestCheck::RefusedWithClose:
+        logArrival();
+        return endRelay(index, RelayEnd::ClosedWithoutAnswer);
+    case RequestCheck::Failed: // a rule could not be applied: answered, not logged
+        return endRelay(index, RelayEnd::Refused);
+    case RequestCheck::Void: // the slot was taken over while the user was asked
+        return;
     }
+    logArrival();
+    if (!startRelay(index, received))
+        endRelay(index, RelayEnd::Refused);
+}
 
-    // Stage C: rewriting; whatever body came with the head follows it untouched.
+ProxyEngine::RequestCheck ProxyEngine::checkRequestLine(int index, const QByteArray& received) {
+    const RequestLine line = readRequestLine(received);
+    // Asks the rule of `key` about this request; a value outside its set is removed.
+    auto verdict = [&](const SettingKey& key, bool mayAsk) -> std::optional<RequestCheck> {
+        switch (ruleVerdict(m_store.get(key.name, Setting::RequestRuleDefault), mayAsk)) {
+        case RuleVerdict::Send:
+            return std::nullopt;
+        case RuleVerdict::Refuse:
+            return key.name == Setting::Post.name ? RequestCheck::RefusedWithClose
+                                                  : RequestCheck::Refused;
+        case RuleVerdict::Ask:
+            return askCabinet(index, line.text);
+        case RuleVerdict::DropValue:
+            if (!m_store.remove(key.name))
+                return RequestCheck::Failed;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    };
+    std::optional<RequestCheck> outcome;
+    if (line.post)
+        outcome = verdict(Setting::Post, false);
+    if (!outcome && line.icon)
+        outcome = verdict(Setting::IcoGet, false);
+    if (!outcome && line.cabinet)
+        outcome = verdict(Setting::CabGet, true);
+    return outcome.value_or(RequestCheck::Passed);
+}
+
+std::optional<ProxyEngine::RequestCheck> ProxyEngine::askCabinet(int index,
+                                                                 const QByteArray& requestLine) {
+    const QPointer<EventSocket> lan = m_lan[size_t(index)];
+    const quint64 generation = m_generation[size_t(index)];
+    const bool yes = m_askCabinet(cabinetQuestion(requestLine));
+    // While the question was open the browser may have gone or the slot been taken by
+    // a new connection: then this request is void.
+    if (!lan || m_lan[size_t(index)] != lan || m_generation[size_t(index)] != generation)
+        return RequestCheck::Void;
+    if (!yes)
+        return RequestCheck::Refused;
+    return std::nullopt;
+}
+
+bool ProxyEngine::startRelay(int index, const QByteArray& received) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    // Rewritten; whatever body came with the head follows it untouched.
     slot.request = rewriteRequestHeaders(received, m_store, m_clock());
-    slot.bodyRemaining =
-        requestBodyLength(QByteArrayView(received).first(headEnd)) - (received.size() - headEnd - 4);
+    const qsizetype headEnd = received.indexOf(BlankLine);
+    slot.bodyRemaining = requestBodyLength(QByteArrayView(received).first(headEnd)) -
+                         (received.size() - headEnd - BlankLine.size());
 
-    // Stage D: target.
-    std::optional<RequestTarget> target;
-    if (m_store.get(Setting::Proxy) == Choice::Allow)
-        target = upstreamProxyTarget(m_store);
-    else
-        target = targetFromRequest(received);
-    EventSocket* wan = m_wan[i];
+    const std::optional<RequestTarget> target = m_store.get(Setting::Proxy) == Choice::Allow
+                                                    ? upstreamProxyTarget(m_store)
+                                                    : targetFromRequest(received);
+    return connectServer(index, target);
+}
+
+bool ProxyEngine::connectServer(int index, const std::optional<RequestTarget>& target) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    EventSocket* wan = m_wan[size_t(index)];
     if (!target || !wan)
-        return exitRefused();
+        return false;
     wan->setRemoteHost(target->host);
     wan->setRemotePort(target->port);
-
-    // Stage E: connect.
     slot.wanHost = wan->remoteHost();
     slot.wanPort = wan->remotePort();
     wan->connectToRemote();
+    // Until the connection is made, the reconnect timer keeps trying.
     m_timer2->setEnabled(index, true);
-    logArrival();
+    return true;
 }
 
 void ProxyEngine::continueRequest(int index, const QByteArray& piece) {
@@ -400,7 +422,7 @@ void ProxyEngine::continueRequest(int index, const QByteArray& piece) {
         slot.bodyRemaining = std::max<qint64>(0, slot.bodyRemaining - piece.size());
     // Once the server connection is up nothing else would send it.
     EventSocket* wan = m_wan[size_t(index)];
-    if (slot.wanOpened != 0 && wan && wan->state() == EventSocket::State::Connected) {
+    if (slot.wanOpened && wan && wan->state() == EventSocket::State::Connected) {
         wan->sendData(piece);
         m_monitor.post(MonitorBox::WanSend,
                        sendEntry(index, QStringLiteral("Send Data : ") + shown(piece)));
@@ -410,22 +432,22 @@ void ProxyEngine::continueRequest(int index, const QByteArray& piece) {
 // ---- upstream connection -----------------------------------------------------
 
 void ProxyEngine::wanConnect(int index) {
-    const size_t i = size_t(index);
-    RelaySlot& slot = m_slots[i];
+    RelaySlot& slot = m_slots[size_t(index)];
     m_timer2->setEnabled(index, false);
-    if (slot.wanOpened == 0) {
+    if (slot.tunnel)
+        return openTunnel(index);
+    if (!slot.wanOpened) {
         slot.tempFileName = tempFileNameFor(index);
         // The handle is the slot's own number, so no other relay can ever reach it.
         slot.tempFileNo = index;
         if (!m_files.openFresh(index, slot.tempFileName)) {
             slot.tempFileNo = 0;
-            failAnswerFile(index);
-            return;
+            return endRelay(index, RelayEnd::Refused);
         }
     }
-    slot.wanOpened = 1;
+    slot.wanOpened = true;
     wanStatus(QStringLiteral("接続完了 : ") + num(index));
-    EventSocket* wan = m_wan[i];
+    EventSocket* wan = m_wan[size_t(index)];
     if (!wan)
         return;
     wan->sendData(slot.request);
@@ -439,28 +461,6 @@ void ProxyEngine::wanConnect(int index) {
     }
 }
 
-void ProxyEngine::closeAnswerFile(int index) {
-    RelaySlot& slot = m_slots[size_t(index)];
-    if (slot.tempFileNo != 0)
-        m_files.close(slot.tempFileNo);
-    slot.tempFileNo = 0;
-}
-
-void ProxyEngine::discardAnswerFile(int index) {
-    closeAnswerFile(index);
-    RelaySlot& slot = m_slots[size_t(index)];
-    if (!slot.tempFileName.isEmpty())
-        FileTable::removeFile(slot.tempFileName);
-}
-
-void ProxyEngine::failAnswerFile(int index) {
-    m_timer2->setEnabled(index, false);
-    discardAnswerFile(index);
-    if (EventSocket* wan = m_wan[size_t(index)])
-        wan->close();
-    sendRefusal(index);
-}
-
 // ---- response receiver -------------------------------------------------------
 
 void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
@@ -470,11 +470,11 @@ void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
     if (!wan)
         return;
     const QByteArray data = wan->getData();
-    if (slot.tempFileNo == 0 || !m_files.append(slot.tempFileNo, data)) {
-        // Never relay an answer that could not be stored whole.
-        failAnswerFile(index);
-        return;
-    }
+    if (slot.tunnel)
+        return carryTunnel(index, Side::Wan, data);
+    // Never relay an answer that could not be stored whole.
+    if (slot.tempFileNo == 0 || !m_files.append(slot.tempFileNo, data))
+        return endRelay(index, RelayEnd::Refused);
     slot.arrivalCount += 1;
     if (!m_monitor.isChecked(MonitorBox::WanDataArrival))
         return;
@@ -491,47 +491,80 @@ void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
 
 // ---- ends of a relay ---------------------------------------------------------
 
-void ProxyEngine::lanClose(int index) {
-    const bool pumpPending = m_timer1->isEnabled(index);
+void ProxyEngine::closeAnswerFile(int index) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    if (slot.tempFileNo != 0)
+        m_files.close(slot.tempFileNo);
+    slot.tempFileNo = 0;
+}
+
+void ProxyEngine::discardAnswerFile(int index) {
+    closeAnswerFile(index);
+    const RelaySlot& slot = m_slots[size_t(index)];
+    if (!slot.tempFileName.isEmpty())
+        FileTable::removeFile(slot.tempFileName);
+}
+
+void ProxyEngine::endRelay(int index, RelayEnd end) {
     m_timer1->setEnabled(index, false);
+    m_timer2->setEnabled(index, false);
+    discardAnswerFile(index);
+    switch (end) {
+    case RelayEnd::Answered:
+        // The answer is on its way from memory or its own open handle.
+        destroyWan(index);
+        return;
+    case RelayEnd::Refused:
+        if (EventSocket* wan = m_wan[size_t(index)])
+            wan->close();
+        sendRefusal(index);
+        return;
+    case RelayEnd::ClosedWithoutAnswer:
+        if (EventSocket* wan = m_wan[size_t(index)])
+            wan->close();
+        destroyLan(index);
+        return;
+    case RelayEnd::BrowserGone:
+        // A server that is slow or never answers must not keep its connection and a
+        // growing answer file until the slot comes round again.
+        if (EventSocket* wan = m_wan[size_t(index)])
+            wan->close();
+        return;
+    }
+}
+
+void ProxyEngine::lanClose(int index) {
     lanStatus(QStringLiteral("切断完了 : ") + num(index));
     RelaySlot& slot = m_slots[size_t(index)];
-    slot.lanState = QStringLiteral("Close");
+    slot.lanState = EndMark::Closed;
     m_monitor.post(MonitorBox::LanClose, eventEntry(u"【Close】", index));
-    // The answer waiting for the pump will never be sent: do not leave it on disk.
-    if (pumpPending && !slot.tempFileName.isEmpty())
-        FileTable::removeFile(slot.tempFileName);
-    abandonServerSide(index);
+    if (slot.tunnel && slot.wanOpened)
+        return closeTunnel(index, Side::Lan);
+    endRelay(index, RelayEnd::BrowserGone);
     destroyLan(index);
 }
 
-void ProxyEngine::abandonServerSide(int index) {
-    // Nobody is left to answer: a server that is slow or never answers must not keep
-    // its connection and a growing answer file until the slot comes round again.
-    m_timer2->setEnabled(index, false);
-    if (EventSocket* wan = m_wan[size_t(index)])
-        wan->close();
-    discardAnswerFile(index);
-}
-
 void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) {
-    const bool pumpPending = index != 0 && m_timer1->isEnabled(index);
-    m_timer1->setEnabled(index, false);
     lanStatus(QStringLiteral("エラー発生 : ") + num(index));
-    RelaySlot& slot = m_slots[size_t(index)];
-    slot.lanState = QStringLiteral("Error");
-    m_monitor.post(MonitorBox::LanError,
-                   errorEntry(index, number, scode));
-    if (pumpPending && !slot.tempFileName.isEmpty())
-        FileTable::removeFile(slot.tempFileName);
-    if (index != 0) {
-        abandonServerSide(index);
-        startCloseTimer(index);
-    }
+    m_slots[size_t(index)].lanState = EndMark::Failed;
+    m_monitor.post(MonitorBox::LanError, errorEntry(index, number, scode));
+    // The listener's own errors (running short of descriptors) end no relay.
+    if (index == 0)
+        return;
+    if (m_slots[size_t(index)].tunnel && m_slots[size_t(index)].wanOpened)
+        return closeTunnel(index, Side::Lan);
+    endRelay(index, RelayEnd::BrowserGone);
+    startCloseTimer(index);
 }
 
 void ProxyEngine::lanSendComplete(int index) {
     m_monitor.post(MonitorBox::LanSendComplete, eventEntry(u"【SendComplete】", index));
+    if (m_slots[size_t(index)].tunnel) {
+        // The browser caught up: the server may send again.
+        if (EventSocket* wan = m_wan[size_t(index)])
+            wan->resumeReading();
+        return;
+    }
     startCloseTimer(index);
 }
 
@@ -539,15 +572,15 @@ void ProxyEngine::wanClose(int index) {
     RelaySlot& slot = m_slots[size_t(index)];
     wanStatus(QStringLiteral("切断完了 : ") + num(index));
     closeAnswerFile(index);
-    slot.wanState = QStringLiteral("Close");
+    slot.wanState = EndMark::Closed;
     m_monitor.post(MonitorBox::WanClose, eventEntry(u"【Close】", index));
+    if (slot.tunnel)
+        return closeTunnel(index, Side::Wan);
     if (EventSocket* wan = m_wan[size_t(index)])
         wan->close();
     // With the browser gone there is nobody to pump the answer to.
-    if (!slot.lanState.isEmpty()) {
-        discardAnswerFile(index);
-        return;
-    }
+    if (slot.lanState != EndMark::Live)
+        return endRelay(index, RelayEnd::BrowserGone);
     m_timer1->setInterval(index, PumpIntervalMs);
     m_timer1->setEnabled(index, true);
 }
@@ -555,36 +588,114 @@ void ProxyEngine::wanClose(int index) {
 void ProxyEngine::wanError(int index, int number, const QString&, qint32 scode) {
     RelaySlot& slot = m_slots[size_t(index)];
     wanStatus(QStringLiteral("エラー発生 : ") + num(index));
-    slot.wanState = QStringLiteral("Error");
+    slot.wanState = EndMark::Failed;
     if (EventSocket* wan = m_wan[size_t(index)])
         wan->close();
-    m_monitor.post(MonitorBox::WanError,
-                   errorEntry(index, number, scode));
+    m_monitor.post(MonitorBox::WanError, errorEntry(index, number, scode));
     // Once connected, nothing more will come: end the relay instead of leaving the
     // browser waiting. Before that, the reconnect timer tries again.
-    if (slot.wanOpened != 0) {
-        discardAnswerFile(index);
-        sendRefusal(index);
-    }
+    if (slot.wanOpened && slot.tunnel)
+        closeTunnel(index, Side::Wan);
+    else if (slot.wanOpened)
+        endRelay(index, RelayEnd::Refused);
 }
 
 void ProxyEngine::wanSendComplete(int index) {
     m_monitor.post(MonitorBox::WanSendComplete, eventEntry(u"【SendComplete】", index));
+    if (m_slots[size_t(index)].tunnel)
+        if (EventSocket* lan = m_lan[size_t(index)])
+            lan->resumeReading();
+}
+
+// ---- tunnels -------------------------------------------------------------------
+
+bool ProxyEngine::startTunnel(int index, const QByteArray& received,
+                              const RequestTarget& authority) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    if (!tunnelAllowed(m_store.get(Setting::ConnectTunnel), authority.port))
+        return false;
+    const qsizetype headEnd = received.indexOf(BlankLine) + BlankLine.size();
+    const RequestLine line = readRequestLine(received);
+    slot.tunnel = true;
+    slot.tunnelAuthority = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
+    slot.tunnelViaProxy = m_store.get(Setting::Proxy) == Choice::Allow;
+    // Through an upstream proxy the head goes on as it came; the proxy answers it.
+    slot.request = received.left(headEnd);
+    slot.requestMore = received.mid(headEnd);
+    const std::optional<RequestTarget> target =
+        slot.tunnelViaProxy ? upstreamProxyTarget(m_store) : authority;
+    return connectServer(index, target);
+}
+
+void ProxyEngine::openTunnel(int index) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    slot.wanOpened = true;
+    wanStatus(QStringLiteral("接続完了 : ") + num(index));
+    m_monitor.post(MonitorBox::WanConnect, eventEntry(u"【Connect】", index));
+    EventSocket* wan = m_wan[size_t(index)];
+    EventSocket* lan = m_lan[size_t(index)];
+    if (!wan || !lan)
+        return;
+    if (slot.tunnelViaProxy) {
+        wan->sendData(slot.request);
+        m_monitor.post(MonitorBox::WanSend,
+                       sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.request)));
+    } else {
+        lan->sendData(QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n"));
+    }
+    if (!slot.requestMore.isEmpty())
+        carryTunnel(index, Side::Lan, std::exchange(slot.requestMore, {}));
+}
+
+void ProxyEngine::carryTunnel(int index, Side from, const QByteArray& bytes) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    EventSocket* source = from == Side::Lan ? m_lan[size_t(index)] : m_wan[size_t(index)];
+    EventSocket* target = from == Side::Lan ? m_wan[size_t(index)] : m_lan[size_t(index)];
+    if (from == Side::Lan && !slot.wanOpened) {
+        slot.requestMore += bytes; // sent once the server connection is up
+        return;
+    }
+    if (!target)
+        return;
+    target->sendData(bytes);
+    (from == Side::Lan ? slot.tunnelUp : slot.tunnelDown) += bytes.size();
+    // A side that sends faster than the other takes waits, so memory stays bounded.
+    if (source && target->bytesToWrite() > TunnelBacklog)
+        source->pauseReading();
+}
+
+void ProxyEngine::closeTunnel(int index, Side closed) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    EventSocket* lan = m_lan[size_t(index)];
+    EventSocket* wan = m_wan[size_t(index)];
+    // What the closing side sent last still goes to the other, then that one closes too.
+    EventSocket* gone = closed == Side::Lan ? lan : wan;
+    EventSocket* other = closed == Side::Lan ? wan : lan;
+    if (gone && gone->bytesAvailable() > 0)
+        carryTunnel(index, closed, gone->getData());
+    if (other)
+        other->finish();
+    m_timer2->setEnabled(index, false);
+    m_monitor.postAlways(Side::Wan, eventEntry(u"【Tunnel : Close】", index,
+                                               {QStringLiteral("Host : ") +
+                                                    QString::fromLatin1(slot.tunnelAuthority),
+                                                QStringLiteral("Up : ") + num(slot.tunnelUp),
+                                                QStringLiteral("Down : ") + num(slot.tunnelDown)}));
+    slot.tunnel = false; // nothing more to carry; later events of this slot end as usual
+    if (closed == Side::Lan)
+        destroyLan(index);
 }
 
 // ---- timers --------------------------------------------------------------------
 
 void ProxyEngine::reconnectTick(int index) {
     RelaySlot& slot = m_slots[size_t(index)];
-    if (slot.wanOpened != 0 || slot.wanHost.isEmpty() || slot.wanPort == 0) {
+    if (slot.wanOpened || slot.wanHost.isEmpty() || slot.wanPort == 0) {
         m_timer2->setEnabled(index, false);
         return;
     }
-    if (slot.reconnectCount >= ReconnectLimit) {
-        m_timer2->setEnabled(index, false);
-        sendRefusal(index);
-        return;
-    }
+    if (slot.reconnectCount >= ReconnectLimit)
+        return endRelay(index, RelayEnd::Refused);
     m_monitor.postAlways(Side::Wan, eventEntry(u"【ReConnect】", index,
                                                {QStringLiteral("Host Name : ") + slot.wanHost,
                                                 QStringLiteral("Port No. : ") + num(slot.wanPort)}));
@@ -605,90 +716,82 @@ void ProxyEngine::closeTick(int index) {
 }
 
 void ProxyEngine::pumpTick(int index) {
-    const size_t i = size_t(index);
-    RelaySlot& slot = m_slots[i];
+    RelaySlot& slot = m_slots[size_t(index)];
     m_timer1->setEnabled(index, false);
-    if (!slot.lanState.isEmpty()) {
-        FileTable::removeFile(slot.tempFileName);
-        return;
-    }
-    std::unique_ptr<QFile> file = FileTable::openForReading(slot.tempFileName);
+    if (slot.lanState != EndMark::Live)
+        return endRelay(index, RelayEnd::BrowserGone);
     // The open handle keeps the bytes readable after the name is gone.
+    std::unique_ptr<QFile> file = FileTable::openForReading(slot.tempFileName);
     FileTable::removeFile(slot.tempFileName);
-    if (!file) {
-        sendRefusal(index);
-        return;
-    }
-    const qint64 length = file->size();
-
+    if (!file)
+        return endRelay(index, RelayEnd::Refused);
     const qint64 blankLine = findBlankLine(*file);
-    QByteArray headerBlock;
-    if (blankLine >= 0) {
-        file->seek(0);
-        headerBlock = file->read(blankLine);
-    }
-    if (trimBlanks(headerBlock).isEmpty()) {
-        sendRefusal(index);
-        return;
-    }
-    const AnswerHead head = readAnswerHead(headerBlock);
-    const bool redirect = head.statusCode == "302";
-    if (trimBlanks(head.contentTypeText).isEmpty() && !mayLackContentType(head.statusCode)) {
-        sendRefusal(index);
-        return;
-    }
+    file->seek(0);
+    StoredAnswer stored;
+    stored.head = readAnswerHead(blankLine >= 0 ? file->read(blankLine) : QByteArray());
+    stored.length = file->size();
+    stored.headRequest = slot.request.startsWith("HEAD ");
+    stored.recheckCount = slot.recheckCount;
+    stored.showWhole = stored.head.statusCode == "302" && m_monitor.isChecked(MonitorBox::LanSend);
 
-    // An answer to HEAD, and a status that never has a body, ends with its head
-    // whatever its Content-Length says.
-    const bool bodyless =
-        statusHasNoBody(head.statusCode) || slot.request.startsWith("HEAD ");
-    if (const auto announced = announcedSize(head);
-        !bodyless && announced && length < *announced) {
-        m_monitor.postAlways(Side::Wan, eventEntry(u"【DataCheck】", index,
-                                                   {QStringLiteral("Data Size : ") + num(*announced),
-                                                    QStringLiteral("File Size : ") + num(length)}));
-        m_monitor.postAlways(Side::Wan, eventEntry(u"【ReTry】", index));
-        if (slot.recheckCount >= RecheckLimit) {
-            sendRefusal(index);
-            return;
-        }
-        slot.wanOpened = 0;
-        slot.wanState.clear();
-        slot.arrivalCount = 0;
-        slot.recheckCount += 1;
-        if (EventSocket* wan = m_wan[i])
-            wan->connectToRemote();
-        m_timer2->setEnabled(index, true);
-        return;
+    switch (planAnswer(stored)) {
+    case AnswerPlan::Refuse:
+        return endRelay(index, RelayEnd::Refused);
+    case AnswerPlan::ReRequest:
+    case AnswerPlan::GiveUp:
+        return recheck(index, stored);
+    case AnswerPlan::SendWhole:
+    case AnswerPlan::Stream:
+        return sendAnswer(index, stored, std::move(file));
     }
+}
 
+void ProxyEngine::recheck(int index, const StoredAnswer& stored) {
+    RelaySlot& slot = m_slots[size_t(index)];
+    m_monitor.postAlways(Side::Wan,
+                         eventEntry(u"【DataCheck】", index,
+                                    {QStringLiteral("Data Size : ") +
+                                         num(announcedSize(stored.head).value_or(0)),
+                                     QStringLiteral("File Size : ") + num(stored.length)}));
+    m_monitor.postAlways(Side::Wan, eventEntry(u"【ReTry】", index));
+    if (slot.recheckCount >= RecheckLimit)
+        return endRelay(index, RelayEnd::Refused);
+    slot.wanOpened = false;
+    slot.wanState = EndMark::Live;
+    slot.arrivalCount = 0;
+    slot.recheckCount += 1;
+    if (EventSocket* wan = m_wan[size_t(index)])
+        wan->connectToRemote();
+    m_timer2->setEnabled(index, true);
+}
+
+void ProxyEngine::sendAnswer(int index, const StoredAnswer& stored, std::unique_ptr<QFile> file) {
+    const AnswerHead& head = stored.head;
     // Only answers the HTML rules may rewrite, or a redirect shown whole, are held in
     // memory; everything else goes from the file to the browser in pieces.
-    const bool logWhole = redirect && m_monitor.isChecked(MonitorBox::LanSend);
-    const bool holdWhole = htmlRulesApply(head.contentTypeText) || logWhole;
-    QByteArray answer;
+    const bool holdWhole = planAnswer(stored) == AnswerPlan::SendWhole;
     file->seek(0);
+    QByteArray answer;
     if (holdWhole) {
         answer = file->readAll();
-        if (answer.size() != length) {
-            sendRefusal(index);
-            return;
-        }
+        if (answer.size() != stored.length)
+            return endRelay(index, RelayEnd::Refused);
     }
     // The rules read their settings for every answer (and drop a bad value); they
     // change only an answer held in memory, which is never one left in the file.
     applySetCookieRule(answer, head.contentTypeText, m_store);
-    applyScriptRule(answer, head.contentTypeText, m_store, isChunked(headerBlock));
-    if (EventSocket* lan = m_lan[i]) {
+    applyScriptRule(answer, head.contentTypeText, m_store, isChunked(head.headerBlock));
+    if (EventSocket* lan = m_lan[size_t(index)]) {
         if (holdWhole)
             lan->sendData(answer);
         else
             lan->sendDevice(std::move(file));
     }
-    destroyWan(index);
+    endRelay(index, RelayEnd::Answered);
     m_monitor.post(MonitorBox::LanSend,
-                   sendEntry(index, redirect ? QStringLiteral("≪Header + Data≫ : ") + shown(answer)
-                                             : QStringLiteral("≪Header≫ : ") + shown(headerBlock)));
+                   sendEntry(index, stored.head.statusCode == "302"
+                                        ? QStringLiteral("≪Header + Data≫ : ") + shown(answer)
+                                        : QStringLiteral("≪Header≫ : ") + shown(head.headerBlock)));
 }
 
 } // namespace Tarnwick

@@ -4,14 +4,20 @@
 #include "platform/eventsocket.h"
 #include "platform/filetable.h"
 #include "platform/slottimers.h"
+#include "proxy/answerplan.h"
 #include "proxy/relayslot.h"
+#include "proxy/requesttarget.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QTime>
 #include <array>
+#include <memory>
+#include <optional>
 #include <functional>
 #include <vector>
+
+class QFile;
 
 namespace Tarnwick {
 
@@ -31,7 +37,6 @@ public:
     static constexpr int ReconnectIntervalMs = 1000;
     static constexpr int CloseDelayMs = 100;
     static constexpr int ReconnectLimit = 10;
-    static constexpr int RecheckLimit = 5;
 
     ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent = nullptr);
     ~ProxyEngine() override;
@@ -43,6 +48,10 @@ public:
     void setTimeScale(double scale);
     void setCabinetQuestion(CabinetQuestion question) { m_askCabinet = std::move(question); }
     void setClock(Clock clock) { m_clock = std::move(clock); }
+    // How listening finds the machine's own addresses (tests give their own).
+    void setOwnAddressLookup(std::function<QStringList()> lookup) {
+        m_ownAddressLookup = std::move(lookup);
+    }
 
     // Creates the pump and reconnect timers of every slot (interval 1000 ms, disabled)
     // and resets the connection counter.
@@ -50,7 +59,8 @@ public:
 
     // The listening socket, element 0.
     EventSocket* listener() const { return m_lan[0]; }
-    // Sets LocalPort and listens; false when that fails.
+    // Sets LocalPort and listens; false when that fails. Looks up the machine's own
+    // addresses, which admission counts as this machine.
     bool listen(int port);
 
     // Closes every socket and disables every timer, letting pending events run
@@ -69,10 +79,36 @@ public:
     const SlotTimers& closeTimers() const { return *m_timer3; }
 
 private:
+    // How a relay ends. Every ending stops the slot's pump and reconnect timers and
+    // removes its answer file; what the browser gets differs.
+    enum class RelayEnd {
+        Answered,            // the answer is on its way; the server side is done with
+        Refused,             // the browser gets the refusal answer
+        ClosedWithoutAnswer, // the browser's connection is closed at once
+        BrowserGone,         // nobody to answer: the server side is given up
+    };
+    // What the blocking rules make of a request line.
+    enum class RequestCheck { Passed, Refused, RefusedWithClose, Failed, Void };
+
     // Client side.
     void lanConnectionRequest(int index, qintptr requestId);
     void lanConnect(int index);
     void lanDataArrival(int index, qint64 bytesTotal);
+    // Applies the POST, icon and cabinet rules to a complete request head.
+    RequestCheck checkRequestLine(int index, const QByteArray& received);
+    // Asks the user about a cabinet download; nothing when it may go on.
+    std::optional<RequestCheck> askCabinet(int index, const QByteArray& requestLine);
+    // Rewrites the request, chooses its target and starts the server connection;
+    // false when there is no target.
+    bool startRelay(int index, const QByteArray& received);
+    // HTTPS tunnels: started from a CONNECT head, opened when the server connection is
+    // up, carrying bytes either way with flow control, closed from either side.
+    bool startTunnel(int index, const QByteArray& received, const RequestTarget& authority);
+    void openTunnel(int index);
+    void carryTunnel(int index, Side from, const QByteArray& bytes);
+    void closeTunnel(int index, Side closed);
+    // Starts the server connection of a relay or tunnel; false without a target.
+    bool connectServer(int index, const std::optional<RequestTarget>& target);
     // Passes a piece of the request body on, now or once the server connection is up.
     void continueRequest(int index, const QByteArray& piece);
     void lanSendComplete(int index);
@@ -88,6 +124,9 @@ private:
     void pumpTick(int index);
     void reconnectTick(int index);
     void closeTick(int index);
+    void recheck(int index, const StoredAnswer& stored);
+    void sendAnswer(int index, const StoredAnswer& stored, std::unique_ptr<QFile> file);
+    void endRelay(int index, RelayEnd end);
 
     bool admits(const QString& clientIP);
     void admit(qintptr requestId);
@@ -98,14 +137,10 @@ private:
     void destroyWan(int index);
     void sendRefusal(int index);
     void startCloseTimer(int index);
-    // Ends the server side of a relay whose browser is gone.
-    void abandonServerSide(int index);
     // Closes the slot's answer file, if it has one open, and forgets its handle.
     void closeAnswerFile(int index);
     // Closes and removes the slot's answer file: its answer will never be sent.
     void discardAnswerFile(int index);
-    // Ends a relay whose answer file failed: file gone, browser refused.
-    void failAnswerFile(int index);
     void lanStatus(const QString& text);
     void wanStatus(const QString& text);
     QString requestEntry(int index, qint64 bytesTotal, const QByteArray& piece) const;
@@ -114,6 +149,8 @@ private:
     EventMonitor& m_monitor;
     CabinetQuestion m_askCabinet;
     Clock m_clock;
+    std::function<QStringList()> m_ownAddressLookup;
+    QStringList m_ownAddresses;
     std::vector<RelaySlot> m_slots;
     std::vector<QPointer<EventSocket>> m_lan;
     std::vector<QPointer<EventSocket>> m_wan;

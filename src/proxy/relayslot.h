@@ -5,27 +5,39 @@
 
 namespace Tarnwick {
 
+// How one side of a relay ended, if it has.
+enum class EndMark {
+    Live,   // still open
+    Closed, // the peer closed it
+    Failed, // a socket error ended it
+};
+
 // Everything one admitted browser connection carries, addressed by its slot index.
 // Request data are kept as the bytes the browser sent (as rewritten).
 struct RelaySlot {
     QString lanHost;          // client host at admission
     QString lanHostIP;        // client address at admission
     qint32 lanPort = 0;       // client port at admission
-    QString lanState;         // "", "Close" or "Error": the browser side's end mark
+    EndMark lanState = EndMark::Live; // the browser side
     QByteArray request;       // the rewritten request; non-empty once a request was taken
     QByteArray requestMore;   // the request body that came after the head's pieces
     QString wanHost;          // where the server-side socket connects
-    QString spareText;        // cleared at admission; unused
     qint32 wanPort = 0;       // port the server-side socket connects to
-    qint32 wanOpened = 0;     // 1 once connected and the answer file is prepared
+    bool wanOpened = false;   // connected, and the answer file prepared
     qint32 reconnectCount = 0;
-    QString wanState;         // "", "Close" or "Error": the server side's end mark
+    EndMark wanState = EndMark::Live; // the server side
     qint32 recheckCount = 0;  // re-requests of an incomplete answer
     QString tempFileName;     // "~tarnwick-temp-" + slot index
-    qint32 tempFileNo = 0;    // handle of the open answer file
+    qint32 tempFileNo = 0;    // the slot's own index while its answer file is open, else 0
     qint32 arrivalCount = 0;  // server-side data arrivals of the current attempt
     QByteArray pendingHead;   // a request head still waiting for its blank line
     qint64 bodyRemaining = 0; // request body bytes still to come; -1: until the close
+    // An HTTPS tunnel carries bytes both ways unchanged instead of an answer.
+    bool tunnel = false;
+    bool tunnelViaProxy = false; // the upstream proxy answers the CONNECT itself
+    QByteArray tunnelAuthority;  // "host:port" as the browser asked
+    qint64 tunnelUp = 0;         // bytes from the browser to the server
+    qint64 tunnelDown = 0;       // bytes from the server to the browser
 };
 
 inline constexpr int SlotTableSize = 1000;

@@ -70,7 +70,9 @@ std::optional<RequestTarget> targetFromRequest(const QByteArray& piece) {
     const QByteArrayView rest = line.sliced(scheme + 3);
     qsizetype end = -1;
     for (qsizetype k = 0; k < rest.size(); ++k) {
-        if (rest[k] == '/' || rest[k] == ' ') {
+        // The host ends where its path, query or fragment begins, or at the blank
+        // before the version when the URL has none of them.
+        if (rest[k] == '/' || rest[k] == ' ' || rest[k] == '?' || rest[k] == '#') {
             end = k;
             break;
         }

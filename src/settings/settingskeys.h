@@ -55,13 +55,34 @@ inline constexpr SettingKey Script{u"Script", u"×"};
 inline constexpr SettingKey Post{u"POST", u"×"};
 inline constexpr SettingKey IcoGet{u"icoGET", u"×"};
 inline constexpr SettingKey CabGet{u"cabGET", u"×"};
+// HTTPS tunnels: "○" to port 443 only, "×" none, "△" to any port. Anything else
+// counts as "○".
+inline constexpr SettingKey ConnectTunnel{u"CONNECT", u"○"};
 // Handed in by another program: "HH:mm:ss|URL".
 inline constexpr SettingKey OutsideReferer{u"@Referer", u""};
+
+// Keys whose value is one of the choices ○, × and △; anything else stored under them
+// is removed by the program at its first use.
+inline constexpr const SettingKey* ChoiceKeys[] = {
+    &AutoStart, &Proxy,     &Connect, &Referer, &UserAgent, &IfModifiedSince, &Cookie,
+    &SetCookie, &Script,    &Post,    &IcoGet,  &CabGet,    &ConnectTunnel};
+inline bool isChoiceKey(QStringView name) {
+    for (const SettingKey* key : ChoiceKeys)
+        if (key->name == name)
+            return true;
+    return false;
+}
+inline bool isChoice(QStringView value) {
+    return value == Choice::Allow || value == Choice::Block || value == Choice::Third;
+}
 
 // Defaults of the readers that differ from the dialog's.
 inline constexpr QStringView AutoStartAtStartupDefault = u"";
 inline constexpr QStringView RequestRuleDefault = u"";
 } // namespace Setting
+
+// What the version box and --version say.
+inline constexpr QStringView ProgramVersion = u"Tarnwick(Lite) Ver 4.1.01";
 
 // Application name and section of the store.
 inline constexpr QStringView StoreApplication = u"Tarnwick";

@@ -4,10 +4,12 @@
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
-#include "shell/form0.h"
-#include "shell/form1.h"
-#include "shell/messagebox.h"
+#include "shell/mainwindow.h"
+#include "shell/shellactions.h"
+#include "shell/trayicon.h"
+#include "widgets/messagebox.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 
@@ -20,46 +22,68 @@ DesktopApp::DesktopApp(std::unique_ptr<SettingsStore> store)
       m_store(store ? std::move(store) : std::make_unique<SettingsStore>()),
       m_monitor(std::make_unique<EventMonitor>(*m_store)),
       m_engine(std::make_unique<ProxyEngine>(*m_store, *m_monitor)),
-      m_proxy(std::make_unique<ProxySwitch>(*m_engine, *m_store, *m_monitor)) {
+      m_proxy(std::make_unique<ProxySwitch>(*m_engine, *m_store, *m_monitor)),
+      m_actions(std::make_unique<ShellActions>()) {
     m_engine->setCabinetQuestion([this](const QString& text) {
-        return showMessage(m_form1.get(), text, MessageButtons::YesNo) == MessageAnswer::Yes;
+        return showMessage(m_mainWindow.get(), text, MessageButtons::YesNo) == MessageAnswer::Yes;
     });
 }
 
 DesktopApp::~DesktopApp() {
     m_homePage.unload();
     m_usage.unload();
-    m_form0.reset();
-    m_form1.reset();
+    m_trayIcon.reset();
+    m_mainWindow.reset();
 }
 
 void DesktopApp::start(bool useTray) {
-    m_form1 = std::make_unique<Form1>(*m_store, *m_monitor, *m_engine, *m_proxy);
-    m_form1->setOnEndRequested([this] { end(); });
-    m_form1->setHomePageHandler([this] { m_homePage.open(); });
-    m_form1->setInfoHandler([this] { m_usage.open(); });
-    m_form1->initialise();
+    m_mainWindow = std::make_unique<MainWindow>(*m_store, *m_monitor, *m_proxy, *m_actions);
+    m_mainWindow->setOnEndRequested([this] { end(); });
+    connectActions();
+    m_mainWindow->initialise();
     if (useTray) {
-        m_form0 = std::make_unique<Form0>(*this);
-        m_form0->showIcon();
+        // The monitor hidden with its close box: the menu's mark follows.
+        m_mainWindow->setCloseBoxHides(true);
+        m_mainWindow->setOnHiddenByCloseBox([this] { m_actions->showMonitor->setChecked(false); });
+        m_trayIcon = std::make_unique<TrayIcon>(*m_actions);
+        m_trayIcon->showIcon();
     } else {
         // Nothing could bring a hidden monitor back: show it, its close box ends.
-        m_form1->show();
+        m_mainWindow->show();
     }
+}
+
+void DesktopApp::connectActions() {
+    MainWindow* window = m_mainWindow.get();
+    // Triggering a checkable action flips its mark first: the new state says what to do.
+    QObject::connect(m_actions->showMonitor, &QAction::triggered, window, [window](bool shown) {
+        if (shown)
+            window->show();
+        else
+            window->hide();
+    });
+    QObject::connect(m_actions->options, &QAction::triggered, window, &MainWindow::openOptions);
+    QObject::connect(m_actions->version, &QAction::triggered, window, &MainWindow::showVersion);
+    QObject::connect(m_actions->start, &QAction::triggered, window, &MainWindow::startProxy);
+    QObject::connect(m_actions->stop, &QAction::triggered, window, &MainWindow::stopProxy);
+    QObject::connect(m_actions->homePage, &QAction::triggered, window,
+                     [this] { m_homePage.open(); });
+    QObject::connect(m_actions->usage, &QAction::triggered, window, [this] { m_usage.open(); });
+    QObject::connect(m_actions->exit, &QAction::triggered, window, [this] { end(); });
 }
 
 void DesktopApp::end() {
     if (m_ended)
         return;
     m_ended = true;
-    if (m_form0)
-        m_form0->trayIcon()->hide();
+    if (m_trayIcon)
+        m_trayIcon->hideIcon();
     // Every window goes, the monitor and any dialog still open included; an open
     // options dialog closes without its save question.
-    m_form1->closeDialogs();
+    m_mainWindow->closeDialogs();
     m_homePage.unload();
     m_usage.unload();
-    closeAllForm3();
+    closeAllHomePageWindows();
     QApplication::closeAllWindows();
     m_engine->shutdown();
     QDir::setCurrent(m_startDirectory);

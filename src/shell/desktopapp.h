@@ -1,7 +1,7 @@
 #pragma once
 
-#include "windows/form3.h"
-#include "windows/form4.h"
+#include "windows/homepagewindow.h"
+#include "windows/usageviewer.h"
 
 #include <QString>
 #include <memory>
@@ -9,13 +9,15 @@
 namespace Tarnwick {
 
 class EventMonitor;
-class Form0;
-class Form1;
+class MainWindow;
 class ProxyEngine;
 class ProxySwitch;
 class SettingsStore;
+class ShellActions;
+class TrayIcon;
 
-// The desktop program: the core objects and the main window, from start to end.
+// The desktop program: the core objects, the shared actions, the main window and
+// the tray, from start to end. It says what each action does.
 class DesktopApp {
 public:
     // On the user's store.
@@ -37,19 +39,23 @@ public:
     EventMonitor& monitor() { return *m_monitor; }
     ProxyEngine& engine() { return *m_engine; }
     ProxySwitch& proxy() { return *m_proxy; }
-    Form1* form1() const { return m_form1.get(); }
-    Form0* form0() const { return m_form0.get(); }
+    ShellActions& actions() { return *m_actions; }
+    MainWindow* mainWindow() const { return m_mainWindow.get(); }
+    TrayIcon* trayIcon() const { return m_trayIcon.get(); }
 
 private:
+    void connectActions();
+
     QString m_startDirectory;
     std::unique_ptr<SettingsStore> m_store;
     std::unique_ptr<EventMonitor> m_monitor;
     std::unique_ptr<ProxyEngine> m_engine;
     std::unique_ptr<ProxySwitch> m_proxy;
-    std::unique_ptr<Form1> m_form1;
-    std::unique_ptr<Form0> m_form0;
-    HomePageWindow m_homePage;
-    UsageWindow m_usage;
+    std::unique_ptr<ShellActions> m_actions;
+    std::unique_ptr<MainWindow> m_mainWindow;
+    std::unique_ptr<TrayIcon> m_trayIcon;
+    HomePageOpener m_homePage;
+    UsageViewerOpener m_usage;
     bool m_ended = false;
 };
 

@@ -1,8 +1,8 @@
 #include "shell/monitorarea.h"
 
-#include "shell/twips.h"
-#include "shell/uifonts.h"
-#include "windows/form5.h"
+#include "widgets/twips.h"
+#include "widgets/uifonts.h"
+#include "windows/headerwindow.h"
 
 #include <QCheckBox>
 #include <QItemSelectionModel>
@@ -10,11 +10,6 @@
 #include <QLineEdit>
 
 namespace Tarnwick {
-
-QString& selectedEntryText() {
-    static QString text;
-    return text;
-}
 
 // ---- EntryListModel
 
@@ -149,7 +144,7 @@ MonitorArea::~MonitorArea() {
     delete m_headerWindow.data();
 }
 
-Form5* MonitorArea::headerWindow() const {
+HeaderWindow* MonitorArea::headerWindow() const {
     return m_headerWindow;
 }
 
@@ -289,10 +284,10 @@ void MonitorArea::showSelectedEntry(Side side) {
     const QModelIndexList selected = view->selectionModel()->selectedRows();
     if (selected.isEmpty())
         return;
-    selectedEntryText() = trimBlanks(listModel(side)->entry(selected.first().row()));
+    const QString entry = trimBlanks(listModel(side)->entry(selected.first().row()));
     if (!m_headerWindow)
-        m_headerWindow = new Form5(nullptr);
-    m_headerWindow->showModal();
+        m_headerWindow = new HeaderWindow(nullptr);
+    m_headerWindow->showModal(entry);
 }
 
 } // namespace Tarnwick

@@ -15,10 +15,7 @@ class QLineEdit;
 
 namespace Tarnwick {
 
-class Form5;
-
-// The entry last double-clicked in an event list; the header window shows it.
-QString& selectedEntryText();
+class HeaderWindow;
 
 // The rows of one event list: whole entries, shown one entry to a line.
 class EntryListModel : public QAbstractListModel {
@@ -76,7 +73,7 @@ public:
     QLineEdit* message(Side side) const { return side == Side::Lan ? m_lanMessage : m_wanMessage; }
     QCheckBox* checkBox(MonitorBox box) const { return m_boxes[int(box)]; }
     // The header window, once a double-click has created it.
-    Form5* headerWindow() const;
+    HeaderWindow* headerWindow() const;
 
     // Brings both lists up to date with the model at once.
     void flush();
@@ -112,7 +109,7 @@ private:
     ListState m_lan;
     ListState m_wan;
     QTimer m_flushTimer;
-    QPointer<Form5> m_headerWindow;
+    QPointer<HeaderWindow> m_headerWindow;
 };
 
 } // namespace Tarnwick

@@ -130,8 +130,10 @@ for t in $TARGETS; do
          "ft ${ft0:-?} -> ${ft1:-?}; ${added:-?} new units, corpus ${corpus:-?} (from $seeds seeds)"
     if [ "$rc" -ne 0 ]; then
         failed=$((failed + 1))
-        echo "--- fuzz_$t FOUND A FAULT (exit $rc); end of its log:"
-        tail -n 40 "$log"
+        echo "--- fuzz_$t FOUND A FAULT (exit $rc):"
+        # The report from its first line on (sanitizer, broken invariant or Qt assertion).
+        first=$(grep -n -m 1 -E 'ERROR:|runtime error|invariant broken|ASSERT' "$log" | cut -d: -f1)
+        tail -n +"${first:-1}" "$log" | head -n 80
         for artifact in "$FINDINGS/$t-"*; do
             [ -e "$artifact" ] || continue
             echo "    input: $artifact"

@@ -87,6 +87,8 @@ Relay::Relay(double timeScale) : previousDir(QDir::currentPath()) {
     monitor = std::make_unique<EventMonitor>(*store);
     engine = std::make_unique<ProxyEngine>(*store, *monitor);
     engine->setTimeScale(timeScale);
+    // The machine's own name stands for 127.0.1.1 here, as on Debian.
+    engine->setOwnAddressLookup([] { return QStringList{QStringLiteral("127.0.1.1")}; });
     engine->initialise();
     engine->listen(0);
 }

@@ -51,6 +51,7 @@ private slots:
     void requestHeadInPieces();
     void oversizedHeadIsRefused();
     void headAnswerIsNeverChecked();
+    void answerWaitsForThePump();
     void chunkedHtmlKeepsItsFraming();
     void upstreamProxyGetsEveryRequest();
     void binaryBodyOfRequestArrivesUnchanged();
@@ -64,6 +65,7 @@ private slots:
     void cabinetQuestionOutlivedByItsSlot();
     void admission_data();
     void admission();
+    void machineNameCountsAsThisMachine();
     void thousandthAdmissionTakesSlotOne();
     void unreachableServerIsRetriedTenTimes();
     void binaryAnswerIsRelayedByteExact();
@@ -202,6 +204,36 @@ void TestRelay::headAnswerIsNeverChecked() {
     QCOMPARE(origin.connections(), 1);
 }
 
+void TestRelay::answerWaitsForThePump() {
+    Relay relay(1.0); // the relay's real clocks
+    QTcpServer origin;
+    QVERIFY(origin.listen(QHostAddress::LocalHost, 0));
+    qint64 serverClosedAt = -1;
+    connect(&origin, &QTcpServer::newConnection, &origin, [&] {
+        QTcpSocket* socket = origin.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [&serverClosedAt, socket] {
+            if (!socket->readAll().contains("\r\n\r\n"))
+                return;
+            socket->write(okAnswer("timed"));
+            socket->disconnectFromHost();
+            serverClosedAt = harnessClockMs();
+        });
+    });
+    Browser browser(relay.port());
+    qint64 firstByteAt = -1;
+    connect(&browser.socket, &QTcpSocket::readyRead, &browser, [&] {
+        if (firstByteAt < 0)
+            firstByteAt = harnessClockMs();
+    });
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.serverPort(), "/t"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QCOMPARE(browser.received, okAnswer("timed"));
+    // The pump runs 100 ms after the server's close: not sooner, and not a second later.
+    const qint64 waited = firstByteAt - serverClosedAt;
+    QVERIFY2(waited >= 90 && waited < 900, qPrintable(QString::number(waited)));
+}
+
 void TestRelay::chunkedHtmlKeepsItsFraming() {
     Relay relay;
     OriginStub origin;
@@ -310,8 +342,8 @@ void TestRelay::badTargetsAreRefusedAtOnce_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<bool>("viaProxy");
     QTest::addColumn<QString>("proxyPort");
-    QTest::newRow("CONNECT") << QByteArray("CONNECT example.test:443 HTTP/1.1\r\n\r\n") << false
-                             << QString();
+    QTest::newRow("CONNECT to a port other than 443")
+        << QByteArray("CONNECT example.test:25 HTTP/1.1\r\n\r\n") << false << QString();
     QTest::newRow("origin-form") << QByteArray("GET /index.html HTTP/1.1\r\nReferer: http://a/\r\n\r\n")
                                  << false << QString();
     QTest::newRow("port zero") << QByteArray("GET http://h:0/ HTTP/1.1\r\n\r\n") << false << QString();
@@ -446,6 +478,14 @@ void TestRelay::admission() {
     QVERIFY(entry.startsWith(u"【ConnectionRequest】\r\nNo. : 0\r\nrequestID : "_s));
     QVERIFY(entry.contains(u"\r\nHostIP : 127.0.0.1\r\nPort : "_s));
     QVERIFY(entry.endsWith(u"\r\ncntNo. : "_s + QString::number(admitted ? 2 : 1)));
+}
+
+void TestRelay::machineNameCountsAsThisMachine() {
+    Relay relay; // "×": only this machine
+    Browser named(relay.port(), QHostAddress(u"127.0.1.1"_s));
+    QVERIFY(named.waitConnected());
+    QTRY_COMPARE(relay.engine->connectionCounter(), 1);
+    QCOMPARE(relay.engine->slot(1).lanHostIP, u"127.0.1.1"_s);
 }
 
 void TestRelay::thousandthAdmissionTakesSlotOne() {
@@ -625,10 +665,10 @@ void TestRelay::browserClosingEarlyGetsNothing() {
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     browser.send(getRequest(origin.port(), "/slow"));
-    QTRY_COMPARE(relay.engine->slot(1).wanOpened, 1);
+    QTRY_VERIFY(relay.engine->slot(1).wanOpened);
     QCOMPARE(relay.tempFiles(), QStringList{u"~tarnwick-temp-1"_s});
     browser.socket.disconnectFromHost();
-    QTRY_COMPARE(relay.engine->slot(1).lanState, u"Close"_s);
+    QTRY_COMPARE(relay.engine->slot(1).lanState, EndMark::Closed);
     QCOMPARE(relay.entries(Side::Lan, u"【Close】").size(), 1);
     // The server finishes later: the answer is dropped with its file.
     QTRY_COMPARE(origin.connections(), 1);
@@ -646,7 +686,7 @@ void TestRelay::browserClosingEarlyGetsNothing() {
     second.send(getRequest(quick.port(), "/q"));
     QTRY_VERIFY(relay.engine->pumpTimers().isEnabled(2));
     second.socket.abort();
-    QTRY_COMPARE(relay.engine->slot(2).lanState, u"Close"_s);
+    QTRY_COMPARE(relay.engine->slot(2).lanState, EndMark::Closed);
     QVERIFY(relay.tempFiles().isEmpty());
     QVERIFY(second.received.isEmpty());
 }
@@ -680,13 +720,13 @@ void TestRelay::serverErrorAfterConnectAnswersRefusal() {
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     browser.send(getRequest(origin.port(), "/"));
-    QTRY_COMPARE(relay.engine->slot(1).wanOpened, 1);
+    QTRY_VERIFY(relay.engine->slot(1).wanOpened);
     // A network failure on the established server connection.
     emit relay.engine->wanSocket(1)->error(1, 10054, u"reset"_s, qint32(0x800A2746u));
     QTRY_VERIFY(browser.closedByPeer);
     QCOMPARE(browser.received, Refusal);
     QVERIFY(relay.tempFiles().isEmpty());
-    QCOMPARE(relay.engine->slot(1).wanState, u"Error"_s);
+    QCOMPARE(relay.engine->slot(1).wanState, EndMark::Failed);
     QCOMPARE(relay.entries(Side::Wan, u"【Error : Close】").value(0),
              u"【Error : Close】    \r\nNo. : 1\r\nScode : -2146818234 , Number : 10054"_s);
 }
@@ -774,7 +814,7 @@ void TestRelay::stopClosesEverything() {
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     browser.send(getRequest(origin.port(), "/"));
-    QTRY_COMPARE(relay.engine->slot(1).wanOpened, 1);
+    QTRY_VERIFY(relay.engine->slot(1).wanOpened);
     const quint16 port = relay.port();
     relay.engine->stop();
     QTRY_VERIFY(browser.closedByPeer);

@@ -8,6 +8,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
+#include <QTcpServer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTime>
@@ -40,9 +43,12 @@ private slots:
     void toolBadUsage_data();
     void toolBadUsage();
     void toolAbsentKeyAndList();
+    void commandLines_data();
+    void commandLines();
+    void headlessListensOnTheGivenPort();
 
 private:
-    ToolResult tool(const QStringList& arguments) const;
+    ToolResult tool(const QStringList& arguments, const QString& program = {}) const;
 
     QTemporaryDir m_home;
     QString m_tool;
@@ -65,10 +71,10 @@ void TestSettingsStore::init() {
     store.removeAll();
 }
 
-ToolResult TestSettingsStore::tool(const QStringList& arguments) const {
+ToolResult TestSettingsStore::tool(const QStringList& arguments, const QString& program) const {
     QProcess process;
     process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-    process.start(m_tool, arguments);
+    process.start(program.isEmpty() ? m_tool : QFileInfo(m_tool).dir().filePath(program), arguments);
     ToolResult result;
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -282,6 +288,65 @@ void TestSettingsStore::toolAbsentKeyAndList() {
     QCOMPARE(store.get(key, u"gone"), u"gone"_s);
     QCOMPARE(tool({u"reset"_s}).exitCode, 0);
     QVERIFY(store.keys().isEmpty());
+}
+
+void TestSettingsStore::commandLines_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("out"); // what standard output starts with
+    QTest::addColumn<bool>("warned");
+    const QString version = ProgramVersion.toString() + u'\n';
+    QTest::newRow("settings --help") << u"tarnwick-settings"_s << QStringList{u"--help"_s}
+                                     << u"usage: tarnwick-settings"_s << false;
+    QTest::newRow("settings --version") << u"tarnwick-settings"_s << QStringList{u"--version"_s}
+                                        << version << false;
+    QTest::newRow("headless --help") << u"tarnwick-headless"_s << QStringList{u"--help"_s}
+                                     << u"usage: tarnwick-headless [--port N]"_s << false;
+    QTest::newRow("headless --version") << u"tarnwick-headless"_s << QStringList{u"--version"_s}
+                                        << version << false;
+    QTest::newRow("choice key, other value: stored with a warning")
+        << u"tarnwick-settings"_s << QStringList{u"set"_s, u"Cookie"_s, u"yes"_s} << QString()
+        << true;
+    QTest::newRow("choice key, choice value") << u"tarnwick-settings"_s
+                                              << QStringList{u"set"_s, u"CONNECT"_s, u"△"_s}
+                                              << QString() << false;
+    QTest::newRow("other key, any value") << u"tarnwick-settings"_s
+                                          << QStringList{u"set"_s, u"Local_Port"_s, u"yes"_s}
+                                          << QString() << false;
+}
+
+void TestSettingsStore::commandLines() {
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, out);
+    QFETCH(bool, warned);
+    const ToolResult result = tool(arguments, program);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.out.startsWith(out), qPrintable(result.out));
+    QCOMPARE(result.err.contains(u"warning"_s), warned);
+    if (arguments.first() == u"set")
+        QCOMPARE(SettingsStore().get(arguments[1], u""), arguments[2]);
+}
+
+void TestSettingsStore::headlessListensOnTheGivenPort() {
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QVERIFY(SettingsStore().save(Setting::LocalPort.name, u"1"_s)); // not this one
+    QProcess headless;
+    headless.setWorkingDirectory(m_home.path());
+    headless.start(QFileInfo(m_tool).dir().filePath(u"tarnwick-headless"_s),
+                   {u"--port"_s, QString::number(port)});
+    QByteArray output;
+    QVERIFY(QTest::qWaitFor([&] { return (output += headless.readAllStandardOutput()).contains("listening"); },
+                            20000));
+    QVERIFY2(output.contains("listening on port " + QByteArray::number(port)), output.constData());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    headless.terminate();
+    QVERIFY(headless.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)

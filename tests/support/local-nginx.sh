@@ -37,10 +37,11 @@ sys.exit(1)
 PY
 }
 
-# start_nginx WORK PORT [SERVER-DIRECTIVES]
+# start_nginx WORK PORT [SERVER-DIRECTIVES [LISTEN-OPTIONS]]
 # Serves WORK/www on 127.0.0.1:PORT in the foreground of a background job, with its
-# pid, logs and temporary files in WORK; sets NGINX_PID. nginx's workers drop root
-# rights, so WORK and WORK/www are made readable by all.
+# pid, logs and temporary files in WORK; sets NGINX_PID. LISTEN-OPTIONS end the
+# listen line (e.g. "ssl"). nginx's workers drop root rights, so WORK and WORK/www
+# are made readable by all.
 start_nginx() {
     _work=$1
     mkdir -p "$_work/www" "$_work/tmp"
@@ -61,7 +62,7 @@ http {
     types { text/html html; application/octet-stream bin; }
     default_type application/octet-stream;
     server {
-        listen 127.0.0.1:$2;
+        listen 127.0.0.1:$2${4:+ $4};
         root $_work/www;
         ${3:-}
     }

@@ -1,8 +1,7 @@
-#include "windows/form5.h"
+#include "windows/headerwindow.h"
 
-#include "shell/monitorarea.h"
-#include "shell/twips.h"
-#include "shell/uifonts.h"
+#include "widgets/twips.h"
+#include "widgets/uifonts.h"
 
 #include <QPlainTextEdit>
 #include <QResizeEvent>
@@ -17,7 +16,7 @@ constexpr int TextWidth = 6735;
 constexpr int TextHeight = 3495;
 } // namespace
 
-Form5::Form5(QWidget* parent) : QDialog(parent), m_text(new QPlainTextEdit(this)) {
+HeaderWindow::HeaderWindow(QWidget* parent) : QDialog(parent), m_text(new QPlainTextEdit(this)) {
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("Tarnwick(Lite)【HTTPﾍｯﾀﾞｰの表示】"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -35,20 +34,20 @@ Form5::Form5(QWidget* parent) : QDialog(parent), m_text(new QPlainTextEdit(this)
     m_widthMargin = width() - m_text->width();
 }
 
-void Form5::load() {
-    QString entry = selectedEntryText();
-    entry.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    entry.replace(u'\r', u'\n');
-    m_text->setPlainText(entry);
+void HeaderWindow::showEntry(const QString& entry) {
+    QString lines = entry;
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    lines.replace(u'\r', u'\n');
+    m_text->setPlainText(lines);
 }
 
-int Form5::showModal() {
-    load();
+int HeaderWindow::showModal(const QString& entry) {
+    showEntry(entry);
     setWindowModality(Qt::ApplicationModal);
     return exec();
 }
 
-void Form5::resizeEvent(QResizeEvent* event) {
+void HeaderWindow::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     // A window made smaller than its margins leaves the box at zero size.
     const int h = qMax(0, height() - m_heightMargin);

@@ -1,6 +1,6 @@
-#include "windows/form4.h"
+#include "windows/usageviewer.h"
 
-#include "shell/twips.h"
+#include "widgets/twips.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -28,7 +28,7 @@ constexpr PictureDesign Pictures[3] = {
 };
 } // namespace
 
-Form4::Form4(QWidget* parent) : QWidget(parent) {
+UsageViewer::UsageViewer(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Tarnwick(Lite)【使用方法】"));
 
@@ -41,40 +41,41 @@ Form4::Form4(QWidget* parent) : QWidget(parent) {
         placeInTwips(box, 120, 120, Pictures[k].width, Pictures[k].height);
         m_pictures[k] = box;
     }
-    m_vScroll1 = new QScrollBar(Qt::Vertical, this);
-    m_vScroll1->setObjectName(QStringLiteral("VScroll1"));
-    m_vScroll1->setRange(0, 2);
-    m_vScroll1->setSingleStep(1);
-    m_vScroll1->setPageStep(1);
-    m_vScroll1->setValue(0);
-    placeInTwips(m_vScroll1, 7320, 120, 255, 6375);
+    m_pageScrollBar = new QScrollBar(Qt::Vertical, this);
+    m_pageScrollBar->setObjectName(QStringLiteral("VScroll1"));
+    m_pageScrollBar->setRange(0, 2);
+    m_pageScrollBar->setSingleStep(1);
+    m_pageScrollBar->setPageStep(1);
+    m_pageScrollBar->setValue(0);
+    placeInTwips(m_pageScrollBar, 7320, 120, 255, 6375);
 
     // A picture shows at its own pixel size, so on a denser screen the boxes
     // grow to hold it.
     int right = twipsToPixels(FormWidth, this);
     int bottom = twipsToPixels(FormHeight, this);
     for (QLabel* box : m_pictures) {
-        const QSize needed = box->pixmap().size() + QSize(2 * box->frameWidth(), 2 * box->frameWidth());
+        const QSize needed =
+            box->pixmap().size() + QSize(2 * box->frameWidth(), 2 * box->frameWidth());
         box->resize(box->size().expandedTo(needed));
         bottom = std::max(bottom, box->geometry().bottom() + 1 + twipsToPixels(45, this));
     }
-    const int pictureRight = std::max({m_pictures[0]->geometry().right(),
-                                       m_pictures[1]->geometry().right(),
-                                       m_pictures[2]->geometry().right()});
-    if (m_vScroll1->x() <= pictureRight + twipsToPixels(75, this))
-        m_vScroll1->move(pictureRight + 1 + twipsToPixels(75, this), m_vScroll1->y());
-    right = std::max(right, m_vScroll1->geometry().right() + 1 + twipsToPixels(120, this));
+    const int pictureRight =
+        std::max({m_pictures[0]->geometry().right(), m_pictures[1]->geometry().right(),
+                  m_pictures[2]->geometry().right()});
+    if (m_pageScrollBar->x() <= pictureRight + twipsToPixels(75, this))
+        m_pageScrollBar->move(pictureRight + 1 + twipsToPixels(75, this), m_pageScrollBar->y());
+    right = std::max(right, m_pageScrollBar->geometry().right() + 1 + twipsToPixels(120, this));
     setFixedSize(right, bottom);
 
-    vScroll1Change(0);
-    connect(m_vScroll1, &QScrollBar::valueChanged, this, &Form4::vScroll1Change);
+    showPageForScrollValue(0);
+    connect(m_pageScrollBar, &QScrollBar::valueChanged, this, &UsageViewer::showPageForScrollValue);
 }
 
-QLabel* Form4::picture(int page) const {
+QLabel* UsageViewer::picture(int page) const {
     return page >= 1 && page <= 3 ? m_pictures[page - 1] : nullptr;
 }
 
-int Form4::currentPage() const {
+int UsageViewer::currentPage() const {
     for (int k = 0; k < 3; ++k) {
         if (!m_pictures[k]->isHidden())
             return k + 1;
@@ -82,20 +83,20 @@ int Form4::currentPage() const {
     return 0;
 }
 
-void Form4::vScroll1Change(int value) {
+void UsageViewer::showPageForScrollValue(int value) {
     if (value < 0 || value > 2)
         return;
     for (int k = 0; k < 3; ++k)
         m_pictures[k]->setVisible(k == value);
 }
 
-UsageWindow::~UsageWindow() {
+UsageViewerOpener::~UsageViewerOpener() {
     delete m_window;
 }
 
-Form4* UsageWindow::open() {
+UsageViewer* UsageViewerOpener::open() {
     if (!m_window) {
-        m_window = new Form4;
+        m_window = new UsageViewer;
         m_window->setAttribute(Qt::WA_DeleteOnClose);
     }
     m_window->show();
@@ -103,7 +104,7 @@ Form4* UsageWindow::open() {
     return m_window;
 }
 
-void UsageWindow::unload() {
+void UsageViewerOpener::unload() {
     if (m_window)
         m_window->close();
 }

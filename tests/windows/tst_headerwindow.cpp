@@ -1,7 +1,6 @@
-#include "shell/monitorarea.h"
-#include "shell/twips.h"
-#include "shell/uifonts.h"
-#include "windows/form5.h"
+#include "widgets/twips.h"
+#include "widgets/uifonts.h"
+#include "windows/headerwindow.h"
 
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -10,7 +9,7 @@
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
 
-class TestForm5 : public QObject {
+class TestHeaderWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -20,9 +19,8 @@ private slots:
     void resizeKeepsMargins();
 };
 
-void TestForm5::showsEntryLineByLine() {
-    Form5 window;
-    selectedEntryText() = u"【Send】             \r\nNo. : 4\r\nSize : 120 , Number : 2"_s;
+void TestHeaderWindow::showsEntryLineByLine() {
+    HeaderWindow window;
     QString shown;
     bool modal = false;
     QTimer::singleShot(0, &window, [&] {
@@ -30,32 +28,31 @@ void TestForm5::showsEntryLineByLine() {
         shown = window.text()->toPlainText();
         window.close();
     });
-    window.showModal();
+    window.showModal(u"【Send】             \r\nNo. : 4\r\nSize : 120 , Number : 2"_s);
     QVERIFY(modal);
     QVERIFY(!window.isVisible());
     QCOMPARE(shown, u"【Send】             \nNo. : 4\nSize : 120 , Number : 2"_s);
     QCOMPARE(window.text()->document()->blockCount(), 3);
 
-    // Shown again, it loads the entry of that moment.
-    selectedEntryText() = u"second"_s;
+    // Shown again, it shows the entry it is given then.
     QTimer::singleShot(0, &window, [&] {
         shown = window.text()->toPlainText();
         window.close();
     });
-    window.showModal();
+    window.showModal(u"second"_s);
     QCOMPARE(shown, u"second"_s);
 }
 
-void TestForm5::resizeKeepsMargins_data() {
+void TestHeaderWindow::resizeKeepsMargins_data() {
     QTest::addColumn<QSize>("size");
     QTest::newRow("larger") << QSize(900, 700);
     QTest::newRow("smaller") << QSize(300, 120);
     QTest::newRow("narrow") << QSize(120, 400);
 }
 
-void TestForm5::resizeKeepsMargins() {
+void TestHeaderWindow::resizeKeepsMargins() {
     QFETCH(QSize, size);
-    Form5 window;
+    HeaderWindow window;
     QCOMPARE(window.text()->size(), QSize(twipsToPixels(6735), twipsToPixels(3495)));
     const QSize margins = window.size() - window.text()->size();
     window.show();
@@ -65,5 +62,5 @@ void TestForm5::resizeKeepsMargins() {
     QCOMPARE(window.text()->pos(), QPoint(0, 0));
 }
 
-QTEST_MAIN(TestForm5)
-#include "tst_form5.moc"
+QTEST_MAIN(TestHeaderWindow)
+#include "tst_headerwindow.moc"

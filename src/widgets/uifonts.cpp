@@ -1,4 +1,4 @@
-#include "shell/uifonts.h"
+#include "widgets/uifonts.h"
 
 #include <QApplication>
 #include <QFontMetrics>

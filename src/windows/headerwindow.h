@@ -8,15 +8,15 @@ namespace Tarnwick {
 
 // The HTTP header window: shows one monitor entry in full, one line per line.
 // Sizable; the text box follows the window and keeps its designed margins.
-class Form5 : public QDialog {
+class HeaderWindow : public QDialog {
     Q_OBJECT
 public:
-    explicit Form5(QWidget* parent = nullptr);
+    explicit HeaderWindow(QWidget* parent = nullptr);
 
-    // Fills the text box from the selected entry.
-    void load();
-    // Loads and shows the window modal; returns when the user has closed it.
-    int showModal();
+    // Fills the text box with the entry, its line breaks shown as lines.
+    void showEntry(const QString& entry);
+    // Shows the entry in the window, modal; returns when the user has closed it.
+    int showModal(const QString& entry);
 
     QPlainTextEdit* text() const { return m_text; }
     int widthMargin() const { return m_widthMargin; }

@@ -11,20 +11,21 @@ class QPushButton;
 namespace Tarnwick {
 
 class EventMonitor;
-class Form2;
 class MonitorArea;
-class ProxyEngine;
+class OptionsDialog;
 class ProxySwitch;
 class SettingsStore;
+class ShellActions;
 
 // The main window: the proxy switch with its port box, the monitor, and the
-// buttons that open the other windows.
-class Form1 : public QWidget {
+// buttons that open the other windows. Its buttons trigger the program's shared
+// actions; what starts, stops and shows things is reached through those.
+class MainWindow : public QWidget {
     Q_OBJECT
 public:
-    Form1(SettingsStore& store, EventMonitor& monitor, ProxyEngine& engine, ProxySwitch& proxy,
-          QWidget* parent = nullptr);
-    ~Form1() override;
+    MainWindow(SettingsStore& store, EventMonitor& monitor, ProxySwitch& proxy,
+               ShellActions& actions, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // Runs once, before the window is ever shown: sweeps leftovers, creates the slot
     // timers and starts the proxy when "AutoStart" is "○".
@@ -38,23 +39,21 @@ public:
     // Called when the close box ends the program.
     void setOnEndRequested(std::function<void()> callback) { m_onEnd = std::move(callback); }
 
-    // The buttons' handlers, also reached from the tray menu.
-    void commandStartClick();
-    void commandStopClick();
-    void commandOptionClick();
-    void commandVersionClick();
-    void commandHomePageClick();
-    void commandInfoClick();
-
-    void setHomePageHandler(std::function<void()> handler) { m_homePage = std::move(handler); }
-    void setInfoHandler(std::function<void()> handler) { m_info = std::move(handler); }
+    // Starts the proxy on the port in the port box; an empty box is refused with a
+    // message. Starting while started only writes the waiting status again.
+    void startProxy();
+    // Stops the proxy; the Start button comes back once every socket is closed.
+    void stopProxy();
+    // Shows the options dialog, modal; every showing loads the store again.
+    void openOptions();
+    void showVersion();
 
     // Closes the options dialog, if open, without asking or saving (program end).
     void closeDialogs();
 
-    QLineEdit* textPort() const { return m_textPort; }
-    QPushButton* commandStart() const { return m_commandStart; }
-    QPushButton* commandStop() const { return m_commandStop; }
+    QLineEdit* portBox() const { return m_portBox; }
+    QPushButton* startButton() const { return m_startButton; }
+    QPushButton* stopButton() const { return m_stopButton; }
     MonitorArea* monitorArea() const { return m_monitorArea; }
 
     // The user's close box: hides or ends as set above. Returns whether the window
@@ -70,23 +69,20 @@ private:
 
     SettingsStore& m_store;
     EventMonitor& m_monitor;
-    ProxyEngine& m_engine;
     ProxySwitch& m_proxy;
-    QLabel* m_label1;
-    QLineEdit* m_textPort;
-    QPushButton* m_commandStart;
-    QPushButton* m_commandStop;
-    QPushButton* m_commandOption;
-    QPushButton* m_commandHomePage;
-    QPushButton* m_commandInfo;
-    QPushButton* m_commandVersion;
+    QLabel* m_portLabel;
+    QLineEdit* m_portBox;
+    QPushButton* m_startButton;
+    QPushButton* m_stopButton;
+    QPushButton* m_optionsButton;
+    QPushButton* m_homePageButton;
+    QPushButton* m_usageButton;
+    QPushButton* m_versionButton;
     MonitorArea* m_monitorArea = nullptr;
-    QPointer<Form2> m_form2;
+    QPointer<OptionsDialog> m_optionsDialog;
     bool m_closeBoxHides = false;
     std::function<void()> m_onHidden;
     std::function<void()> m_onEnd;
-    std::function<void()> m_homePage;
-    std::function<void()> m_info;
 };
 
 // The version box's text and title.

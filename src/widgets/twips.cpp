@@ -1,4 +1,4 @@
-#include "shell/twips.h"
+#include "widgets/twips.h"
 
 #include <QGuiApplication>
 #include <QPushButton>

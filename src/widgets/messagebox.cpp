@@ -1,4 +1,4 @@
-#include "shell/messagebox.h"
+#include "widgets/messagebox.h"
 
 #include <QMessageBox>
 

@@ -3,9 +3,9 @@
 #include "settings/settingskeys.h"
 
 #include <QDialog>
+#include <QHash>
 #include <array>
 
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -17,11 +17,12 @@ class SettingsStore;
 
 // The options dialog. It edits every setting of the store directly: each showing
 // loads the stored values, the close box asks whether to save them, and the three
-// reset buttons remove groups of keys at once. It has no OK or Cancel button.
-class Form2 : public QDialog {
+// reset buttons remove groups of keys at once. It has no OK or Cancel button. Its
+// controls and their places are in optionsdialoglayout.h.
+class OptionsDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit Form2(SettingsStore& store, QWidget* parent = nullptr);
+    explicit OptionsDialog(SettingsStore& store, QWidget* parent = nullptr);
 
     // Shows every stored value (or its default) and enables the boxes to match.
     void load();
@@ -49,16 +50,26 @@ private:
         SettingKey fakeKey;
         QLineEdit* box = nullptr;
     };
+    // One write to the store: a value to save, or the key to remove.
+    struct StoreChange {
+        QStringView key;
+        QString value;
+        bool remove = false;
+    };
 
-    void createControls();
+    void bindControls(const QHash<QString, QWidget*>& controls);
     void connectControls();
 
     void loadChoice(const ChoiceButtons& choice);
-    void saveChoice(const ChoiceButtons& choice);
-    // Saves the trimmed text, or removes the key when the box is empty.
-    void saveOrRemove(const SettingKey& key, const QLineEdit* box);
-    // False when the proxy boxes are incomplete and the dialog must stay open.
+    static StoreChange choiceChange(const ChoiceButtons& choice);
+    // The trimmed text, or the key's removal when the box is empty.
+    static StoreChange textChange(const SettingKey& key, const QLineEdit* box);
+    // False when the proxy boxes are incomplete or the store cannot be written; the
+    // dialog then stays open.
     bool saveAll();
+    // Writes the changes in order and stops at the first save that fails, telling the
+    // user. A removal that finds nothing to remove is no failure.
+    bool apply(const QList<StoreChange>& changes);
     void resetKeys(const QString& question, std::initializer_list<SettingKey> keys);
     void resetAll();
 

@@ -1,4 +1,4 @@
-#include "windows/form4.h"
+#include "windows/usageviewer.h"
 
 #include <QLabel>
 #include <QPointer>
@@ -8,7 +8,7 @@
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
 
-class TestForm4 : public QObject {
+class TestUsageViewer : public QObject {
     Q_OBJECT
 
 private slots:
@@ -22,33 +22,33 @@ private slots:
     void reopeningKeepsPageUntilClosed();
 
 private:
-    static void checkOnlyVisible(const Form4& form, int page) {
+    static void checkOnlyVisible(const UsageViewer& viewer, int page) {
         for (int p = 1; p <= 3; ++p)
-            QCOMPARE(form.picture(p)->isVisible(), p == page);
-        QCOMPARE(form.currentPage(), page);
+            QCOMPARE(viewer.picture(p)->isVisible(), p == page);
+        QCOMPARE(viewer.currentPage(), page);
     }
 };
 
-void TestForm4::opensOnFirstPage() {
-    UsageWindow usage;
-    Form4* form = usage.open();
-    QVERIFY(form->isVisible());
-    QCOMPARE(form->windowTitle(), u"Tarnwick(Lite)【使用方法】"_s);
-    QCOMPARE(form->vScroll1()->minimum(), 0);
-    QCOMPARE(form->vScroll1()->maximum(), 2);
-    QCOMPARE(form->vScroll1()->value(), 0);
-    checkOnlyVisible(*form, 1);
+void TestUsageViewer::opensOnFirstPage() {
+    UsageViewerOpener usage;
+    UsageViewer* viewer = usage.open();
+    QVERIFY(viewer->isVisible());
+    QCOMPARE(viewer->windowTitle(), u"Tarnwick(Lite)【使用方法】"_s);
+    QCOMPARE(viewer->pageScrollBar()->minimum(), 0);
+    QCOMPARE(viewer->pageScrollBar()->maximum(), 2);
+    QCOMPARE(viewer->pageScrollBar()->value(), 0);
+    checkOnlyVisible(*viewer, 1);
     // The three pages lie at the same place, left of the scroll bar.
-    QCOMPARE(form->picture(2)->pos(), form->picture(1)->pos());
-    QCOMPARE(form->picture(3)->pos(), form->picture(1)->pos());
+    QCOMPARE(viewer->picture(2)->pos(), viewer->picture(1)->pos());
+    QCOMPARE(viewer->picture(3)->pos(), viewer->picture(1)->pos());
     for (int p = 1; p <= 3; ++p) {
-        QVERIFY(form->picture(p)->geometry().right() < form->vScroll1()->x());
-        QVERIFY(form->rect().contains(form->picture(p)->geometry()));
+        QVERIFY(viewer->picture(p)->geometry().right() < viewer->pageScrollBar()->x());
+        QVERIFY(viewer->rect().contains(viewer->picture(p)->geometry()));
     }
-    QVERIFY(form->rect().contains(form->vScroll1()->geometry()));
+    QVERIFY(viewer->rect().contains(viewer->pageScrollBar()->geometry()));
 }
 
-void TestForm4::scrollBarChoosesPage_data() {
+void TestUsageViewer::scrollBarChoosesPage_data() {
     QTest::addColumn<QList<int>>("values");
     QTest::addColumn<int>("page");
 
@@ -58,24 +58,24 @@ void TestForm4::scrollBarChoosesPage_data() {
     QTest::newRow("2 then 1") << QList<int>{2, 1} << 2;
 }
 
-void TestForm4::scrollBarChoosesPage() {
+void TestUsageViewer::scrollBarChoosesPage() {
     QFETCH(QList<int>, values);
     QFETCH(int, page);
-    Form4 form;
-    form.show();
+    UsageViewer viewer;
+    viewer.show();
     for (int value : values)
-        form.vScroll1()->setValue(value);
-    checkOnlyVisible(form, page);
+        viewer.pageScrollBar()->setValue(value);
+    checkOnlyVisible(viewer, page);
 
     // The arrows step one page at a time and stop at the last.
-    form.vScroll1()->setValue(0);
+    viewer.pageScrollBar()->setValue(0);
     for (int expected : {2, 3, 3}) {
-        form.vScroll1()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-        checkOnlyVisible(form, expected);
+        viewer.pageScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        checkOnlyVisible(viewer, expected);
     }
 }
 
-void TestForm4::valueOutsidePagesChangesNothing_data() {
+void TestUsageViewer::valueOutsidePagesChangesNothing_data() {
     QTest::addColumn<int>("value");
 
     QTest::newRow("-1") << -1;
@@ -83,18 +83,18 @@ void TestForm4::valueOutsidePagesChangesNothing_data() {
     QTest::newRow("large") << 32767;
 }
 
-void TestForm4::valueOutsidePagesChangesNothing() {
+void TestUsageViewer::valueOutsidePagesChangesNothing() {
     QFETCH(int, value);
-    Form4 form;
-    form.show();
-    form.vScroll1()->setValue(1);
+    UsageViewer viewer;
+    viewer.show();
+    viewer.pageScrollBar()->setValue(1);
     // The scroll bar's range keeps such values from it, so the handler is given
     // them directly.
-    form.vScroll1Change(value);
-    checkOnlyVisible(form, 2);
+    viewer.showPageForScrollValue(value);
+    checkOnlyVisible(viewer, 2);
 }
 
-void TestForm4::picturesHaveTheirSizes_data() {
+void TestUsageViewer::picturesHaveTheirSizes_data() {
     QTest::addColumn<int>("page");
     QTest::addColumn<QSize>("size");
 
@@ -103,25 +103,25 @@ void TestForm4::picturesHaveTheirSizes_data() {
     QTest::newRow("page 3") << 3 << QSize(437, 360);
 }
 
-void TestForm4::picturesHaveTheirSizes() {
+void TestUsageViewer::picturesHaveTheirSizes() {
     QFETCH(int, page);
     QFETCH(QSize, size);
-    Form4 form;
-    const QPixmap picture = form.picture(page)->pixmap();
+    UsageViewer viewer;
+    const QPixmap picture = viewer.picture(page)->pixmap();
     QCOMPARE(picture.size(), size);
     // The whole picture fits in its box.
-    QVERIFY(form.picture(page)->contentsRect().width() >= size.width());
-    QVERIFY(form.picture(page)->contentsRect().height() >= size.height());
+    QVERIFY(viewer.picture(page)->contentsRect().width() >= size.width());
+    QVERIFY(viewer.picture(page)->contentsRect().height() >= size.height());
     // Stored as JPEG.
     QFile file(u":/tarnwick/usage%1.jpg"_s.arg(page));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.read(3) == QByteArrayLiteral("\xFF\xD8\xFF"));
 }
 
-void TestForm4::reopeningKeepsPageUntilClosed() {
-    UsageWindow usage;
-    QPointer<Form4> first = usage.open();
-    first->vScroll1()->setValue(2);
+void TestUsageViewer::reopeningKeepsPageUntilClosed() {
+    UsageViewerOpener usage;
+    QPointer<UsageViewer> first = usage.open();
+    first->pageScrollBar()->setValue(2);
 
     // Still loaded: shown again as it was.
     first->hide();
@@ -133,13 +133,13 @@ void TestForm4::reopeningKeepsPageUntilClosed() {
     first->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!first);
-    Form4* again = usage.open();
-    QCOMPARE(again->vScroll1()->value(), 0);
+    UsageViewer* again = usage.open();
+    QCOMPARE(again->pageScrollBar()->value(), 0);
     checkOnlyVisible(*again, 1);
     usage.unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!usage.window());
 }
 
-QTEST_MAIN(TestForm4)
-#include "tst_form4.moc"
+QTEST_MAIN(TestUsageViewer)
+#include "tst_usageviewer.moc"

@@ -6,8 +6,8 @@
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
 #include "shell/desktopapp.h"
-#include "shell/form1.h"
-#include "shell/messagebox.h"
+#include "shell/mainwindow.h"
+#include "widgets/messagebox.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,7 +49,7 @@ bool touch(const QString& path) {
 }
 } // namespace
 
-class TestForm1 : public QObject {
+class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -70,8 +70,8 @@ private slots:
 private:
     std::unique_ptr<DesktopApp> makeApp();
     // A main window built on the app's objects, not yet initialised nor shown.
-    std::unique_ptr<Form1> makeForm(DesktopApp& app);
-    static QString message(const Form1& form, const char* name);
+    std::unique_ptr<MainWindow> makeWindow(DesktopApp& app);
+    static QString message(const MainWindow& window, const char* name);
 
     QTemporaryDir m_dir;
     QString m_storePath;
@@ -79,7 +79,7 @@ private:
     QList<MessageRequest> m_boxes;
 };
 
-void TestForm1::init() {
+void TestMainWindow::init() {
     QVERIFY(m_dir.isValid());
     m_storePath = m_dir.filePath(u"Tarnwick.ini"_s);
     QFile::remove(m_storePath);
@@ -91,25 +91,25 @@ void TestForm1::init() {
     });
 }
 
-void TestForm1::cleanup() {
+void TestMainWindow::cleanup() {
     setMessageBoxHook({});
     QDir::setCurrent(m_previousCurrent);
 }
 
-std::unique_ptr<DesktopApp> TestForm1::makeApp() {
+std::unique_ptr<DesktopApp> TestMainWindow::makeApp() {
     return std::make_unique<DesktopApp>(std::make_unique<SettingsStore>(m_storePath));
 }
 
-std::unique_ptr<Form1> TestForm1::makeForm(DesktopApp& app) {
-    return std::make_unique<Form1>(app.store(), app.monitor(), app.engine(), app.proxy());
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow(DesktopApp& app) {
+    return std::make_unique<MainWindow>(app.store(), app.monitor(), app.proxy(), app.actions());
 }
 
-QString TestForm1::message(const Form1& form, const char* name) {
-    const auto* box = form.findChild<QLineEdit*>(QString::fromLatin1(name));
+QString TestMainWindow::message(const MainWindow& window, const char* name) {
+    const auto* box = window.findChild<QLineEdit*>(QString::fromLatin1(name));
     return box ? box->text() : u"(no box)"_s;
 }
 
-void TestForm1::initialisation_data() {
+void TestMainWindow::initialisation_data() {
     QTest::addColumn<QString>("autoStart"); // null: absent
     QTest::addColumn<bool>("started");
     QTest::newRow("○ with blanks around") << u" ○ "_s << true;
@@ -121,7 +121,7 @@ void TestForm1::initialisation_data() {
     QTest::newRow("empty") << u""_s << false;
 }
 
-void TestForm1::initialisation() {
+void TestMainWindow::initialisation() {
     QFETCH(QString, autoStart);
     QFETCH(bool, started);
     QTemporaryDir current;
@@ -140,11 +140,11 @@ void TestForm1::initialisation() {
         QVERIFY(store.save(u"Local_Port", QString::number(port)));
     }
     auto app = makeApp();
-    auto form = makeForm(*app);
-    form->initialise();
+    auto window = makeWindow(*app);
+    window->initialise();
 
     // All of it happens before the window is ever shown.
-    QVERIFY(!form->isVisible());
+    QVERIFY(!window->isVisible());
     QVERIFY(!QFile::exists(current.filePath(u"~tarnwick-temp-1"_s)));
     QVERIFY(!QFile::exists(current.filePath(u"~tarnwick-temp-999"_s)));
     QVERIFY(QFile::exists(current.filePath(u"tarnwick-temp-2"_s)));
@@ -153,61 +153,61 @@ void TestForm1::initialisation() {
     QCOMPARE(app->engine().reconnectTimers().isEnabled(1), false);
 
     QCOMPARE(app->proxy().isStarted(), started);
-    QCOMPARE(form->textPort()->text(), started ? QString::number(port) : QString());
-    QCOMPARE(form->commandStart()->isEnabled(), !started);
-    QCOMPARE(form->textPort()->isReadOnly(), started);
-    QVERIFY(form->commandStop()->isEnabled());
+    QCOMPARE(window->portBox()->text(), started ? QString::number(port) : QString());
+    QCOMPARE(window->startButton()->isEnabled(), !started);
+    QCOMPARE(window->portBox()->isReadOnly(), started);
+    QVERIFY(window->stopButton()->isEnabled());
     QCOMPARE(canConnect(port), started);
     if (started) {
-        QCOMPARE(message(*form, "lanMessage"), u"接続要求待ち"_s);
+        QCOMPARE(message(*window, "lanMessage"), u"接続要求待ち"_s);
         QTRY_COMPARE(app->engine().connectionCounter(), 1);
     }
     QVERIFY(m_boxes.isEmpty());
 }
 
-void TestForm1::autoStartDefaultPort() {
+void TestMainWindow::autoStartDefaultPort() {
     // No "Local_Port": the default port, through the same start as the button.
     {
         SettingsStore store(m_storePath);
         QVERIFY(store.save(u"AutoStart", u"○"_s));
     }
     auto app = makeApp();
-    auto form = makeForm(*app);
-    form->initialise();
-    QVERIFY(!form->isVisible());
-    QCOMPARE(form->textPort()->text(), u"8080"_s);
+    auto window = makeWindow(*app);
+    window->initialise();
+    QVERIFY(!window->isVisible());
+    QCOMPARE(window->portBox()->text(), u"8080"_s);
     // Whether it listens depends on whether something else has 8080 on this machine.
     if (app->proxy().isStarted()) {
-        QCOMPARE(message(*form, "lanMessage"), u"接続要求待ち"_s);
-        QVERIFY(!form->commandStart()->isEnabled());
+        QCOMPARE(message(*window, "lanMessage"), u"接続要求待ち"_s);
+        QVERIFY(!window->startButton()->isEnabled());
         QVERIFY(canConnect(8080));
     } else {
-        QCOMPARE(message(*form, "lanMessage"), u"開設失敗 : 8080"_s);
-        QVERIFY(form->commandStart()->isEnabled());
+        QCOMPARE(message(*window, "lanMessage"), u"開設失敗 : 8080"_s);
+        QVERIFY(window->startButton()->isEnabled());
         QVERIFY(!portIsFree(8080));
     }
-    form->commandStopClick();
+    window->stopProxy();
 }
 
-void TestForm1::startWithBlankPort() {
+void TestMainWindow::startWithBlankPort() {
     auto app = makeApp();
-    auto form = makeForm(*app);
-    form->initialise();
-    form->textPort()->setText(u"   "_s);
-    form->commandStartClick();
+    auto window = makeWindow(*app);
+    window->initialise();
+    window->portBox()->setText(u"   "_s);
+    window->startProxy();
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(m_boxes[0].text, u"ポート番号を指定してください。"_s);
     QCOMPARE(m_boxes[0].title, u"Tarnwick"_s);
     QCOMPARE(m_boxes[0].buttons, MessageButtons::Ok);
     // The waiting status was written before the port was checked, and stays.
-    QCOMPARE(message(*form, "lanMessage"), u"接続要求待ち"_s);
+    QCOMPARE(message(*window, "lanMessage"), u"接続要求待ち"_s);
     QVERIFY(!app->proxy().isStarted());
-    QVERIFY(form->commandStart()->isEnabled());
-    QVERIFY(!form->textPort()->isReadOnly());
+    QVERIFY(window->startButton()->isEnabled());
+    QVERIFY(!window->portBox()->isReadOnly());
     QCOMPARE(app->engine().listener()->state(), EventSocket::State::Closed);
 }
 
-void TestForm1::startFails_data() {
+void TestMainWindow::startFails_data() {
     QTest::addColumn<QString>("portText"); // "taken": a port another socket listens on
     QTest::newRow("port taken") << u"taken"_s;
     QTest::newRow("not a number") << u"abc"_s;
@@ -216,7 +216,7 @@ void TestForm1::startFails_data() {
     QTest::newRow("negative") << u"-1"_s;
 }
 
-void TestForm1::startFails() {
+void TestMainWindow::startFails() {
     QFETCH(QString, portText);
     QTcpServer blocker;
     if (portText == u"taken") {
@@ -224,68 +224,68 @@ void TestForm1::startFails() {
         portText = QString::number(blocker.serverPort());
     }
     auto app = makeApp();
-    auto form = makeForm(*app);
-    form->initialise();
-    form->textPort()->setText(u" "_s + portText + u" "_s);
-    form->commandStartClick();
-    QCOMPARE(message(*form, "lanMessage"), u"開設失敗 : "_s + portText);
+    auto window = makeWindow(*app);
+    window->initialise();
+    window->portBox()->setText(u" "_s + portText + u" "_s);
+    window->startProxy();
+    QCOMPARE(message(*window, "lanMessage"), u"開設失敗 : "_s + portText);
     QVERIFY(!app->proxy().isStarted());
-    QVERIFY(form->commandStart()->isEnabled());
-    QVERIFY(!form->textPort()->isReadOnly());
+    QVERIFY(window->startButton()->isEnabled());
+    QVERIFY(!window->portBox()->isReadOnly());
     QVERIFY(m_boxes.isEmpty());
 
     // Once the port is free the same box starts.
     if (blocker.isListening()) {
         blocker.close();
-        form->commandStartClick();
+        window->startProxy();
         QVERIFY(app->proxy().isStarted());
-        QVERIFY(!form->commandStart()->isEnabled());
+        QVERIFY(!window->startButton()->isEnabled());
         QVERIFY(canConnect(quint16(portText.toInt())));
     }
 }
 
-void TestForm1::stopAndStartAgain() {
+void TestMainWindow::stopAndStartAgain() {
     const quint16 port = freePort();
     auto app = makeApp();
-    auto form = makeForm(*app);
-    form->initialise();
-    form->textPort()->setText(QString::number(port));
-    form->commandStartClick();
+    auto window = makeWindow(*app);
+    window->initialise();
+    window->portBox()->setText(QString::number(port));
+    window->startProxy();
     QVERIFY(app->proxy().isStarted());
     // Start while started only rewrites the status.
-    form->commandStartClick();
+    window->startProxy();
     QVERIFY(app->proxy().isStarted());
-    QCOMPARE(message(*form, "lanMessage"), u"接続要求待ち"_s);
+    QCOMPARE(message(*window, "lanMessage"), u"接続要求待ち"_s);
 
     QTcpSocket first;
     first.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(first.waitForConnected(3000));
     QTRY_COMPARE(app->engine().connectionCounter(), 1);
 
-    form->commandStopClick();
-    QCOMPARE(message(*form, "lanMessage"), u"切断要求中 : 999"_s);
-    QCOMPARE(message(*form, "wanMessage"), u"切断要求中 : 999"_s);
+    window->stopProxy();
+    QCOMPARE(message(*window, "lanMessage"), u"切断要求中 : 999"_s);
+    QCOMPARE(message(*window, "wanMessage"), u"切断要求中 : 999"_s);
     QVERIFY(!app->proxy().isStarted());
-    QVERIFY(form->commandStart()->isEnabled());
-    QVERIFY(!form->textPort()->isReadOnly());
+    QVERIFY(window->startButton()->isEnabled());
+    QVERIFY(!window->portBox()->isReadOnly());
     QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
     QVERIFY(!canConnect(port));
     QCOMPARE(app->engine().connectionCounter(), 1);
     // Stop when stopped does no harm.
-    form->commandStopClick();
-    QVERIFY(form->commandStart()->isEnabled());
+    window->stopProxy();
+    QVERIFY(window->startButton()->isEnabled());
 
-    form->commandStartClick();
+    window->startProxy();
     QVERIFY(app->proxy().isStarted());
     QTcpSocket second;
     second.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(second.waitForConnected(3000));
     // The slot cycle goes on where it was.
     QTRY_COMPARE(app->engine().connectionCounter(), 2);
-    form->commandStopClick();
+    window->stopProxy();
 }
 
-void TestForm1::closeBoxEndsProgram() {
+void TestMainWindow::closeBoxEndsProgram() {
     QTemporaryDir startDir;
     QTemporaryDir elsewhere;
     QVERIFY(QDir::setCurrent(startDir.path()));
@@ -298,7 +298,7 @@ void TestForm1::closeBoxEndsProgram() {
     auto app = makeApp();
     QCOMPARE(app->startDirectory(), startDir.path());
     app->start(false);
-    QVERIFY(app->form1()->isVisible());
+    QVERIFY(app->mainWindow()->isVisible());
     QVERIFY(canConnect(port));
 
     // Answer files written during the run, then the current directory moves away.
@@ -308,7 +308,7 @@ void TestForm1::closeBoxEndsProgram() {
     QVERIFY(QDir::setCurrent(elsewhere.path()));
     QVERIFY(touch(elsewhere.filePath(u"~tarnwick-temp-3"_s)));
 
-    QVERIFY(app->form1()->closeBox());
+    QVERIFY(app->mainWindow()->closeBox());
     QVERIFY(!QFile::exists(startDir.filePath(u"~tarnwick-temp-7"_s)));
     QVERIFY(!QFile::exists(startDir.filePath(u"~tarnwick-temp-12"_s)));
     QVERIFY(QFile::exists(startDir.filePath(u"keep.txt"_s)));
@@ -317,30 +317,30 @@ void TestForm1::closeBoxEndsProgram() {
     QVERIFY(!canConnect(port));
 }
 
-void TestForm1::closeBoxHidesWithTray() {
+void TestMainWindow::closeBoxHidesWithTray() {
     const quint16 port = freePort();
     auto app = makeApp();
     app->start(false);
-    Form1* form = app->form1();
-    form->textPort()->setText(QString::number(port));
-    form->commandStartClick();
+    MainWindow* window = app->mainWindow();
+    window->portBox()->setText(QString::number(port));
+    window->startProxy();
     int hidden = 0;
     bool ended = false;
-    form->setCloseBoxHides(true);
-    form->setOnHiddenByCloseBox([&] { ++hidden; });
-    form->setOnEndRequested([&] { ended = true; });
-    QVERIFY(!form->closeBox());
-    QVERIFY(!form->isVisible());
+    window->setCloseBoxHides(true);
+    window->setOnHiddenByCloseBox([&] { ++hidden; });
+    window->setOnEndRequested([&] { ended = true; });
+    QVERIFY(!window->closeBox());
+    QVERIFY(!window->isVisible());
     QCOMPARE(hidden, 1);
     QVERIFY(!ended);
     QVERIFY(canConnect(port)); // the proxy keeps running
-    form->commandStopClick();
+    window->stopProxy();
 }
 
-void TestForm1::versionBox() {
+void TestMainWindow::versionBox() {
     auto app = makeApp();
-    auto form = makeForm(*app);
-    form->commandVersionClick();
+    auto window = makeWindow(*app);
+    window->showVersion();
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(m_boxes[0].text, u"Tarnwick(Lite) Ver 4.1.01"_s);
     QCOMPARE(m_boxes[0].title, u"Tarnwick(Lite)【ﾊﾞｰｼﾞｮﾝ】"_s);
@@ -348,5 +348,5 @@ void TestForm1::versionBox() {
     QVERIFY(!m_boxes[0].withIcon);
 }
 
-QTEST_MAIN(TestForm1)
-#include "tst_form1.moc"
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -20,20 +20,21 @@ inline constexpr QStringView HomePageUrl = u"qrc:/tarnwick/home/index.html";
 // A small web browser window: Back, Forward, Stop and Refresh, an address box,
 // the page area and a status line. Pages that ask for a new window get another
 // window of the same kind.
-class Form3 : public QWidget {
+class HomePageWindow : public QWidget {
     Q_OBJECT
 public:
     // `factory` makes the page area; new windows opened by pages use it too.
-    explicit Form3(BrowserViewFactory factory = browserViewFactory(), QWidget* parent = nullptr);
-    ~Form3() override;
+    explicit HomePageWindow(BrowserViewFactory factory = browserViewFactory(),
+                            QWidget* parent = nullptr);
+    ~HomePageWindow() override;
 
-    BrowserView* webBrowser1() const { return m_webBrowser1; }
-    QLineEdit* text1() const { return m_text1; }
-    QLabel* label1() const { return m_label1; }
-    QPushButton* commandBack() const { return m_commandBack; }
-    QPushButton* commandForward() const { return m_commandForward; }
-    QPushButton* commandStop() const { return m_commandStop; }
-    QPushButton* commandRefresh() const { return m_commandRefresh; }
+    BrowserView* browser() const { return m_browser; }
+    QLineEdit* addressBox() const { return m_addressBox; }
+    QLabel* statusLine() const { return m_statusLine; }
+    QPushButton* backButton() const { return m_backButton; }
+    QPushButton* forwardButton() const { return m_forwardButton; }
+    QPushButton* stopButton() const { return m_stopButton; }
+    QPushButton* refreshButton() const { return m_refreshButton; }
 
     // The location stored at the last key in the address box or the last
     // navigation start.
@@ -51,20 +52,19 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void addressKeyPress(QKeyEvent* event);
     void browserBeforeNavigate();
     void browserDocumentComplete();
     BrowserView* browserNewWindow();
     void focusBrowser();
 
     BrowserViewFactory m_factory;
-    QPushButton* m_commandBack;
-    QPushButton* m_commandForward;
-    QPushButton* m_commandStop;
-    QPushButton* m_commandRefresh;
-    QLineEdit* m_text1;
-    BrowserView* m_webBrowser1;
-    QLabel* m_label1;
+    QPushButton* m_backButton;
+    QPushButton* m_forwardButton;
+    QPushButton* m_stopButton;
+    QPushButton* m_refreshButton;
+    QLineEdit* m_addressBox;
+    BrowserView* m_browser;
+    QLabel* m_statusLine;
     QString m_rememberedLocation;
     int m_heightMargin = 0;
     int m_widthMargin = 0;
@@ -74,24 +74,24 @@ private:
 
 // The home-page browser reached from the main window and the tray: one window,
 // created at the first opening and reused until the user closes it.
-class HomePageWindow {
+class HomePageOpener {
 public:
     // Without a factory, the one installed when the window is made is used.
-    explicit HomePageWindow(BrowserViewFactory factory = {});
-    ~HomePageWindow();
+    explicit HomePageOpener(BrowserViewFactory factory = {});
+    ~HomePageOpener();
 
     // Creates the window if needed, shows it, goes to the home page, maximises it.
-    Form3* open();
-    Form3* window() const { return m_window; }
+    HomePageWindow* open();
+    HomePageWindow* window() const { return m_window; }
     // Closes the window (its page and history go with it).
     void unload();
 
 private:
     BrowserViewFactory m_factory;
-    QPointer<Form3> m_window;
+    QPointer<HomePageWindow> m_window;
 };
 
 // Closes every home-page browser window, the ones pages opened included.
-void closeAllForm3();
+void closeAllHomePageWindows();
 
 } // namespace Tarnwick

@@ -1,5 +1,5 @@
 #include "windows/browserview.h"
-#include "windows/form3.h"
+#include "windows/homepagewindow.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -44,7 +44,7 @@ public:
 
 } // namespace
 
-class TestForm3 : public QObject {
+class TestHomePageWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -74,24 +74,27 @@ private:
             return view;
         };
     }
-    FakeBrowser* fake(Form3& form) { return static_cast<FakeBrowser*>(form.webBrowser1()); }
+    FakeBrowser* fake(HomePageWindow& window) {
+        return static_cast<FakeBrowser*>(window.browser());
+    }
 
     QList<QPointer<FakeBrowser>> m_made;
 };
 
-void TestForm3::init() {
+void TestHomePageWindow::init() {
     m_made.clear();
 }
 
-void TestForm3::cleanup() {
-    closeAllForm3();
+void TestHomePageWindow::cleanup() {
+    closeAllHomePageWindows();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     for (QWidget* widget : QApplication::topLevelWidgets())
-        QVERIFY2(!qobject_cast<Form3*>(widget) || !widget->testAttribute(Qt::WA_DeleteOnClose),
+        QVERIFY2(!qobject_cast<HomePageWindow*>(widget) ||
+                     !widget->testAttribute(Qt::WA_DeleteOnClose),
                  "a browser window outlived its close");
 }
 
-void TestForm3::enterNavigatesToTrimmedAddress_data() {
+void TestHomePageWindow::enterNavigatesToTrimmedAddress_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("target");
 
@@ -100,32 +103,32 @@ void TestForm3::enterNavigatesToTrimmedAddress_data() {
     QTest::newRow("blank inside kept") << u" a b "_s << u"a b"_s;
 }
 
-void TestForm3::enterNavigatesToTrimmedAddress() {
+void TestHomePageWindow::enterNavigatesToTrimmedAddress() {
     QFETCH(QString, typed);
     QFETCH(QString, target);
-    Form3 form(fakeFactory());
-    FakeBrowser* browser = fake(form);
+    HomePageWindow window(fakeFactory());
+    FakeBrowser* browser = fake(window);
     browser->load(u"qrc:/start.html"_s);
-    form.text1()->clear();
+    window.addressBox()->clear();
 
-    QTest::keyClicks(form.text1(), typed);
+    QTest::keyClicks(window.addressBox(), typed);
     QVERIFY(browser->calls.isEmpty());
-    QTest::keyClick(form.text1(), Qt::Key_Return);
+    QTest::keyClick(window.addressBox(), Qt::Key_Return);
 
     QCOMPARE(browser->calls, QStringList{u"navigate "_s + target});
     // The Enter became a blank in the box; the box keeps it until the page's
     // address replaces the text.
-    QCOMPARE(form.text1()->text(), typed + u' ');
-    QCOMPARE(form.rememberedLocation(), u"qrc:/start.html"_s);
+    QCOMPARE(window.addressBox()->text(), typed + u' ');
+    QCOMPARE(window.rememberedLocation(), u"qrc:/start.html"_s);
     browser->load(u"http://www.example.org/"_s);
-    QCOMPARE(form.text1()->text(), u"http://www.example.org/"_s);
+    QCOMPARE(window.addressBox()->text(), u"http://www.example.org/"_s);
 
     // The keypad's Enter navigates as well.
-    QTest::keyClick(form.text1(), Qt::Key_Enter, Qt::KeypadModifier);
+    QTest::keyClick(window.addressBox(), Qt::Key_Enter, Qt::KeypadModifier);
     QCOMPARE(browser->calls.last(), u"navigate http://www.example.org/"_s);
 }
 
-void TestForm3::buttonsDriveTheBrowser_data() {
+void TestHomePageWindow::buttonsDriveTheBrowser_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("call");
 
@@ -135,62 +138,62 @@ void TestForm3::buttonsDriveTheBrowser_data() {
     QTest::newRow("Refresh") << u"Command_Refresh"_s << u"refresh"_s;
 }
 
-void TestForm3::buttonsDriveTheBrowser() {
+void TestHomePageWindow::buttonsDriveTheBrowser() {
     QFETCH(QString, button);
     QFETCH(QString, call);
-    Form3 form(fakeFactory());
-    auto* b = form.findChild<QPushButton*>(button);
+    HomePageWindow window(fakeFactory());
+    auto* b = window.findChild<QPushButton*>(button);
     QVERIFY(b);
     QTest::mouseClick(b, Qt::LeftButton);
-    QCOMPARE(fake(form)->calls, QStringList{call});
+    QCOMPARE(fake(window)->calls, QStringList{call});
 }
 
-void TestForm3::backAndForwardOnFreshWindowDoNothing() {
+void TestHomePageWindow::backAndForwardOnFreshWindowDoNothing() {
     // The page area the program falls back on when no web engine is installed,
     // driven through the window: no history yet, so nothing happens at all.
-    Form3 form;
-    const QString caption = form.windowTitle();
-    QTest::mouseClick(form.commandBack(), Qt::LeftButton);
-    QTest::mouseClick(form.commandForward(), Qt::LeftButton);
-    QTest::mouseClick(form.commandStop(), Qt::LeftButton);
-    QTest::mouseClick(form.commandRefresh(), Qt::LeftButton);
-    QCOMPARE(form.webBrowser1()->locationUrl(), QString());
-    QCOMPARE(form.text1()->text(), QString());
-    QCOMPARE(form.windowTitle(), caption);
-    QVERIFY(form.isHidden());
+    HomePageWindow window;
+    const QString caption = window.windowTitle();
+    QTest::mouseClick(window.backButton(), Qt::LeftButton);
+    QTest::mouseClick(window.forwardButton(), Qt::LeftButton);
+    QTest::mouseClick(window.stopButton(), Qt::LeftButton);
+    QTest::mouseClick(window.refreshButton(), Qt::LeftButton);
+    QCOMPARE(window.browser()->locationUrl(), QString());
+    QCOMPARE(window.addressBox()->text(), QString());
+    QCOMPARE(window.windowTitle(), caption);
+    QVERIFY(window.isHidden());
 }
 
-void TestForm3::browserEventsShowInWindow() {
-    Form3 form(fakeFactory());
-    QCOMPARE(form.windowTitle(), u"Tarnwick(Lite)【作者ﾎｰﾑﾍﾟｰｼﾞ】"_s);
-    emit fake(form)->statusTextChange(u"<b>http://x/</b>"_s);
-    QCOMPARE(form.label1()->text(), u"<b>http://x/</b>"_s);
-    QCOMPARE(form.label1()->textFormat(), Qt::PlainText);
-    emit fake(form)->titleChange(u"ページの題"_s);
-    QCOMPARE(form.windowTitle(), u"ページの題"_s);
+void TestHomePageWindow::browserEventsShowInWindow() {
+    HomePageWindow window(fakeFactory());
+    QCOMPARE(window.windowTitle(), u"Tarnwick(Lite)【作者ﾎｰﾑﾍﾟｰｼﾞ】"_s);
+    emit fake(window)->statusTextChange(u"<b>http://x/</b>"_s);
+    QCOMPARE(window.statusLine()->text(), u"<b>http://x/</b>"_s);
+    QCOMPARE(window.statusLine()->textFormat(), Qt::PlainText);
+    emit fake(window)->titleChange(u"ページの題"_s);
+    QCOMPARE(window.windowTitle(), u"ページの題"_s);
 }
 
-void TestForm3::reloadKeepsAddressNewLocationReplacesIt() {
-    Form3 form(fakeFactory());
-    FakeBrowser* browser = fake(form);
+void TestHomePageWindow::reloadKeepsAddressNewLocationReplacesIt() {
+    HomePageWindow window(fakeFactory());
+    FakeBrowser* browser = fake(window);
     browser->load(u"http://a.example/"_s);
-    QCOMPARE(form.text1()->text(), u"http://a.example/"_s);
+    QCOMPARE(window.addressBox()->text(), u"http://a.example/"_s);
 
     // The user edits the box, then the page is loaded again: same location, so
     // the box keeps what was typed.
-    form.text1()->selectAll();
-    QTest::keyClicks(form.text1(), u"half typed"_s);
+    window.addressBox()->selectAll();
+    QTest::keyClicks(window.addressBox(), u"half typed"_s);
     browser->load(u"http://a.example/"_s);
-    QCOMPARE(form.text1()->text(), u"half typed"_s);
+    QCOMPARE(window.addressBox()->text(), u"half typed"_s);
 
     // Following a link puts the new address in.
     browser->load(u"http://a.example/next.html"_s);
-    QCOMPARE(form.text1()->text(), u"http://a.example/next.html"_s);
-    QCOMPARE(form.rememberedLocation(), u"http://a.example/"_s);
+    QCOMPARE(window.addressBox()->text(), u"http://a.example/next.html"_s);
+    QCOMPARE(window.rememberedLocation(), u"http://a.example/"_s);
 }
 
-void TestForm3::newWindowShowsWhenItsNavigationStarts() {
-    auto* first = new Form3(fakeFactory());
+void TestHomePageWindow::newWindowShowsWhenItsNavigationStarts() {
+    auto* first = new HomePageWindow(fakeFactory());
     first->setAttribute(Qt::WA_DeleteOnClose);
     first->show();
     FakeBrowser* opener = fake(*first);
@@ -198,7 +201,7 @@ void TestForm3::newWindowShowsWhenItsNavigationStarts() {
     auto* view = dynamic_cast<FakeBrowser*>(opener->pageOpensNewWindow());
     QVERIFY(view);
     QVERIFY(view != opener);
-    QPointer<Form3> second = qobject_cast<Form3*>(view->window());
+    QPointer<HomePageWindow> second = qobject_cast<HomePageWindow*>(view->window());
     QVERIFY(second);
     QVERIFY(second != first);
     QVERIFY(second->isHidden());
@@ -206,9 +209,9 @@ void TestForm3::newWindowShowsWhenItsNavigationStarts() {
 
     view->load(u"http://b.example/"_s, u"B"_s);
     QVERIFY(second->isVisible());
-    QCOMPARE(second->text1()->text(), u"http://b.example/"_s);
+    QCOMPARE(second->addressBox()->text(), u"http://b.example/"_s);
     QCOMPARE(second->windowTitle(), u"B"_s);
-    QCOMPARE(first->text1()->text(), QString());
+    QCOMPARE(first->addressBox()->text(), QString());
 
     // The new window can open further windows of its own, and it goes away when
     // the user closes it.
@@ -220,7 +223,7 @@ void TestForm3::newWindowShowsWhenItsNavigationStarts() {
     QVERIFY(first->isVisible());
 }
 
-void TestForm3::resizeStretchesPageAreaAndMovesStatusLine_data() {
+void TestHomePageWindow::resizeStretchesPageAreaAndMovesStatusLine_data() {
     QTest::addColumn<int>("dw");
     QTest::addColumn<int>("dh");
 
@@ -229,31 +232,31 @@ void TestForm3::resizeStretchesPageAreaAndMovesStatusLine_data() {
     QTest::newRow("smaller") << -120 << -80;
 }
 
-void TestForm3::resizeStretchesPageAreaAndMovesStatusLine() {
+void TestHomePageWindow::resizeStretchesPageAreaAndMovesStatusLine() {
     QFETCH(int, dw);
     QFETCH(int, dh);
-    Form3 form(fakeFactory());
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    const QSize before = form.size();
-    const QRect browser = form.webBrowser1()->geometry();
-    const QRect label = form.label1()->geometry();
-    const QRect text = form.text1()->geometry();
-    const QRect back = form.commandBack()->geometry();
+    HomePageWindow window(fakeFactory());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize before = window.size();
+    const QRect browser = window.browser()->geometry();
+    const QRect label = window.statusLine()->geometry();
+    const QRect text = window.addressBox()->geometry();
+    const QRect back = window.backButton()->geometry();
 
-    form.resize(before + QSize(dw, dh));
-    QTRY_COMPARE(form.size(), before + QSize(dw, dh));
+    window.resize(before + QSize(dw, dh));
+    QTRY_COMPARE(window.size(), before + QSize(dw, dh));
 
-    QCOMPARE(form.webBrowser1()->geometry(), browser.adjusted(0, 0, dw, dh));
-    QCOMPARE(form.label1()->geometry(), label.translated(0, dh).adjusted(0, 0, dw, 0));
-    QCOMPARE(form.text1()->geometry(), text.adjusted(0, 0, dw, 0));
-    QCOMPARE(form.commandBack()->geometry(), back);
+    QCOMPARE(window.browser()->geometry(), browser.adjusted(0, 0, dw, dh));
+    QCOMPARE(window.statusLine()->geometry(), label.translated(0, dh).adjusted(0, 0, dw, 0));
+    QCOMPARE(window.addressBox()->geometry(), text.adjusted(0, 0, dw, 0));
+    QCOMPARE(window.backButton()->geometry(), back);
     // Still in step, so the next navigation keeps the window shown.
-    fake(form)->load(u"http://a.example/"_s);
-    QVERIFY(form.isVisible());
+    fake(window)->load(u"http://a.example/"_s);
+    QVERIFY(window.isVisible());
 }
 
-void TestForm3::sizeCheckHidesWindowWhoseBrowserDidNotFollow_data() {
+void TestHomePageWindow::sizeCheckHidesWindowWhoseBrowserDidNotFollow_data() {
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
 
@@ -263,33 +266,33 @@ void TestForm3::sizeCheckHidesWindowWhoseBrowserDidNotFollow_data() {
     QTest::newRow("narrower than the margins") << 8 << 300;
 }
 
-void TestForm3::sizeCheckHidesWindowWhoseBrowserDidNotFollow() {
+void TestHomePageWindow::sizeCheckHidesWindowWhoseBrowserDidNotFollow() {
     QFETCH(int, width);
     QFETCH(int, height);
-    Form3 form(fakeFactory());
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    const QSize design = form.size();
-    QVERIFY(width < form.widthMargin() || height < form.heightMargin());
+    HomePageWindow window(fakeFactory());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QSize design = window.size();
+    QVERIFY(width < window.widthMargin() || height < window.heightMargin());
 
-    form.resize(width, height);
-    QTRY_COMPARE(form.size(), QSize(width, height));
-    fake(form)->load(u"http://a.example/"_s);
-    QVERIFY(form.isHidden());
+    window.resize(width, height);
+    QTRY_COMPARE(window.size(), QSize(width, height));
+    fake(window)->load(u"http://a.example/"_s);
+    QVERIFY(window.isHidden());
 
     // Shown again at a size the page area follows (as the opening does), the next
     // navigation keeps it shown.
-    form.resize(design);
-    form.show();
-    fake(form)->load(u"http://b.example/"_s);
-    QVERIFY(form.isVisible());
-    QCOMPARE(form.webBrowser1()->size() + QSize(form.widthMargin(), form.heightMargin()),
-             form.size());
+    window.resize(design);
+    window.show();
+    fake(window)->load(u"http://b.example/"_s);
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.browser()->size() + QSize(window.widthMargin(), window.heightMargin()),
+             window.size());
 }
 
-void TestForm3::openingReusesWindowUntilClosed() {
-    HomePageWindow home(fakeFactory());
-    QPointer<Form3> first = home.open();
+void TestHomePageWindow::openingReusesWindowUntilClosed() {
+    HomePageOpener home(fakeFactory());
+    QPointer<HomePageWindow> first = home.open();
     QVERIFY(first);
     QVERIFY(first->isVisible());
     QVERIFY(first->windowState() & Qt::WindowMaximized);
@@ -305,19 +308,19 @@ void TestForm3::openingReusesWindowUntilClosed() {
     home.unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!first);
-    Form3* again = home.open();
+    HomePageWindow* again = home.open();
     QVERIFY(again);
     QCOMPARE(fake(*again)->calls, QStringList{u"navigate "_s + HomePageUrl.toString()});
 }
 
-void TestForm3::homePageShipsWithProgram() {
+void TestHomePageWindow::homePageShipsWithProgram() {
     // Opened with the page area used when no web engine is installed: the page
     // comes from inside the program, offline.
-    HomePageWindow home(browserViewFactory());
-    Form3* form = home.open();
-    QCOMPARE(form->webBrowser1()->locationUrl(), HomePageUrl.toString());
-    QCOMPARE(form->text1()->text(), HomePageUrl.toString());
-    QCOMPARE(form->windowTitle(), u"Tarnwick(Lite) ホームページ"_s);
+    HomePageOpener home(browserViewFactory());
+    HomePageWindow* window = home.open();
+    QCOMPARE(window->browser()->locationUrl(), HomePageUrl.toString());
+    QCOMPARE(window->addressBox()->text(), HomePageUrl.toString());
+    QCOMPARE(window->windowTitle(), u"Tarnwick(Lite) ホームページ"_s);
 
     QFile page(QUrl(HomePageUrl.toString()).path().prepend(u':'));
     QVERIFY(page.open(QIODevice::ReadOnly));
@@ -328,5 +331,5 @@ void TestForm3::homePageShipsWithProgram() {
     QVERIFY(!html.contains(u"<script"_s, Qt::CaseInsensitive));
 }
 
-QTEST_MAIN(TestForm3)
-#include "tst_form3.moc"
+QTEST_MAIN(TestHomePageWindow)
+#include "tst_homepagewindow.moc"

@@ -1,12 +1,12 @@
-// The tray: its icon's clicks and menu, the end of the program, and the one-instance rule.
+// The tray icon: its clicks and menu, the end of the program, and the one-instance rule.
 
 #include "monitor/eventmonitor.h"
 #include "proxy/proxyengine.h"
 #include "settings/settingsstore.h"
 #include "shell/desktopapp.h"
-#include "shell/form0.h"
-#include "shell/form1.h"
-#include "shell/messagebox.h"
+#include "shell/mainwindow.h"
+#include "shell/trayicon.h"
+#include "widgets/messagebox.h"
 
 #include <QAction>
 #include <QDir>
@@ -24,7 +24,7 @@
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
 
-class TestForm0 : public QObject {
+class TestTrayIcon : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -43,7 +43,7 @@ private:
     QString m_previousDir;
 };
 
-void TestForm0::init() {
+void TestTrayIcon::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     m_previousDir = QDir::currentPath();
     QDir::setCurrent(m_dir->path());
@@ -57,76 +57,76 @@ void TestForm0::init() {
     m_app->start(true);
 }
 
-void TestForm0::cleanup() {
+void TestTrayIcon::cleanup() {
     m_app.reset();
     setMessageBoxHook({});
     QDir::setCurrent(m_previousDir);
 }
 
-void TestForm0::menuHoldsEveryItemInOrder() {
+void TestTrayIcon::menuHoldsEveryItemInOrder() {
     QStringList items;
-    for (QAction* a : m_app->form0()->menu()->actions())
+    for (QAction* a : m_app->trayIcon()->menu()->actions())
         items << (a->isSeparator() ? u"-"_s : a->text());
     QCOMPARE(items, (QStringList{u"モニター表示"_s, u"オプション設定"_s, u"-"_s, u"バージョン情報"_s,
                                  u"-"_s, u"Ottergroveホームページ"_s, u"-"_s, u"使用方法"_s, u"-"_s,
                                  u"スタート"_s, u"ストップ"_s, u"-"_s, u"tarnwick 終了"_s}));
-    QVERIFY(!m_app->form0()->mnMain()->isChecked());
-    QVERIFY(!m_app->form1()->isVisible());
+    QVERIFY(!m_app->trayIcon()->showMonitorAction()->isChecked());
+    QVERIFY(!m_app->mainWindow()->isVisible());
 }
 
-void TestForm0::leftClickShowsTheMonitorOnce() {
-    Form0* tray = m_app->form0();
-    Form1* monitor = m_app->form1();
-    emit tray->trayIcon()->activated(QSystemTrayIcon::Context);
+void TestTrayIcon::leftClickShowsTheMonitorOnce() {
+    TrayIcon* tray = m_app->trayIcon();
+    MainWindow* monitor = m_app->mainWindow();
+    emit tray->icon()->activated(QSystemTrayIcon::Context);
     QVERIFY(!monitor->isVisible());
-    emit tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);
     QVERIFY(monitor->isVisible());
-    QVERIFY(tray->mnMain()->isChecked());
-    emit tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(tray->showMonitorAction()->isChecked());
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);
     QVERIFY(monitor->isVisible());
-    QVERIFY(tray->mnMain()->isChecked());
+    QVERIFY(tray->showMonitorAction()->isChecked());
     // The menu entry toggles.
-    tray->mnMain()->trigger();
+    tray->showMonitorAction()->trigger();
     QVERIFY(!monitor->isVisible());
-    QVERIFY(!tray->mnMain()->isChecked());
-    tray->mnMain()->trigger();
+    QVERIFY(!tray->showMonitorAction()->isChecked());
+    tray->showMonitorAction()->trigger();
     QVERIFY(monitor->isVisible());
 }
 
-void TestForm0::closeBoxHidesAndClearsTheMark() {
-    Form0* tray = m_app->form0();
-    emit tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
-    QVERIFY(!m_app->form1()->closeBox());
-    QVERIFY(!m_app->form1()->isVisible());
-    QVERIFY(!tray->mnMain()->isChecked());
-    emit tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
-    QVERIFY(m_app->form1()->isVisible());
-    QVERIFY(tray->mnMain()->isChecked());
+void TestTrayIcon::closeBoxHidesAndClearsTheMark() {
+    TrayIcon* tray = m_app->trayIcon();
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(!m_app->mainWindow()->closeBox());
+    QVERIFY(!m_app->mainWindow()->isVisible());
+    QVERIFY(!tray->showMonitorAction()->isChecked());
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(m_app->mainWindow()->isVisible());
+    QVERIFY(tray->showMonitorAction()->isChecked());
 }
 
-void TestForm0::menuStartBehavesLikeTheButton() {
-    Form0* tray = m_app->form0();
+void TestTrayIcon::menuStartBehavesLikeTheButton() {
+    TrayIcon* tray = m_app->trayIcon();
     tray->action("mnStart")->trigger();
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(m_boxes[0].text, u"ポート番号を指定してください。"_s);
     QCOMPARE(m_boxes[0].title, u"Tarnwick"_s);
     QCOMPARE(m_app->monitor().status(Side::Lan), u"接続要求待ち"_s);
-    QVERIFY(m_app->form1()->commandStart()->isEnabled());
+    QVERIFY(m_app->mainWindow()->startButton()->isEnabled());
 
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
     const QString port = QString::number(probe.serverPort());
     probe.close();
-    m_app->form1()->textPort()->setText(port);
+    m_app->mainWindow()->portBox()->setText(port);
     tray->action("mnStart")->trigger();
     QCOMPARE(m_app->engine().listener()->localPort(), port.toInt());
-    QVERIFY(!m_app->form1()->commandStart()->isEnabled());
+    QVERIFY(!m_app->mainWindow()->startButton()->isEnabled());
     tray->action("mnStop")->trigger();
-    QVERIFY(m_app->form1()->commandStart()->isEnabled());
+    QVERIFY(m_app->mainWindow()->startButton()->isEnabled());
     QCOMPARE(m_app->monitor().status(Side::Lan), u"切断要求中 : 999"_s);
 }
 
-void TestForm0::exitRemovesTheStartDirectoryFiles() {
+void TestTrayIcon::exitRemovesTheStartDirectoryFiles() {
     const QString leftover = m_dir->filePath(u"~tarnwick-temp-7"_s);
     QFile f(leftover);
     QVERIFY(f.open(QIODevice::WriteOnly));
@@ -136,16 +136,16 @@ void TestForm0::exitRemovesTheStartDirectoryFiles() {
     QVERIFY(other.open(QIODevice::WriteOnly));
     other.close();
     QDir::setCurrent(elsewhere.path());
-    emit m_app->form0()->trayIcon()->activated(QSystemTrayIcon::Trigger);
-    m_app->form0()->action("mnFin")->trigger();
+    emit m_app->trayIcon()->icon()->activated(QSystemTrayIcon::Trigger);
+    m_app->trayIcon()->action("mnFin")->trigger();
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(QFile::exists(other.fileName()));
-    QVERIFY(!m_app->form0()->trayIcon()->isVisible());
-    QVERIFY(!m_app->form1()->isVisible());
+    QVERIFY(!m_app->trayIcon()->icon()->isVisible());
+    QVERIFY(!m_app->mainWindow()->isVisible());
     QCOMPARE(QDir::currentPath(), QDir(m_dir->path()).canonicalPath());
 }
 
-void TestForm0::secondStartEndsAtOnce() {
+void TestTrayIcon::secondStartEndsAtOnce() {
     const QString program = qEnvironmentVariable("TARNWICK_BIN_DIR") + u"/tarnwick"_s;
     if (!QFile::exists(program))
         QSKIP("the tarnwick executable is not built");
@@ -184,5 +184,5 @@ void TestForm0::secondStartEndsAtOnce() {
     third.waitForFinished(5000);
 }
 
-QTEST_MAIN(TestForm0)
-#include "tst_form0.moc"
+QTEST_MAIN(TestTrayIcon)
+#include "tst_trayicon.moc"

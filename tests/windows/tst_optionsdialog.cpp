@@ -1,7 +1,7 @@
 #include "settings/settingsstore.h"
-#include "shell/messagebox.h"
-#include "shell/uifonts.h"
-#include "windows/form2.h"
+#include "widgets/messagebox.h"
+#include "widgets/uifonts.h"
+#include "windows/optionsdialog.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -18,7 +18,7 @@
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
 
-class TestForm2 : public QObject {
+class TestOptionsDialog : public QObject {
     Q_OBJECT
 
 private slots:
@@ -32,6 +32,7 @@ private slots:
     void saveWritesWhatIsShown();
     void closingWithoutSaving();
     void proxyCheckKeepsDialogOpen();
+    void saveFailureKeepsDialogOpen();
     void countKeyFilter_data();
     void countKeyFilter();
     void resets_data();
@@ -41,7 +42,7 @@ private slots:
 private:
     void open() {
         if (!m_dialog)
-            m_dialog = std::make_unique<Form2>(*m_store);
+            m_dialog = std::make_unique<OptionsDialog>(*m_store);
         m_dialog->show();
     }
     template <typename T = QRadioButton> T* control(const QString& name) {
@@ -74,14 +75,14 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SettingsStore> m_store;
-    std::unique_ptr<Form2> m_dialog;
+    std::unique_ptr<OptionsDialog> m_dialog;
     QList<MessageAnswer> m_answers;
     QList<MessageRequest> m_asked;
 };
 
 const QString SaveQuestion = u"設定内容を保存しますか？"_s;
 
-void TestForm2::init() {
+void TestOptionsDialog::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     m_store = std::make_unique<SettingsStore>(m_dir->filePath(u"store.ini"_s));
     m_asked.clear();
@@ -94,12 +95,12 @@ void TestForm2::init() {
     });
 }
 
-void TestForm2::cleanup() {
+void TestOptionsDialog::cleanup() {
     m_dialog.reset();
     setMessageBoxHook({});
 }
 
-void TestForm2::emptyStoreShowsDefaults() {
+void TestOptionsDialog::emptyStoreShowsDefaults() {
     open();
     for (const QString& name :
          {u"Option_AutoStart_No"_s, u"Option_Proxy_No"_s, u"Option_Connect_Xxx"_s,
@@ -131,7 +132,7 @@ void TestForm2::emptyStoreShowsDefaults() {
              QApplication::palette().color(QPalette::Base));
 }
 
-void TestForm2::storedChoicesSelectButtons_data() {
+void TestOptionsDialog::storedChoicesSelectButtons_data() {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("selected");
@@ -148,7 +149,7 @@ void TestForm2::storedChoicesSelectButtons_data() {
         << u"AutoStart"_s << u" ○"_s << u"Option_AutoStart_No"_s << QString();
 }
 
-void TestForm2::storedChoicesSelectButtons() {
+void TestOptionsDialog::storedChoicesSelectButtons() {
     QFETCH(QString, key);
     QFETCH(QString, value);
     QFETCH(QString, selected);
@@ -160,7 +161,7 @@ void TestForm2::storedChoicesSelectButtons() {
         QVERIFY(box(enabledBox)->isEnabled());
 }
 
-void TestForm2::saveWritesWhatIsShown() {
+void TestOptionsDialog::saveWritesWhatIsShown() {
     m_store->save(u"Cookie", u"△"_s);
     m_store->save(u"Proxy", u"○"_s);
     m_store->save(u"Proxy_Server", u"old.example"_s);
@@ -200,7 +201,7 @@ void TestForm2::saveWritesWhatIsShown() {
     QCOMPARE(box(u"Text_Referer"_s)->text(), Setting::RefererFake.defaultValue.toString());
 }
 
-void TestForm2::closingWithoutSaving() {
+void TestOptionsDialog::closingWithoutSaving() {
     open();
     click(u"Option_AutoStart_Yes"_s);
     // Escape is no way out of a dialog that has no Cancel button.
@@ -223,10 +224,10 @@ void TestForm2::closingWithoutSaving() {
     QVERIFY(checked(u"Option_AutoStart_No"_s));
 }
 
-void TestForm2::proxyCheckKeepsDialogOpen() {
+void TestOptionsDialog::proxyCheckKeepsDialogOpen() {
     m_store->save(u"Proxy_Server", u"old.example"_s);
     m_store->save(u"Proxy_Port", u"8000"_s);
-    m_dialog = std::make_unique<Form2>(*m_store);
+    m_dialog = std::make_unique<OptionsDialog>(*m_store);
     // What the user saw after the first close, checked once the dialog has ended.
     QStringList firstAsked;
     bool stayedOpen = false;
@@ -270,7 +271,22 @@ void TestForm2::proxyCheckKeepsDialogOpen() {
     QCOMPARE(stored(u"Cookie"), u"○"_s);
 }
 
-void TestForm2::countKeyFilter_data() {
+void TestOptionsDialog::saveFailureKeepsDialogOpen() {
+    // A store whose directory is a regular file cannot be written, not even by root.
+    QFile blocker(m_dir->filePath(u"blocker"_s));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    m_store = std::make_unique<SettingsStore>(m_dir->filePath(u"blocker/store.ini"_s));
+    open();
+    click(u"Option_AutoStart_Yes"_s);
+    m_answers = {MessageAnswer::Yes};
+    m_dialog->close();
+    QCOMPARE(asked(), (QStringList{SaveQuestion, u"設定を保存できませんでした。"_s}));
+    QVERIFY(m_dialog->isVisible());
+    QVERIFY(checked(u"Option_AutoStart_Yes"_s));
+}
+
+void TestOptionsDialog::countKeyFilter_data() {
     QTest::addColumn<QString>("boxName");
     QTest::addColumn<QString>("initial");
     QTest::addColumn<QString>("typed"); // \b Backspace, \x16 Ctrl+V, \x01 select all
@@ -290,13 +306,15 @@ void TestForm2::countKeyFilter_data() {
         << u"Text_表示件数_Wan"_s << u"100"_s << u"ab\x16"_s << u"100ab2x"_s;
 }
 
-void TestForm2::countKeyFilter() {
+void TestOptionsDialog::countKeyFilter() {
     QFETCH(QString, boxName);
     QFETCH(QString, initial);
     QFETCH(QString, typed);
     QFETCH(QString, expected);
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Lan", initial);
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Wan", initial);
+    // The other limit differs, so a box loaded from the wrong key shows.
+    const bool lan = boxName == u"Text_表示件数_Lan"_s;
+    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Lan", lan ? initial : u"7"_s);
+    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Wan", lan ? u"7"_s : initial);
     QGuiApplication::clipboard()->setText(u"2x"_s);
     open();
     QLineEdit* edit = box(boxName);
@@ -316,7 +334,7 @@ void TestForm2::countKeyFilter() {
     QCOMPARE(edit->text(), expected);
 }
 
-void TestForm2::resets_data() {
+void TestOptionsDialog::resets_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("question");
     QTest::addColumn<QStringList>("removed"); // empty: every key
@@ -334,7 +352,7 @@ void TestForm2::resets_data() {
                          << QStringList();
 }
 
-void TestForm2::resets() {
+void TestOptionsDialog::resets() {
     QFETCH(QString, button);
     QFETCH(QString, question);
     QFETCH(QStringList, removed);
@@ -378,7 +396,7 @@ void TestForm2::resets() {
     QCOMPARE(m_store->keys(), after);
 }
 
-void TestForm2::captionsFitInsideTheirFrames() {
+void TestOptionsDialog::captionsFitInsideTheirFrames() {
     open();
     QCOMPARE(m_dialog->minimumSize(), m_dialog->maximumSize());
     for (QWidget* w : m_dialog->findChildren<QWidget*>()) {
@@ -405,5 +423,5 @@ void TestForm2::captionsFitInsideTheirFrames() {
     }
 }
 
-QTEST_MAIN(TestForm2)
-#include "tst_form2.moc"
+QTEST_MAIN(TestOptionsDialog)
+#include "tst_optionsdialog.moc"
