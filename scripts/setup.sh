@@ -2,12 +2,16 @@
 # Installs the Debian packages Tarnwick needs, only those that are missing.
 #   scripts/setup.sh run    what building and running the program needs
 #   scripts/setup.sh test   that, plus what the test suite uses (nginx, curl, Xvfb)
+#   scripts/setup.sh deb    what run installs, plus what making the Debian package needs
 set -eu
 
-RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev"
-TEST_PACKAGES="nginx-light curl xvfb xauth python3 clang-14 libclang-rt-14-dev chromium openssl tinyproxy"
+RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev qt6-translations-l10n"
+TEST_PACKAGES="nginx-light curl xvfb xauth python3 clang-14 libclang-rt-14-dev chromium openssl tinyproxy dpkg-dev file lintian appstream"
 
 packages="$RUN_PACKAGES"
+if [ "${1:-run}" = deb ]; then
+    packages="$packages dpkg-dev file"
+fi
 if [ "${1:-run}" = test ]; then
     packages="$packages $TEST_PACKAGES"
 fi

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -24,10 +25,16 @@ void onSignal(int) {
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+// Lines are collected and written out at least every tenth of a second, not one
+// write each: a busy proxy prints several lines per connection.
 void print(const QString& text) {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fputc('\n', stdout);
+}
+
+void printNow(const QString& text) {
+    print(text);
     std::fflush(stdout);
 }
 
@@ -80,6 +87,8 @@ int main(int argc, char* argv[]) {
     ::sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
+    static char outputBuffer[64 * 1024];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
 
     SettingsStore store;
     EventMonitor monitor(store);
@@ -102,11 +111,14 @@ int main(int argc, char* argv[]) {
     proxy.initialise();
     const QString port = portOption.isNull() ? store.get(Setting::LocalPort) : portOption;
     if (proxy.start(port) != ProxySwitch::StartResult::Started) {
-        print(QStringLiteral("tarnwick-headless: cannot listen on port ") + port.trimmed());
+        printNow(QStringLiteral("tarnwick-headless: cannot listen on port ") + port.trimmed());
         return 1;
     }
-    print(QStringLiteral("tarnwick-headless: listening on port ") + port.trimmed() +
-          QStringLiteral(", settings in ") + store.fileName());
+    printNow(QStringLiteral("tarnwick-headless: listening on port ") + port.trimmed() +
+             QStringLiteral(", settings in ") + store.fileName());
+    QTimer flushing;
+    QObject::connect(&flushing, &QTimer::timeout, [] { std::fflush(stdout); });
+    flushing.start(100);
 
     QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
@@ -117,6 +129,6 @@ int main(int argc, char* argv[]) {
         app.quit();
     });
     const int result = app.exec();
-    print(QStringLiteral("tarnwick-headless: stopped"));
+    printNow(QStringLiteral("tarnwick-headless: stopped"));
     return result;
 }

@@ -49,11 +49,11 @@ int main(int argc, char* argv[]) {
     SettingsStore store;
 
     if (command == u"get" && args.size() == 2) {
-        if (!store.contains(args[1])) {
+        if (!store.containsByName(args[1])) {
             print(stderr, QStringLiteral("tarnwick-settings: no such key: ") + args[1]);
             return 1;
         }
-        print(stdout, store.get(args[1], u""));
+        print(stdout, store.getByName(args[1]));
         return 0;
     }
     if (command == u"set" && args.size() == 3) {
@@ -63,14 +63,14 @@ int main(int argc, char* argv[]) {
             print(stderr, QStringLiteral("tarnwick-settings: warning: ") + args[1] +
                               QStringLiteral(" takes ○, × or △; Tarnwick removes any other value "
                                              "when it reads it"));
-        if (!store.save(args[1], args[2])) {
+        if (!store.saveByName(args[1], args[2])) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
             return 1;
         }
         return 0;
     }
     if (command == u"remove" && args.size() == 2) {
-        if (!store.remove(args[1])) {
+        if (!store.removeByName(args[1])) {
             print(stderr, QStringLiteral("tarnwick-settings: no such key: ") + args[1]);
             return 1;
         }
@@ -78,7 +78,7 @@ int main(int argc, char* argv[]) {
     }
     if (command == u"list" && args.size() == 1) {
         for (const QString& key : store.keys())
-            print(stdout, key + u'=' + store.get(key, u""));
+            print(stdout, key + u'=' + store.getByName(key));
         return 0;
     }
     if (command == u"reset" && args.size() == 1) {
@@ -92,7 +92,7 @@ int main(int argc, char* argv[]) {
             return 2;
         }
         const QString stamp = QTime::currentTime().toString(OutsideRefererTimeFormat.toString());
-        if (!store.save(Setting::OutsideReferer.name, stamp + u'|' + url)) {
+        if (!store.save(Setting::OutsideReferer, stamp + u'|' + url)) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
             return 1;
         }

@@ -5,6 +5,7 @@
 
 #include "shell/mainwindow.h"
 #include "widgets/messagebox.h"
+#include "widgets/programicon.h"
 #include "widgets/uifonts.h"
 #include "windows/homepagewindow.h"
 #include "windows/usageviewer.h"
@@ -58,8 +59,9 @@ int main(int argc, char* argv[]) {
     prepareWebEngine();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick/icon.png")));
+    QApplication::setWindowIcon(programIcon());
     applyJapaneseUiFont(app);
+    installJapaneseTranslations(app);
     installWebEngineBrowser();
 
     if (argc != 2) {

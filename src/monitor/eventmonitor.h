@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <type_traits>
 
 namespace Tarnwick {
 
@@ -60,6 +61,20 @@ public:
     void post(MonitorBox box, const QString& entry);
     // Data-arrival entries: when the box is checked, trims both lists first.
     void postDataArrival(MonitorBox box, const QString& entry);
+    // The same, with the entry built only when its box is checked: most events of a
+    // busy relay are listed nowhere.
+    template <typename Build>
+        requires std::is_invocable_r_v<QString, Build>
+    void post(MonitorBox box, Build&& build) {
+        if (isChecked(box))
+            post(box, build());
+    }
+    template <typename Build>
+        requires std::is_invocable_r_v<QString, Build>
+    void postDataArrival(MonitorBox box, Build&& build) {
+        if (isChecked(box))
+            postDataArrival(box, build());
+    }
     // Entries no check box gates (DataCheck, ReTry, ReConnect).
     void postAlways(Side side, const QString& entry);
 

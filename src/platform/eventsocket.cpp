@@ -24,8 +24,8 @@ namespace {
 qintptr g_offeredDescriptor = -1;
 qintptr g_claimedDescriptor = -1;
 
-constexpr qint64 SendChunk = 64 * 1024;
-constexpr qint64 SendHighWater = 256 * 1024;
+constexpr qint64 SendChunk = 256 * 1024;
+constexpr qint64 SendHighWater = 1024 * 1024;
 // A close that waits for queued bytes gives up on a peer that never reads.
 constexpr int LingerMs = 10000;
 // What a paused socket reads ahead at most.

@@ -19,6 +19,8 @@ bool SlotTimers::create(int index, int intervalMs, bool enabled) {
     if (index < 0 || size_t(index) >= m_timers.size() || exists(index))
         return false;
     auto* timer = new QTimer(this);
+    // Never early: a coarse timer may fire 5 % before its interval.
+    timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(scaled(intervalMs));
     connect(timer, &QTimer::timeout, this, [this, index] { emit tick(index); });
     m_timers[size_t(index)] = timer;

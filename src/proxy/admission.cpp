@@ -7,14 +7,14 @@
 
 namespace Tarnwick {
 
-Admission admissionFor(QStringView mode, QStringView clientIP, const QStringList& allowed,
+Admission admissionFor(ChoiceValue mode, QStringView clientIP, const QStringList& allowed,
                        const QStringList& ownAddresses) {
-    if (mode == Choice::Allow || clientIP == u"127.0.0.1")
+    if (mode == ChoiceValue::Allow || clientIP == u"127.0.0.1")
         return Admission::Admit;
     for (const QString& own : ownAddresses)
         if (own == clientIP)
             return Admission::Admit;
-    if (mode == Choice::Block)
+    if (mode == ChoiceValue::Block)
         return Admission::OnlyThisMachine;
     // Exact text: stored entries are not trimmed.
     for (const QString& entry : allowed)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/settingskeys.h"
+
 #include <QStringList>
 #include <QStringView>
 
@@ -15,7 +17,7 @@ enum class Admission {
     NotListed,       // mode "△" (or any other value) and an address not in the list
 };
 
-Admission admissionFor(QStringView mode, QStringView clientIP, const QStringList& allowed,
+Admission admissionFor(ChoiceValue mode, QStringView clientIP, const QStringList& allowed,
                        const QStringList& ownAddresses = {});
 
 // The IPv4 addresses the machine's own host name resolves to.

@@ -50,14 +50,19 @@ enum class Mode { Pass, Delete, Fake, Outside };
 // Reads a rule's mode. A value outside the rule's set is removed from the store, so
 // the next request gets the default, and this request passes the header unchanged.
 Mode readMode(SettingsStore& store, const SettingKey& key, bool hasFake) {
-    const QString value = store.get(key);
-    if (value == Choice::Allow)
+    switch (store.choice(key)) {
+    case ChoiceValue::Allow:
         return Mode::Pass;
-    if (value == Choice::Block)
+    case ChoiceValue::Block:
         return Mode::Delete;
-    if (hasFake && value == Choice::Third)
-        return Mode::Fake;
-    store.remove(key.name);
+    case ChoiceValue::Third:
+        if (hasFake)
+            return Mode::Fake;
+        break;
+    case ChoiceValue::Other:
+        break;
+    }
+    store.remove(key);
     return Mode::Outside;
 }
 
@@ -116,17 +121,14 @@ qsizetype headerLine(const QByteArray& w, QByteArrayView name) {
     // A name counts only where a header line starts: after a CR LF, before the blank
     // line that ends the header block. The request line, a value that merely holds
     // the name and the body are never touched.
-    QByteArray needle;
-    needle.reserve(CrLf.size() + name.size());
-    needle.append(CrLf);
-    needle.append(name);
-    const qsizetype at = w.indexOf(needle);
-    if (at < 0)
-        return -1;
-    const qsizetype blank = w.indexOf(BlankLine);
-    if (blank >= 0 && at >= blank)
-        return -1;
-    return at + CrLf.size();
+    const QByteArrayView all(w);
+    const qsizetype blank = all.indexOf(BlankLine);
+    const qsizetype end = blank < 0 ? all.size() : blank;
+    for (qsizetype at = all.indexOf(CrLf); at >= 0 && at < end; at = all.indexOf(CrLf, at + 2)) {
+        if (all.sliced(at + CrLf.size()).startsWith(name))
+            return at + CrLf.size();
+    }
+    return -1;
 }
 
 QByteArray deleteLine(const QByteArray& w, QByteArrayView name) {
@@ -187,6 +189,11 @@ bool outsideRefererIsFresh(QStringView stored, const QTime& now) {
 }
 
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, const QTime& now) {
+    return rewriteRequestHeaders(piece, store, [&now] { return now; });
+}
+
+QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
+                                 const std::function<QTime()>& clock) {
     QByteArray w = piece;
 
     // A Referer handed in by another program a moment ago takes the place of the
@@ -194,7 +201,7 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
     bool outsideRefererAdded = false;
     const QString outside = store.get(Setting::OutsideReferer);
     const qsizetype bar = outside.indexOf(u'|');
-    if (outside.size() > 8 && bar >= 0 && outsideRefererIsFresh(outside, now)) {
+    if (outside.size() > 8 && bar >= 0 && outsideRefererIsFresh(outside, clock())) {
         const qsizetype blank = w.indexOf(BlankLine);
         if (blank >= 0) {
             const QByteArray line =
@@ -215,7 +222,7 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
 
     // A compressed page would pass the Script rule unseen: while the rule is on, ask
     // the server for the page as it is.
-    if (store.get(Setting::Script) != Choice::Allow)
+    if (store.choice(Setting::Script) != ChoiceValue::Allow)
         w = HeaderEdit::replace(w, "Accept-Encoding:", "Accept-Encoding: identity");
 
     w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: Close");

@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QStringView>
 #include <QTime>
+#include <functional>
 
 namespace Tarnwick {
 
@@ -17,6 +18,9 @@ class SettingsStore;
 // store at every call and removes a rule's key whose value lies outside its set.
 // `now` is the current local time of day.
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, const QTime& now);
+// The same, asking the clock only when an outside Referer is stored.
+QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
+                                 const std::function<QTime()>& clock);
 
 // True when a stored "@Referer" value is fresh at `now`: its leading time of day
 // ("HH:mm:ss") is 0 to 2 seconds before `now`, counting across midnight.

@@ -29,9 +29,9 @@ QString sendEntry(int index, const QString& line) {
 }
 
 QString errorEntry(int index, int number, qint32 scode) {
-    return eventEntry(u"【Error : Close】", index,
-                      {QStringLiteral("Scode : ") + num(scode) + QStringLiteral(" , Number : ") +
-                       num(number)});
+    return eventEntry(
+        u"【Error : Close】", index,
+        {QStringLiteral("Scode : ") + num(scode) + QStringLiteral(" , Number : ") + num(number)});
 }
 
 // Bytes shown in the monitor one character per byte.
@@ -64,9 +64,8 @@ ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* p
     : QObject(parent), m_store(store), m_monitor(monitor),
       m_askCabinet([](const QString&) { return false; }),
       m_clock([] { return QTime::currentTime(); }), m_ownAddressLookup(ownHostAddresses),
-      m_slots(SlotTableSize),
-      m_lan(SlotTableSize), m_wan(SlotTableSize), m_generation(SlotTableSize, 0),
-      m_timer1(new SlotTimers(SlotTableSize, 1.0, this)),
+      m_slots(SlotTableSize), m_lan(SlotTableSize), m_wan(SlotTableSize),
+      m_generation(SlotTableSize, 0), m_timer1(new SlotTimers(SlotTableSize, 1.0, this)),
       m_timer2(new SlotTimers(SlotTableSize, 1.0, this)),
       m_timer3(new SlotTimers(SlotTableSize, 1.0, this)) {
     createLan(0);
@@ -210,8 +209,8 @@ void ProxyEngine::wanStatus(const QString& text) {
 
 bool ProxyEngine::admits(const QString& clientIP) {
     QStringList allowed;
-    const QString mode = m_store.get(Setting::Connect);
-    if (mode != Choice::Allow && mode != Choice::Block)
+    const ChoiceValue mode = m_store.choice(Setting::Connect);
+    if (mode != ChoiceValue::Allow && mode != ChoiceValue::Block)
         for (const SettingKey& key : Setting::AllowedMachines)
             allowed << m_store.get(key);
     switch (admissionFor(mode, clientIP, allowed, m_ownAddresses)) {
@@ -228,19 +227,21 @@ bool ProxyEngine::admits(const QString& clientIP) {
 }
 
 void ProxyEngine::lanConnectionRequest(int index, qintptr requestId) {
+    const SettingsStore::ReadScope oneLook(m_store);
     EventSocket* listening = m_lan[size_t(index)];
     const QString clientIP = listening ? listening->remoteHostIP() : QString();
     const int clientPort = listening ? listening->remotePort() : 0;
-    lanStatus(QStringLiteral("接続要求受信 : ") + num(index) + QStringLiteral(" , ") + clientIP + u':' +
-              num(clientPort));
+    lanStatus(QStringLiteral("接続要求受信 : ") + num(index) + QStringLiteral(" , ") + clientIP +
+              u':' + num(clientPort));
     if (index == 0 && admits(clientIP))
         admit(requestId);
-    m_monitor.post(MonitorBox::LanConnectionRequest,
-                   eventEntry(u"【ConnectionRequest】", index,
-                              {QStringLiteral("requestID : ") + num(requestId),
-                               QStringLiteral("HostIP : ") + clientIP,
-                               QStringLiteral("Port : ") + num(clientPort),
-                               QStringLiteral("cntNo. : ") + num(m_counter)}));
+    m_monitor.post(MonitorBox::LanConnectionRequest, [&] {
+        return eventEntry(u"【ConnectionRequest】", index,
+                          {QStringLiteral("requestID : ") + num(requestId),
+                           QStringLiteral("HostIP : ") + clientIP,
+                           QStringLiteral("Port : ") + num(clientPort),
+                           QStringLiteral("cntNo. : ") + num(m_counter)});
+    });
 }
 
 void ProxyEngine::admit(qintptr requestId) {
@@ -273,15 +274,15 @@ void ProxyEngine::lanConnect(int index) {
     lanStatus(QStringLiteral("接続処理完了 : ") + num(index) + QStringLiteral(" , ") +
               (socket ? socket->remoteHost() : QString()) + u':' +
               num(socket ? socket->remotePort() : 0));
-    m_monitor.post(MonitorBox::LanConnect, eventEntry(u"【Connect】", index));
+    m_monitor.post(MonitorBox::LanConnect, [&] { return eventEntry(u"【Connect】", index); });
 }
 
 // ---- request reader ----------------------------------------------------------
 
 QString ProxyEngine::requestEntry(int index, qint64 bytesTotal, const QByteArray& piece) const {
-    return eventEntry(u"【DataArrival】", index,
-                      {QStringLiteral("Size : ") + num(bytesTotal),
-                       QStringLiteral("Data : ") + shown(piece)});
+    return eventEntry(
+        u"【DataArrival】", index,
+        {QStringLiteral("Size : ") + num(bytesTotal), QStringLiteral("Data : ") + shown(piece)});
 }
 
 void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
@@ -291,9 +292,10 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         return;
     const QByteArray piece = lan->getData();
     RelaySlot& slot = m_slots[size_t(index)];
+    const SettingsStore::ReadScope oneLook(m_store);
     auto logArrival = [&] {
         m_monitor.postDataArrival(MonitorBox::LanDataArrival,
-                                  requestEntry(index, bytesTotal, piece));
+                                  [&] { return requestEntry(index, bytesTotal, piece); });
     };
 
     // Once a request is taken, what follows is its body, which passes untouched — or
@@ -317,36 +319,34 @@ void ProxyEngine::lanDataArrival(int index, qint64 bytesTotal) {
         return;
     }
     const QByteArray received = std::exchange(slot.pendingHead, {});
-    if (const auto authority = connectTarget(readRequestLine(received).text)) {
+    const RequestCheck check = checkRequestLine(index, received);
+    // A rule that could not be applied answers without a word in the list.
+    if (check != RequestCheck::Failed && check != RequestCheck::Void)
         logArrival();
-        if (!startTunnel(index, received, *authority))
-            endRelay(index, RelayEnd::Refused);
-        return;
-    }
-    switch (checkRequestLine(index, received)) {
+    switch (check) {
     case RequestCheck::Passed:
-        break;
+        return startRelay(index, received) ? void() : endRelay(index, RelayEnd::Refused);
+    case RequestCheck::Tunnel:
+        return startTunnel(index, received) ? void() : endRelay(index, RelayEnd::Refused);
     case RequestCheck::Refused:
-        logArrival();
+    case RequestCheck::Failed:
         return endRelay(index, RelayEnd::Refused);
     case RequestCheck::RefusedWithClose:
-        logArrival();
         return endRelay(index, RelayEnd::ClosedWithoutAnswer);
-    case RequestCheck::Failed: // a rule could not be applied: answered, not logged
-        return endRelay(index, RelayEnd::Refused);
     case RequestCheck::Void: // the slot was taken over while the user was asked
         return;
     }
-    logArrival();
-    if (!startRelay(index, received))
-        endRelay(index, RelayEnd::Refused);
 }
 
 ProxyEngine::RequestCheck ProxyEngine::checkRequestLine(int index, const QByteArray& received) {
     const RequestLine line = readRequestLine(received);
+    // A tunnel passes none of these rules: what it carries is not seen.
+    if (connectTarget(line.text))
+        return RequestCheck::Tunnel;
     // Asks the rule of `key` about this request; a value outside its set is removed.
     auto verdict = [&](const SettingKey& key, bool mayAsk) -> std::optional<RequestCheck> {
-        switch (ruleVerdict(m_store.get(key.name, Setting::RequestRuleDefault), mayAsk)) {
+        const std::optional<QString> stored = m_store.stored(key);
+        switch (ruleVerdict(stored ? std::optional(choiceOf(*stored)) : std::nullopt, mayAsk)) {
         case RuleVerdict::Send:
             return std::nullopt;
         case RuleVerdict::Refuse:
@@ -355,7 +355,7 @@ ProxyEngine::RequestCheck ProxyEngine::checkRequestLine(int index, const QByteAr
         case RuleVerdict::Ask:
             return askCabinet(index, line.text);
         case RuleVerdict::DropValue:
-            if (!m_store.remove(key.name))
+            if (!m_store.remove(key))
                 return RequestCheck::Failed;
             return std::nullopt;
         }
@@ -388,12 +388,12 @@ std::optional<ProxyEngine::RequestCheck> ProxyEngine::askCabinet(int index,
 bool ProxyEngine::startRelay(int index, const QByteArray& received) {
     RelaySlot& slot = m_slots[size_t(index)];
     // Rewritten; whatever body came with the head follows it untouched.
-    slot.request = rewriteRequestHeaders(received, m_store, m_clock());
+    slot.request = rewriteRequestHeaders(received, m_store, m_clock);
     const qsizetype headEnd = received.indexOf(BlankLine);
     slot.bodyRemaining = requestBodyLength(QByteArrayView(received).first(headEnd)) -
                          (received.size() - headEnd - BlankLine.size());
 
-    const std::optional<RequestTarget> target = m_store.get(Setting::Proxy) == Choice::Allow
+    const std::optional<RequestTarget> target = m_store.choice(Setting::Proxy) == ChoiceValue::Allow
                                                     ? upstreamProxyTarget(m_store)
                                                     : targetFromRequest(received);
     return connectServer(index, target);
@@ -424,8 +424,9 @@ void ProxyEngine::continueRequest(int index, const QByteArray& piece) {
     EventSocket* wan = m_wan[size_t(index)];
     if (slot.wanOpened && wan && wan->state() == EventSocket::State::Connected) {
         wan->sendData(piece);
-        m_monitor.post(MonitorBox::WanSend,
-                       sendEntry(index, QStringLiteral("Send Data : ") + shown(piece)));
+        m_monitor.post(MonitorBox::WanSend, [&] {
+            return sendEntry(index, QStringLiteral("Send Data : ") + shown(piece));
+        });
     }
 }
 
@@ -440,6 +441,7 @@ void ProxyEngine::wanConnect(int index) {
         slot.tempFileName = tempFileNameFor(index);
         // The handle is the slot's own number, so no other relay can ever reach it.
         slot.tempFileNo = index;
+        slot.tempFileOnDisk = true; // openFresh may have made it before failing
         if (!m_files.openFresh(index, slot.tempFileName)) {
             slot.tempFileNo = 0;
             return endRelay(index, RelayEnd::Refused);
@@ -451,13 +453,15 @@ void ProxyEngine::wanConnect(int index) {
     if (!wan)
         return;
     wan->sendData(slot.request);
-    m_monitor.post(MonitorBox::WanConnect, eventEntry(u"【Connect】", index));
-    m_monitor.post(MonitorBox::WanSend,
-                   sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.request)));
+    m_monitor.post(MonitorBox::WanConnect, [&] { return eventEntry(u"【Connect】", index); });
+    m_monitor.post(MonitorBox::WanSend, [&] {
+        return sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.request));
+    });
     if (!slot.requestMore.isEmpty()) {
         wan->sendData(slot.requestMore);
-        m_monitor.post(MonitorBox::WanSend,
-                       sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.requestMore)));
+        m_monitor.post(MonitorBox::WanSend, [&] {
+            return sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.requestMore));
+        });
     }
 }
 
@@ -486,7 +490,7 @@ void ProxyEngine::wanDataArrival(int index, qint64 bytesTotal) {
             lines << QStringLiteral("Header : ") + shown(QByteArrayView(data).first(end));
     }
     m_monitor.postDataArrival(MonitorBox::WanDataArrival,
-                              eventEntry(u"【DataArrival】", index, lines));
+                              [&] { return eventEntry(u"【DataArrival】", index, lines); });
 }
 
 // ---- ends of a relay ---------------------------------------------------------
@@ -500,9 +504,10 @@ void ProxyEngine::closeAnswerFile(int index) {
 
 void ProxyEngine::discardAnswerFile(int index) {
     closeAnswerFile(index);
-    const RelaySlot& slot = m_slots[size_t(index)];
-    if (!slot.tempFileName.isEmpty())
+    RelaySlot& slot = m_slots[size_t(index)];
+    if (slot.tempFileOnDisk)
         FileTable::removeFile(slot.tempFileName);
+    slot.tempFileOnDisk = false;
 }
 
 void ProxyEngine::endRelay(int index, RelayEnd end) {
@@ -537,7 +542,7 @@ void ProxyEngine::lanClose(int index) {
     lanStatus(QStringLiteral("切断完了 : ") + num(index));
     RelaySlot& slot = m_slots[size_t(index)];
     slot.lanState = EndMark::Closed;
-    m_monitor.post(MonitorBox::LanClose, eventEntry(u"【Close】", index));
+    m_monitor.post(MonitorBox::LanClose, [&] { return eventEntry(u"【Close】", index); });
     if (slot.tunnel && slot.wanOpened)
         return closeTunnel(index, Side::Lan);
     endRelay(index, RelayEnd::BrowserGone);
@@ -547,7 +552,7 @@ void ProxyEngine::lanClose(int index) {
 void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) {
     lanStatus(QStringLiteral("エラー発生 : ") + num(index));
     m_slots[size_t(index)].lanState = EndMark::Failed;
-    m_monitor.post(MonitorBox::LanError, errorEntry(index, number, scode));
+    m_monitor.post(MonitorBox::LanError, [&] { return errorEntry(index, number, scode); });
     // The listener's own errors (running short of descriptors) end no relay.
     if (index == 0)
         return;
@@ -558,7 +563,8 @@ void ProxyEngine::lanError(int index, int number, const QString&, qint32 scode) 
 }
 
 void ProxyEngine::lanSendComplete(int index) {
-    m_monitor.post(MonitorBox::LanSendComplete, eventEntry(u"【SendComplete】", index));
+    m_monitor.post(MonitorBox::LanSendComplete,
+                   [&] { return eventEntry(u"【SendComplete】", index); });
     if (m_slots[size_t(index)].tunnel) {
         // The browser caught up: the server may send again.
         if (EventSocket* wan = m_wan[size_t(index)])
@@ -573,7 +579,7 @@ void ProxyEngine::wanClose(int index) {
     wanStatus(QStringLiteral("切断完了 : ") + num(index));
     closeAnswerFile(index);
     slot.wanState = EndMark::Closed;
-    m_monitor.post(MonitorBox::WanClose, eventEntry(u"【Close】", index));
+    m_monitor.post(MonitorBox::WanClose, [&] { return eventEntry(u"【Close】", index); });
     if (slot.tunnel)
         return closeTunnel(index, Side::Wan);
     if (EventSocket* wan = m_wan[size_t(index)])
@@ -591,7 +597,7 @@ void ProxyEngine::wanError(int index, int number, const QString&, qint32 scode) 
     slot.wanState = EndMark::Failed;
     if (EventSocket* wan = m_wan[size_t(index)])
         wan->close();
-    m_monitor.post(MonitorBox::WanError, errorEntry(index, number, scode));
+    m_monitor.post(MonitorBox::WanError, [&] { return errorEntry(index, number, scode); });
     // Once connected, nothing more will come: end the relay instead of leaving the
     // browser waiting. Before that, the reconnect timer tries again.
     if (slot.wanOpened && slot.tunnel)
@@ -601,7 +607,8 @@ void ProxyEngine::wanError(int index, int number, const QString&, qint32 scode) 
 }
 
 void ProxyEngine::wanSendComplete(int index) {
-    m_monitor.post(MonitorBox::WanSendComplete, eventEntry(u"【SendComplete】", index));
+    m_monitor.post(MonitorBox::WanSendComplete,
+                   [&] { return eventEntry(u"【SendComplete】", index); });
     if (m_slots[size_t(index)].tunnel)
         if (EventSocket* lan = m_lan[size_t(index)])
             lan->resumeReading();
@@ -609,21 +616,21 @@ void ProxyEngine::wanSendComplete(int index) {
 
 // ---- tunnels -------------------------------------------------------------------
 
-bool ProxyEngine::startTunnel(int index, const QByteArray& received,
-                              const RequestTarget& authority) {
+bool ProxyEngine::startTunnel(int index, const QByteArray& received) {
     RelaySlot& slot = m_slots[size_t(index)];
-    if (!tunnelAllowed(m_store.get(Setting::ConnectTunnel), authority.port))
+    const RequestLine line = readRequestLine(received);
+    const std::optional<RequestTarget> authority = connectTarget(line.text);
+    if (!authority || !tunnelAllowed(m_store.choice(Setting::ConnectTunnel), authority->port))
         return false;
     const qsizetype headEnd = received.indexOf(BlankLine) + BlankLine.size();
-    const RequestLine line = readRequestLine(received);
     slot.tunnel = true;
     slot.tunnelAuthority = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
-    slot.tunnelViaProxy = m_store.get(Setting::Proxy) == Choice::Allow;
+    slot.tunnelViaProxy = m_store.choice(Setting::Proxy) == ChoiceValue::Allow;
     // Through an upstream proxy the head goes on as it came; the proxy answers it.
     slot.request = received.left(headEnd);
     slot.requestMore = received.mid(headEnd);
     const std::optional<RequestTarget> target =
-        slot.tunnelViaProxy ? upstreamProxyTarget(m_store) : authority;
+        slot.tunnelViaProxy ? upstreamProxyTarget(m_store) : *authority;
     return connectServer(index, target);
 }
 
@@ -631,15 +638,16 @@ void ProxyEngine::openTunnel(int index) {
     RelaySlot& slot = m_slots[size_t(index)];
     slot.wanOpened = true;
     wanStatus(QStringLiteral("接続完了 : ") + num(index));
-    m_monitor.post(MonitorBox::WanConnect, eventEntry(u"【Connect】", index));
+    m_monitor.post(MonitorBox::WanConnect, [&] { return eventEntry(u"【Connect】", index); });
     EventSocket* wan = m_wan[size_t(index)];
     EventSocket* lan = m_lan[size_t(index)];
     if (!wan || !lan)
         return;
     if (slot.tunnelViaProxy) {
         wan->sendData(slot.request);
-        m_monitor.post(MonitorBox::WanSend,
-                       sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.request)));
+        m_monitor.post(MonitorBox::WanSend, [&] {
+            return sendEntry(index, QStringLiteral("Send Data : ") + shown(slot.request));
+        });
     } else {
         lan->sendData(QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n"));
     }
@@ -696,9 +704,10 @@ void ProxyEngine::reconnectTick(int index) {
     }
     if (slot.reconnectCount >= ReconnectLimit)
         return endRelay(index, RelayEnd::Refused);
-    m_monitor.postAlways(Side::Wan, eventEntry(u"【ReConnect】", index,
-                                               {QStringLiteral("Host Name : ") + slot.wanHost,
-                                                QStringLiteral("Port No. : ") + num(slot.wanPort)}));
+    m_monitor.postAlways(Side::Wan,
+                         eventEntry(u"【ReConnect】", index,
+                                    {QStringLiteral("Host Name : ") + slot.wanHost,
+                                     QStringLiteral("Port No. : ") + num(slot.wanPort)}));
     destroyWan(index);
     createWan(index);
     EventSocket* wan = m_wan[size_t(index)];
@@ -717,12 +726,14 @@ void ProxyEngine::closeTick(int index) {
 
 void ProxyEngine::pumpTick(int index) {
     RelaySlot& slot = m_slots[size_t(index)];
+    const SettingsStore::ReadScope oneLook(m_store);
     m_timer1->setEnabled(index, false);
     if (slot.lanState != EndMark::Live)
         return endRelay(index, RelayEnd::BrowserGone);
     // The open handle keeps the bytes readable after the name is gone.
     std::unique_ptr<QFile> file = FileTable::openForReading(slot.tempFileName);
     FileTable::removeFile(slot.tempFileName);
+    slot.tempFileOnDisk = false;
     if (!file)
         return endRelay(index, RelayEnd::Refused);
     const qint64 blankLine = findBlankLine(*file);
@@ -748,11 +759,11 @@ void ProxyEngine::pumpTick(int index) {
 
 void ProxyEngine::recheck(int index, const StoredAnswer& stored) {
     RelaySlot& slot = m_slots[size_t(index)];
-    m_monitor.postAlways(Side::Wan,
-                         eventEntry(u"【DataCheck】", index,
-                                    {QStringLiteral("Data Size : ") +
-                                         num(announcedSize(stored.head).value_or(0)),
-                                     QStringLiteral("File Size : ") + num(stored.length)}));
+    m_monitor.postAlways(
+        Side::Wan,
+        eventEntry(u"【DataCheck】", index,
+                   {QStringLiteral("Data Size : ") + num(announcedSize(stored.head).value_or(0)),
+                    QStringLiteral("File Size : ") + num(stored.length)}));
     m_monitor.postAlways(Side::Wan, eventEntry(u"【ReTry】", index));
     if (slot.recheckCount >= RecheckLimit)
         return endRelay(index, RelayEnd::Refused);
@@ -788,10 +799,11 @@ void ProxyEngine::sendAnswer(int index, const StoredAnswer& stored, std::unique_
             lan->sendDevice(std::move(file));
     }
     endRelay(index, RelayEnd::Answered);
-    m_monitor.post(MonitorBox::LanSend,
-                   sendEntry(index, stored.head.statusCode == "302"
-                                        ? QStringLiteral("≪Header + Data≫ : ") + shown(answer)
-                                        : QStringLiteral("≪Header≫ : ") + shown(head.headerBlock)));
+    m_monitor.post(MonitorBox::LanSend, [&] {
+        return sendEntry(index, stored.head.statusCode == "302"
+                                    ? QStringLiteral("≪Header + Data≫ : ") + shown(answer)
+                                    : QStringLiteral("≪Header≫ : ") + shown(head.headerBlock));
+    });
 }
 
 } // namespace Tarnwick

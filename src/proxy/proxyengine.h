@@ -88,7 +88,7 @@ private:
         BrowserGone,         // nobody to answer: the server side is given up
     };
     // What the blocking rules make of a request line.
-    enum class RequestCheck { Passed, Refused, RefusedWithClose, Failed, Void };
+    enum class RequestCheck { Passed, Tunnel, Refused, RefusedWithClose, Failed, Void };
 
     // Client side.
     void lanConnectionRequest(int index, qintptr requestId);
@@ -103,7 +103,7 @@ private:
     bool startRelay(int index, const QByteArray& received);
     // HTTPS tunnels: started from a CONNECT head, opened when the server connection is
     // up, carrying bytes either way with flow control, closed from either side.
-    bool startTunnel(int index, const QByteArray& received, const RequestTarget& authority);
+    bool startTunnel(int index, const QByteArray& received);
     void openTunnel(int index);
     void carryTunnel(int index, Side from, const QByteArray& bytes);
     void closeTunnel(int index, Side closed);

@@ -16,8 +16,8 @@ std::optional<QString> ProxySwitch::initialise() {
     ProxyEngine::removeAnswerFiles(QDir::currentPath());
     m_engine.initialise();
     const QString autoStart =
-        m_store.get(Setting::AutoStart.name, Setting::AutoStartAtStartupDefault).trimmed();
-    if (autoStart != Choice::Allow)
+        m_store.get(Setting::AutoStart).trimmed();
+    if (choiceOf(autoStart) != ChoiceValue::Allow)
         return std::nullopt;
     return m_store.get(Setting::LocalPort);
 }

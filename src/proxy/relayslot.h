@@ -29,6 +29,7 @@ struct RelaySlot {
     qint32 recheckCount = 0;  // re-requests of an incomplete answer
     QString tempFileName;     // "~tarnwick-temp-" + slot index
     qint32 tempFileNo = 0;    // the slot's own index while its answer file is open, else 0
+    bool tempFileOnDisk = false; // the answer file still has its name
     qint32 arrivalCount = 0;  // server-side data arrivals of the current attempt
     QByteArray pendingHead;   // a request head still waiting for its blank line
     qint64 bodyRemaining = 0; // request body bytes still to come; -1: until the close

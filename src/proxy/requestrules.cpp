@@ -36,21 +36,25 @@ std::optional<RequestTarget> connectTarget(QByteArrayView requestLine) {
     return parseHostText(QString::fromLatin1(authority));
 }
 
-bool tunnelAllowed(QStringView stored, int port) {
-    if (stored == Choice::Block)
+bool tunnelAllowed(ChoiceValue stored, int port) {
+    if (stored == ChoiceValue::Block)
         return false;
-    if (stored == Choice::Third)
+    if (stored == ChoiceValue::Third)
         return true;
     return port == 443;
 }
 
-RuleVerdict ruleVerdict(QStringView stored, bool mayAsk) {
-    if (stored == Choice::Allow)
+RuleVerdict ruleVerdict(std::optional<ChoiceValue> stored, bool mayAsk) {
+    switch (stored.value_or(ChoiceValue::Other)) {
+    case ChoiceValue::Allow:
         return RuleVerdict::Send;
-    if (stored == Choice::Block)
+    case ChoiceValue::Block:
         return RuleVerdict::Refuse;
-    if (mayAsk && stored == Choice::Third)
-        return RuleVerdict::Ask;
+    case ChoiceValue::Third:
+        return mayAsk ? RuleVerdict::Ask : RuleVerdict::DropValue;
+    case ChoiceValue::Other:
+        break;
+    }
     return RuleVerdict::DropValue;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "proxy/requesttarget.h"
+#include "settings/settingskeys.h"
 
 namespace Tarnwick {
 
@@ -26,7 +27,7 @@ RequestLine readRequestLine(QByteArrayView head);
 // address or [IPv6], and a port); nothing for any other line.
 std::optional<RequestTarget> connectTarget(QByteArrayView requestLine);
 // Whether the stored "CONNECT" value lets a tunnel reach `port`.
-bool tunnelAllowed(QStringView stored, int port);
+bool tunnelAllowed(ChoiceValue stored, int port);
 
 // What a blocking rule ("POST", "icoGET", "cabGET") does with its stored value.
 enum class RuleVerdict {
@@ -34,9 +35,9 @@ enum class RuleVerdict {
     Refuse,    // "×"
     Ask,       // "△", where the user may be asked (cabinet downloads)
     DropValue, // anything else: the value is removed and the request sent; a value
-               // that cannot be removed (none was stored) fails the request
+               // that cannot be removed (nothing is stored) fails the request
 };
-RuleVerdict ruleVerdict(QStringView stored, bool mayAsk);
+RuleVerdict ruleVerdict(std::optional<ChoiceValue> stored, bool mayAsk);
 
 // The question asked before a cabinet download.
 QString cabinetQuestion(QByteArrayView requestLine);

@@ -46,11 +46,11 @@ inline qsizetype findByte(const char* data, qsizetype from, qsizetype to, char c
 // Reads a rule's switch once. A value outside its set is removed from the store (the
 // next answer reads the default) and the rule stays off for this answer.
 bool ruleIsOn(SettingsStore& store, const SettingKey& key) {
-    const QString value = store.get(key);
-    if (value == Choice::Block)
+    const ChoiceValue value = store.choice(key);
+    if (value == ChoiceValue::Block)
         return true;
-    if (value != Choice::Allow)
-        store.remove(key.name);
+    if (value != ChoiceValue::Allow)
+        store.remove(key);
     return false;
 }
 

@@ -14,6 +14,18 @@ inline constexpr QStringView Block = u"×";
 inline constexpr QStringView Third = u"△";
 } // namespace Choice
 
+// A stored value read as a choice: anything but the three marks is Other.
+enum class ChoiceValue { Allow, Block, Third, Other };
+inline ChoiceValue choiceOf(QStringView value) {
+    if (value == Choice::Allow)
+        return ChoiceValue::Allow;
+    if (value == Choice::Block)
+        return ChoiceValue::Block;
+    if (value == Choice::Third)
+        return ChoiceValue::Third;
+    return ChoiceValue::Other;
+}
+
 struct SettingKey {
     QStringView name;
     QStringView defaultValue;
@@ -50,8 +62,8 @@ inline constexpr SettingKey Cookie{u"Cookie", u"×"};
 // Answers.
 inline constexpr SettingKey SetCookie{u"SetCookie", u"×"};
 inline constexpr SettingKey Script{u"Script", u"×"};
-// Request blocking. The dialog shows "×" for an absent key; the request reader reads
-// these with an empty default so that an absent key refuses the request.
+// Request blocking. The dialog shows "×" for an absent key; for the request reader an
+// absent key fails the request (it has nothing to remove) and refuses it unlogged.
 inline constexpr SettingKey Post{u"POST", u"×"};
 inline constexpr SettingKey IcoGet{u"icoGET", u"×"};
 inline constexpr SettingKey CabGet{u"cabGET", u"×"};
@@ -76,9 +88,6 @@ inline bool isChoice(QStringView value) {
     return value == Choice::Allow || value == Choice::Block || value == Choice::Third;
 }
 
-// Defaults of the readers that differ from the dialog's.
-inline constexpr QStringView AutoStartAtStartupDefault = u"";
-inline constexpr QStringView RequestRuleDefault = u"";
 } // namespace Setting
 
 // What the version box and --version say.

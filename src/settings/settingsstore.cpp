@@ -1,7 +1,12 @@
 #include "settings/settingsstore.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
+
+#include <sys/stat.h>
 
 namespace Tarnwick {
 
@@ -27,36 +32,87 @@ QString SettingsStore::defaultFileName() {
 SettingsStore::SettingsStore() : SettingsStore(defaultFileName()) {}
 
 SettingsStore::SettingsStore(const QString& filePath)
-    : m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {
+    : m_path(filePath), m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {
     m_settings->setFallbacksEnabled(false);
 }
 
 SettingsStore::~SettingsStore() = default;
 
-QString SettingsStore::get(QStringView key, QStringView defaultValue) const {
-    // sync() re-reads only when the file's size or time stamp changed.
-    m_settings->sync();
-    const QVariant value = m_settings->value(qualified(key));
-    if (!value.isValid())
-        return defaultValue.toString();
-    return valueText(value);
+SettingsStore::FileStamp SettingsStore::stamp() const {
+    struct stat info {};
+    if (::stat(QFile::encodeName(m_path).constData(), &info) != 0)
+        return {};
+    constexpr qint64 Nano = 1000000000;
+    return {true,
+            quint64(info.st_dev),
+            quint64(info.st_ino),
+            qint64(info.st_size),
+            qint64(info.st_mtim.tv_sec) * Nano + info.st_mtim.tv_nsec,
+            qint64(info.st_ctim.tv_sec) * Nano + info.st_ctim.tv_nsec};
 }
 
-bool SettingsStore::contains(QStringView key) const {
-    m_settings->sync();
-    return m_settings->contains(qualified(key));
+void SettingsStore::refresh() const {
+    if (m_scopes > 0 && m_checkedInScope && m_fresh)
+        return;
+    m_checkedInScope = m_scopes > 0;
+    const FileStamp now = stamp();
+    if (m_fresh && now == m_stamp)
+        return;
+    m_stamp = now;
+    m_fresh = true;
+    m_keys.clear();
+    m_values.clear();
+    if (!now.exists)
+        return;
+    // Qt's reader keeps a parsed file per name and reads it again only when its size
+    // or millisecond time stamp changed: two saves of one size within a millisecond
+    // would go unseen. A copy under a name of its own is always read afresh.
+    QFile original(m_path);
+    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/tarnwick-settings-XXXXXX.ini"));
+    if (!original.open(QIODevice::ReadOnly) || !copy.open())
+        return;
+    copy.write(original.readAll());
+    copy.close();
+    QSettings reader(copy.fileName(), QSettings::IniFormat);
+    reader.beginGroup(StoreSection.toString());
+    m_keys = reader.childKeys();
+    for (const QString& key : std::as_const(m_keys))
+        m_values.insert(key, valueText(reader.value(key)));
 }
 
-bool SettingsStore::save(QStringView key, const QString& value) {
+QString SettingsStore::get(const SettingKey& key) const {
+    return getByName(key.name, key.defaultValue);
+}
+
+std::optional<QString> SettingsStore::stored(const SettingKey& key) const {
+    refresh();
+    const auto found = m_values.constFind(key.name.toString());
+    if (found == m_values.constEnd())
+        return std::nullopt;
+    return *found;
+}
+
+QString SettingsStore::getByName(QStringView name, QStringView defaultValue) const {
+    refresh();
+    return m_values.value(name.toString(), defaultValue.toString());
+}
+
+bool SettingsStore::containsByName(QStringView name) const {
+    refresh();
+    return m_values.contains(name.toString());
+}
+
+bool SettingsStore::saveByName(QStringView name, const QString& value) {
     m_settings->sync();
-    m_settings->setValue(qualified(key), value);
+    m_settings->setValue(qualified(name), value);
     return flush();
 }
 
-bool SettingsStore::remove(QStringView key) {
-    if (!contains(key))
+bool SettingsStore::removeByName(QStringView name) {
+    if (!containsByName(name))
         return false;
-    m_settings->remove(qualified(key));
+    m_settings->sync();
+    m_settings->remove(qualified(name));
     return flush();
 }
 
@@ -69,11 +125,8 @@ bool SettingsStore::removeAll() {
 }
 
 QStringList SettingsStore::keys() const {
-    m_settings->sync();
-    m_settings->beginGroup(StoreSection.toString());
-    const QStringList result = m_settings->childKeys();
-    m_settings->endGroup();
-    return result;
+    refresh();
+    return m_keys;
 }
 
 QString SettingsStore::fileName() const {
@@ -82,6 +135,7 @@ QString SettingsStore::fileName() const {
 
 bool SettingsStore::flush() {
     m_settings->sync();
+    m_fresh = false; // our own write is read back like anyone's
     return m_settings->status() == QSettings::NoError;
 }
 

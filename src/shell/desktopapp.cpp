@@ -5,9 +5,12 @@
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
 #include "shell/mainwindow.h"
+#include "shell/monitorarea.h"
 #include "shell/shellactions.h"
 #include "shell/trayicon.h"
 #include "widgets/messagebox.h"
+#include "widgets/programicon.h"
+#include "windows/headerwindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -36,21 +39,64 @@ DesktopApp::~DesktopApp() {
     m_mainWindow.reset();
 }
 
-void DesktopApp::start(bool useTray) {
+void DesktopApp::start(TrayCheck trayAvailable, TraySearch search) {
+    QApplication::setWindowIcon(programIcon());
     m_mainWindow = std::make_unique<MainWindow>(*m_store, *m_monitor, *m_proxy, *m_actions);
     m_mainWindow->setOnEndRequested([this] { end(); });
     connectActions();
     m_mainWindow->initialise();
-    if (useTray) {
-        // The monitor hidden with its close box: the menu's mark follows.
-        m_mainWindow->setCloseBoxHides(true);
-        m_mainWindow->setOnHiddenByCloseBox([this] { m_actions->showMonitor->setChecked(false); });
-        m_trayIcon = std::make_unique<TrayIcon>(*m_actions);
-        m_trayIcon->showIcon();
-    } else {
-        // Nothing could bring a hidden monitor back: show it, its close box ends.
-        m_mainWindow->show();
+
+    m_trayAvailable = std::move(trayAvailable);
+    m_traySearch = search;
+    if (m_trayAvailable()) {
+        moveIntoTray();
+        return;
     }
+    if (search.startWait <= 0) {
+        runWithoutTray();
+        return;
+    }
+    m_searchingSince.start();
+    QObject::connect(&m_trayTimer, &QTimer::timeout, &m_trayTimer, [this] { lookForTray(); });
+    m_trayTimer.start(search.startInterval);
+}
+
+void DesktopApp::lookForTray() {
+    if (m_trayAvailable()) {
+        m_trayTimer.stop();
+        moveIntoTray();
+    } else if (m_searchingSince.isValid() && m_searchingSince.hasExpired(m_traySearch.startWait)) {
+        // The wait at start is over.
+        m_searchingSince.invalidate();
+        runWithoutTray();
+    }
+}
+
+void DesktopApp::moveIntoTray() {
+    // The monitor hidden with its close box: the menu's mark follows.
+    m_mainWindow->setCloseBoxHides(true);
+    m_mainWindow->setOnHiddenByCloseBox([this] { m_actions->showMonitor->setChecked(false); });
+    m_trayIcon = std::make_unique<TrayIcon>(*m_actions);
+    m_trayIcon->setWindowToRaise([this] { return windowToRaise(); });
+    // A monitor shown while there was no tray stays on screen, marked.
+    m_actions->showMonitor->setChecked(m_mainWindow->isVisible());
+    m_trayIcon->showIcon();
+}
+
+void DesktopApp::runWithoutTray() {
+    // Nothing could bring a hidden monitor back: show it, its close box ends.
+    m_mainWindow->show();
+    if (m_traySearch.laterInterval > 0)
+        m_trayTimer.start(m_traySearch.laterInterval);
+    else
+        m_trayTimer.stop();
+}
+
+QWidget* DesktopApp::windowToRaise() const {
+    if (QWidget* waiting = QApplication::activeModalWidget())
+        return waiting;
+    HeaderWindow* header = m_mainWindow->monitorArea()->headerWindow();
+    return header && header->isVisible() ? header : nullptr;
 }
 
 void DesktopApp::connectActions() {
@@ -76,6 +122,7 @@ void DesktopApp::end() {
     if (m_ended)
         return;
     m_ended = true;
+    m_trayTimer.stop();
     if (m_trayIcon)
         m_trayIcon->hideIcon();
     // Every window goes, the monitor and any dialog still open included; an open

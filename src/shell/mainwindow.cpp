@@ -144,9 +144,18 @@ void MainWindow::stopProxy() {
 }
 
 void MainWindow::openOptions() {
-    // Created on first use and reused; every showing loads the store again.
-    if (!m_optionsDialog)
+    // Created on first use and reused; every showing loads the store again. It blocks
+    // this window only: the tray and the other windows go on answering.
+    if (!m_optionsDialog) {
         m_optionsDialog = new OptionsDialog(m_store, this);
+        m_optionsDialog->setWindowModality(Qt::WindowModal);
+    }
+    // Asked for again while open (from the tray): brought to the front, not reloaded.
+    if (m_optionsDialog->isVisible()) {
+        m_optionsDialog->raise();
+        m_optionsDialog->activateWindow();
+        return;
+    }
     m_optionsDialog->exec();
 }
 

@@ -44,7 +44,9 @@ public:
     void startProxy();
     // Stops the proxy; the Start button comes back once every socket is closed.
     void stopProxy();
-    // Shows the options dialog, modal; every showing loads the store again.
+    // Shows the options dialog, modal to this window, and returns when it has closed;
+    // every showing loads the store again. While it is open, this only brings it to
+    // the front.
     void openOptions();
     void showVersion();
 

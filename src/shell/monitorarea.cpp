@@ -6,8 +6,11 @@
 
 #include <QCheckBox>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStyledItemDelegate>
+#include <algorithm>
 
 namespace Tarnwick {
 
@@ -61,9 +64,89 @@ QString EntryListModel::oneLine(const QString& entry) {
 
 // ---- EventListView
 
+namespace {
+// Rows of one size are laid out from the first row's size alone, which then bounds
+// the sideways scrolling and every row's painted width: the first row claims the
+// width of the widest.
+class WidestRowDelegate : public QStyledItemDelegate {
+public:
+    explicit WidestRowDelegate(EventListView* view) : QStyledItemDelegate(view), m_view(view) {}
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const QSize own = QStyledItemDelegate::sizeHint(option, index);
+        return {qMax(own.width(), m_view->widestRow()), own.height()};
+    }
+
+private:
+    const EventListView* m_view;
+};
+} // namespace
+
+EventListView::EventListView(QWidget* parent) : QListView(parent) {
+    setItemDelegate(new WidestRowDelegate(this));
+}
+
+int EventListView::widestRow() const {
+    return m_rowWidths.isEmpty() ? 0 : *std::max_element(m_rowWidths.cbegin(), m_rowWidths.cend());
+}
+
 void EventListView::mouseDoubleClickEvent(QMouseEvent* event) {
     QListView::mouseDoubleClickEvent(event);
-    emit listDoubleClicked();
+    emit openRequested();
+}
+
+void EventListView::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !(event->modifiers() & ~Qt::KeypadModifier)) {
+        event->accept();
+        emit openRequested();
+        return;
+    }
+    QListView::keyPressEvent(event);
+}
+
+int EventListView::rowWidth(int row) const {
+    // The text and the margins the item delegate leaves on either side of it.
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    const QString text = model()->index(row, 0, rootIndex()).data().toString();
+    return fontMetrics().horizontalAdvance(text) + 2 * margin;
+}
+
+void EventListView::rowsInserted(const QModelIndex& parent, int start, int end) {
+    if (parent == rootIndex()) {
+        if (start > m_rowWidths.size())
+            measureRows(); // rows came before the view was told of them
+        else
+            for (int row = start; row <= end; ++row)
+                m_rowWidths.insert(row, rowWidth(row));
+    }
+    QListView::rowsInserted(parent, start, end);
+}
+
+void EventListView::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) {
+    if (parent == rootIndex() && start < m_rowWidths.size())
+        m_rowWidths.remove(start, qMin(end + 1, int(m_rowWidths.size())) - start);
+    QListView::rowsAboutToBeRemoved(parent, start, end);
+}
+
+void EventListView::reset() {
+    measureRows();
+    QListView::reset();
+}
+
+void EventListView::changeEvent(QEvent* event) {
+    QListView::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        measureRows();
+        scheduleDelayedItemsLayout();
+    }
+}
+
+void EventListView::measureRows() {
+    m_rowWidths.clear();
+    const int rows = model() ? model()->rowCount(rootIndex()) : 0;
+    for (int row = 0; row < rows; ++row)
+        m_rowWidths.append(rowWidth(row));
 }
 
 // ---- MonitorArea
@@ -190,7 +273,7 @@ void MonitorArea::createControls(QWidget* form) {
         s.view->setTextElideMode(Qt::ElideNone);
         s.view->setGeometry(listLeft, twipsToPixels(top, form), listRight - listLeft,
                             twipsToPixels(ListHeight, form));
-        connect(s.view, &EventListView::listDoubleClicked, this,
+        connect(s.view, &EventListView::openRequested, this,
                 [this, side] { showSelectedEntry(side); });
     };
     makeList(Side::Lan, QStringLiteral("lstLan"), LanListTop);
@@ -287,7 +370,7 @@ void MonitorArea::showSelectedEntry(Side side) {
     const QString entry = trimBlanks(listModel(side)->entry(selected.first().row()));
     if (!m_headerWindow)
         m_headerWindow = new HeaderWindow(nullptr);
-    m_headerWindow->showModal(entry);
+    m_headerWindow->showInFront(entry);
 }
 
 } // namespace Tarnwick

@@ -42,18 +42,34 @@ private:
     QList<QString> m_entries;
 };
 
-// A list that reports every double-click on it, over an entry or not; what the
-// click means depends on the selection, not on where it landed.
+// A list that asks for its selected entry to be opened on every double-click on it,
+// over an entry or not (what the click means depends on the selection, not on where
+// it landed), and on Enter. Its rows are measured as one line of one font, but it
+// scrolls sideways as far as its widest row reaches.
 class EventListView : public QListView {
     Q_OBJECT
 public:
-    using QListView::QListView;
+    explicit EventListView(QWidget* parent = nullptr);
+
+    // The width the widest row needs, its margins included.
+    int widestRow() const;
 
 signals:
-    void listDoubleClicked();
+    void openRequested();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void rowsInserted(const QModelIndex& parent, int start, int end) override;
+    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
+    void reset() override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    int rowWidth(int row) const;
+    void measureRows();
+    // The width of every row, in the order of the rows.
+    QList<int> m_rowWidths;
 };
 
 // The event monitor's controls on the main window: the LAN and WAN labels, the
@@ -77,8 +93,9 @@ public:
 
     // Brings both lists up to date with the model at once.
     void flush();
-    // What a double-click on the list does: shows the selected entry in the header
-    // window and waits until the user closes it. Nothing when no entry is selected.
+    // What a double-click on the list or Enter does: shows the selected entry in the
+    // header window, in front; the window blocks no other. Nothing when no entry is
+    // selected.
     void showSelectedEntry(Side side);
 
 private:

@@ -1,10 +1,11 @@
 #include "shell/trayicon.h"
 
 #include "shell/shellactions.h"
+#include "widgets/programicon.h"
 
 #include <QAction>
-#include <QIcon>
 #include <QMenu>
+#include <QWidget>
 
 namespace Tarnwick {
 
@@ -30,7 +31,7 @@ TrayIcon::TrayIcon(ShellActions& actions, QObject* parent)
     m_menu->addAction(actions.exit);
 
     m_icon->setContextMenu(m_menu);
-    m_icon->setIcon(QIcon(QStringLiteral(":/tarnwick/icon.png")));
+    m_icon->setIcon(programIcon());
     m_icon->setToolTip(QString());
     connect(m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::activated);
 }
@@ -59,10 +60,17 @@ QAction* TrayIcon::action(const char* name) const {
 }
 
 void TrayIcon::activated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger)
+        return;
     // A left click shows the monitor when hidden; it never brings it to the front.
     // Triggering the checkable action marks it and shows the monitor.
-    if (reason == QSystemTrayIcon::Trigger && !m_actions.showMonitor->isChecked())
+    if (!m_actions.showMonitor->isChecked())
         m_actions.showMonitor->trigger();
+    // A dialog or the header window would otherwise stay behind the monitor.
+    if (QWidget* window = m_windowToRaise ? m_windowToRaise() : nullptr) {
+        window->raise();
+        window->activateWindow();
+    }
 }
 
 } // namespace Tarnwick

@@ -3,6 +3,7 @@
 #include <QString>
 #include <functional>
 
+class QCoreApplication;
 class QWidget;
 
 namespace Tarnwick {
@@ -28,6 +29,14 @@ QString applicationTitle();
 // restores the real boxes.
 void setMessageBoxHook(MessageBoxHook hook);
 
+// Qt's own texts (the message boxes' buttons, the text boxes' menus) in Japanese, from
+// Qt's translation in `directory` (by default where Qt keeps its translations).
+// Returns false when the translation is missing; the message boxes then give their
+// buttons Japanese texts themselves. A second call replaces what the first installed.
+bool installJapaneseTranslations(QCoreApplication& app, const QString& directory = {});
+
+// A box blocks only the window it belongs to (none without a parent), so the tray and
+// the program's other windows still answer while it waits.
 MessageAnswer showMessage(QWidget* parent, const MessageRequest& request);
 // A box with the program's title.
 MessageAnswer showMessage(QWidget* parent, const QString& text,

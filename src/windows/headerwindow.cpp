@@ -41,10 +41,11 @@ void HeaderWindow::showEntry(const QString& entry) {
     m_text->setPlainText(lines);
 }
 
-int HeaderWindow::showModal(const QString& entry) {
+void HeaderWindow::showInFront(const QString& entry) {
     showEntry(entry);
-    setWindowModality(Qt::ApplicationModal);
-    return exec();
+    show();
+    raise();
+    activateWindow();
 }
 
 void HeaderWindow::resizeEvent(QResizeEvent* event) {

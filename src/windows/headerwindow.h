@@ -15,8 +15,9 @@ public:
 
     // Fills the text box with the entry, its line breaks shown as lines.
     void showEntry(const QString& entry);
-    // Shows the entry in the window, modal; returns when the user has closed it.
-    int showModal(const QString& entry);
+    // Shows the entry in the window and brings it to the front. It blocks no other
+    // window: the monitor and the tray go on answering while it is open.
+    void showInFront(const QString& entry);
 
     QPlainTextEdit* text() const { return m_text; }
     int widthMargin() const { return m_widthMargin; }

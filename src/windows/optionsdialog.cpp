@@ -56,8 +56,14 @@ OptionsDialog::OptionsDialog(SettingsStore& store, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     bindControls(createOptionsDialogControls(this));
     connectControls();
-    // The dialog keeps the size it was made with.
-    setFixedSize(twipsToPixels(OptionsDialogWidth, this), twipsToPixels(OptionsDialogHeight, this));
+    // The dialog keeps the size it was made with: the designed one, or more where a
+    // frame grew for its captions, with the designed margin kept.
+    const int margin = twipsToPixels(OptionsDialogMargin, this);
+    QRect area(0, 0, twipsToPixels(OptionsDialogWidth, this),
+               twipsToPixels(OptionsDialogHeight, this));
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        area = area.united(child->geometry().adjusted(0, 0, margin, margin));
+    setFixedSize(area.size());
 }
 
 void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
@@ -109,6 +115,8 @@ void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
     m_post = choice(Setting::Post, QStringLiteral("POST"), false);
     m_icoGet = choice(Setting::IcoGet, QStringLiteral("icoGET"), false);
     m_cabGet = choice(Setting::CabGet, QStringLiteral("cabGET"), true);
+    m_connectTunnel = choice(Setting::ConnectTunnel, QStringLiteral("CONNECT"), true);
+    m_connectTunnel.otherAllows = true;
 
     m_allReset = named<QPushButton>(controls, QStringLiteral("Command_All_Reset"));
     m_sendReset = named<QPushButton>(controls, QStringLiteral("Command_Send_Reset"));
@@ -156,12 +164,16 @@ void OptionsDialog::showEvent(QShowEvent* event) {
 
 void OptionsDialog::loadChoice(const ChoiceButtons& choice) {
     const QString value = m_store.get(choice.key);
+    QRadioButton* const other =
+        choice.otherAllows ? choice.allow : (choice.third ? choice.third : choice.block);
     if (value == Choice::Allow)
         choice.allow->setChecked(true);
-    else if (value == Choice::Block || !choice.third)
+    else if (value == Choice::Block)
         choice.block->setChecked(true);
-    else
+    else if (value == Choice::Third && choice.third)
         choice.third->setChecked(true);
+    else
+        other->setChecked(true);
 }
 
 void OptionsDialog::load() {
@@ -180,7 +192,7 @@ void OptionsDialog::load() {
         showText(header.box, m_store.get(header.fakeKey).trimmed());
     }
     for (const ChoiceButtons* choice :
-         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet})
+         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet, &m_connectTunnel})
         loadChoice(*choice);
 
     // A button checked while loading leaves the boxes as a click on it would.
@@ -214,15 +226,15 @@ OptionsDialog::StoreChange OptionsDialog::choiceChange(const ChoiceButtons& choi
         value = Choice::Allow;
     else if (choice.third && choice.third->isChecked())
         value = Choice::Third;
-    return {choice.key.name, value.toString()};
+    return {choice.key, value.toString()};
 }
 
 OptionsDialog::StoreChange OptionsDialog::textChange(const SettingKey& key, const QLineEdit* box) {
     const QString text = box->text().trimmed();
     // An empty box brings the default back.
     if (text.isEmpty())
-        return {key.name, {}, true};
-    return {key.name, text};
+        return {key, {}, true};
+    return {key, text};
 }
 
 bool OptionsDialog::saveAll() {
@@ -230,13 +242,13 @@ bool OptionsDialog::saveAll() {
                                textChange(Setting::LocalPort, m_localPort)};
 
     // Without both proxy boxes the proxy stays off, whatever else happens below.
-    changes.append({Setting::Proxy.name, Choice::Block.toString()});
+    changes.append({Setting::Proxy, Choice::Block.toString()});
     const QString server = m_proxyServer->text().trimmed();
     const QString port = m_proxyPort->text().trimmed();
     if (server.isEmpty())
-        changes.append({Setting::ProxyServer.name, {}, true});
+        changes.append({Setting::ProxyServer, {}, true});
     if (port.isEmpty())
-        changes.append({Setting::ProxyPort.name, {}, true});
+        changes.append({Setting::ProxyPort, {}, true});
     if (m_proxy.allow->isChecked()) {
         if (server.isEmpty() || port.isEmpty()) {
             // What comes before the check is saved all the same.
@@ -245,15 +257,15 @@ bool OptionsDialog::saveAll() {
                             QStringLiteral("ﾌﾟﾛｷｼを通す場合、『ｻｰﾊﾞｰ名』『ﾎﾟｰﾄ番号』が必要です。"));
             return false;
         }
-        changes.append({Setting::Proxy.name, Choice::Allow.toString()});
-        changes.append({Setting::ProxyServer.name, server});
-        changes.append({Setting::ProxyPort.name, port});
+        changes.append({Setting::Proxy, Choice::Allow.toString()});
+        changes.append({Setting::ProxyServer, server});
+        changes.append({Setting::ProxyPort, port});
     }
 
     changes.append(choiceChange(m_connect));
     // Empty addresses are saved too.
     for (int i = 0; i < 10; ++i)
-        changes.append({Setting::AllowedMachines[i].name, m_machines[i]->text().trimmed()});
+        changes.append({Setting::AllowedMachines[i], m_machines[i]->text().trimmed()});
     changes.append(textChange(Setting::EventCountLan, m_countLan));
     changes.append(textChange(Setting::EventCountWan, m_countWan));
     for (const FakeHeader& header : m_fakeHeaders) {
@@ -261,7 +273,7 @@ bool OptionsDialog::saveAll() {
         changes.append(textChange(header.fakeKey, header.box));
     }
     for (const ChoiceButtons* choice :
-         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet})
+         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet, &m_connectTunnel})
         changes.append(choiceChange(*choice));
     return apply(changes);
 }
@@ -300,9 +312,10 @@ void OptionsDialog::closeEvent(QCloseEvent* event) {
 }
 
 void OptionsDialog::keyPressEvent(QKeyEvent* event) {
-    // Without a Cancel button Escape has nothing to do; only the close box ends the dialog.
+    // Escape is the close box: the dialog asks whether to save, as it does there.
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
         event->accept();
+        close();
         return;
     }
     QDialog::keyPressEvent(event);
@@ -312,7 +325,7 @@ void OptionsDialog::resetKeys(const QString& question, std::initializer_list<Set
     if (showMessage(this, question, MessageButtons::YesNo) != MessageAnswer::Yes)
         return;
     for (const SettingKey& key : keys)
-        m_store.remove(key.name);
+        m_store.remove(key);
     load();
 }
 

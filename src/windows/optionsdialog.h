@@ -38,11 +38,14 @@ protected:
 
 private:
     // The option buttons of one choice setting; `third` is null for a two-way one.
+    // A stored value that is none of the choices shows the third button, or the
+    // blocking one of a two-way choice, unless it counts as allowing.
     struct ChoiceButtons {
         SettingKey key;
         QRadioButton* allow = nullptr;
         QRadioButton* block = nullptr;
         QRadioButton* third = nullptr;
+        bool otherAllows = false;
     };
     // A header that may be replaced, with the box holding its replacement.
     struct FakeHeader {
@@ -52,7 +55,7 @@ private:
     };
     // One write to the store: a value to save, or the key to remove.
     struct StoreChange {
-        QStringView key;
+        SettingKey key;
         QString value;
         bool remove = false;
     };
@@ -92,6 +95,7 @@ private:
     ChoiceButtons m_post;
     ChoiceButtons m_icoGet;
     ChoiceButtons m_cabGet;
+    ChoiceButtons m_connectTunnel;
 
     QLineEdit* m_localPort = nullptr;
     QLabel* m_proxyServerLabel = nullptr;

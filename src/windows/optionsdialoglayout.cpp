@@ -1,5 +1,6 @@
 #include "windows/optionsdialoglayout.h"
 
+#include "widgets/captionframe.h"
 #include "widgets/twips.h"
 #include "widgets/uifonts.h"
 
@@ -17,8 +18,12 @@ namespace {
 QWidget* makeControl(const ControlPlace& place, QWidget* parent) {
     const QString caption = place.caption.toString();
     switch (place.kind) {
-    case ControlKind::Frame:
-        return new QGroupBox(caption, parent);
+    case ControlKind::Frame: {
+        auto* frame = new QGroupBox(caption, parent);
+        // The first rows sit a caption's height under the top edge.
+        drawCaptionOnLine(frame);
+        return frame;
+    }
     case ControlKind::Option:
         return new QRadioButton(caption, parent);
     case ControlKind::Label:
@@ -80,6 +85,54 @@ void arrange(const QHash<QString, QWidget*>& controls, const QWidget* dialog) {
     }
 }
 
+const ControlPlace& placeOf(QStringView name) {
+    for (const ControlPlace& place : OptionsDialogControls)
+        if (place.name == name)
+            return place;
+    Q_UNREACHABLE();
+}
+
+// A row pushed along may end past its frame's inner edge: the frame grows to hold
+// it, and so does every frame designed to end at the same place, so that edges
+// lined up in the design stay lined up. Inner frames go first, as their growth may
+// push the frame around them.
+void growFramesToHoldRows(const QHash<QString, QWidget*>& controls) {
+    struct Frame {
+        QGroupBox* box;
+        int designedRight; // in twips, from the dialog's left edge
+        int depth;
+    };
+    QList<Frame> frames;
+    int deepest = 0;
+    for (const ControlPlace& place : OptionsDialogControls) {
+        if (place.kind != ControlKind::Frame)
+            continue;
+        Frame frame{qobject_cast<QGroupBox*>(controls.value(place.name.toString())),
+                    place.left + place.width, 0};
+        for (QStringView outer = place.frame; !outer.isEmpty(); outer = placeOf(outer).frame) {
+            frame.designedRight += placeOf(outer).left;
+            ++frame.depth;
+        }
+        deepest = qMax(deepest, frame.depth);
+        frames.append(frame);
+    }
+    for (int depth = deepest; depth >= 0; --depth) {
+        QHash<int, int> growth; // by designed right edge
+        for (const Frame& frame : frames) {
+            if (frame.depth != depth)
+                continue;
+            const int inner = frameContents(frame.box).right();
+            int& grow = growth[frame.designedRight];
+            for (QWidget* child : frame.box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                grow = qMax(grow, child->geometry().right() - inner);
+        }
+        for (const Frame& frame : frames)
+            if (frame.depth == depth && growth.value(frame.designedRight) > 0)
+                frame.box->resize(frame.box->width() + growth.value(frame.designedRight),
+                                  frame.box->height());
+    }
+}
+
 } // namespace
 
 QHash<QString, QWidget*> createOptionsDialogControls(QWidget* dialog) {
@@ -99,6 +152,7 @@ QHash<QString, QWidget*> createOptionsDialogControls(QWidget* dialog) {
         controls.insert(control->objectName(), control);
     }
     arrange(controls, dialog);
+    growFramesToHoldRows(controls);
     for (QLineEdit* box : boxes)
         fitTextBoxHeight(box);
     return controls;

@@ -29,9 +29,12 @@ struct ControlPlace {
     QStringView toolTip = {};
 };
 
-// Client area in twips: the design's right-most edge is 9855 and its lowest 7215.
+// Client area in twips: the right-most edge is 9855 and the lowest 7635, the bottom
+// of the HTTPS frame under the left column.
 inline constexpr int OptionsDialogWidth = 9975;
-inline constexpr int OptionsDialogHeight = 7335;
+inline constexpr int OptionsDialogHeight = 7755;
+// Room between the controls and the dialog's edges.
+inline constexpr int OptionsDialogMargin = 120;
 // The least room between neighbours in a row, in twips.
 inline constexpr int OptionsDialogRowGap = 105;
 
@@ -80,6 +83,12 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Text_表示件数_Lan", ControlKind::Box, u"Frame_EventCount", 600, 240, 975, 270},
     {u"Label3", ControlKind::Label, u"Frame_EventCount", 1800, 240, 495, 270, u"Wan"},
     {u"Text_表示件数_Wan", ControlKind::Box, u"Frame_EventCount", 2280, 240, 975, 270},
+
+    // HTTPS tunnels: the three choices one below the other, as in the admission frame.
+    {u"Frame_CONNECT", ControlKind::Frame, {}, 120, 6600, 3495, 1035, u"HTTPS(CONNECT)ﾘｸｴｽﾄ"},
+    {u"Option_CONNECT_Ok", ControlKind::Option, u"Frame_CONNECT", 120, 240, 3255, 255, u"443番ﾎﾟｰﾄのみ許可する"},
+    {u"Option_CONNECT_Xxx", ControlKind::Option, u"Frame_CONNECT", 120, 480, 3255, 255, u"許可しない"},
+    {u"Option_CONNECT_Zzz", ControlKind::Option, u"Frame_CONNECT", 120, 720, 3255, 255, u"全ﾎﾟｰﾄを許可する"},
 
     // Right column.
     {u"Frame_Send", ControlKind::Frame, {}, 3720, 120, 6135, 3225, u"送信情報の設定"},

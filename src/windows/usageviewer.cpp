@@ -2,9 +2,11 @@
 
 #include "widgets/twips.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QWheelEvent>
 
 namespace Tarnwick {
 
@@ -69,6 +71,8 @@ UsageViewer::UsageViewer(QWidget* parent) : QWidget(parent) {
 
     showPageForScrollValue(0);
     connect(m_pageScrollBar, &QScrollBar::valueChanged, this, &UsageViewer::showPageForScrollValue);
+    // The keys turn pages wherever the focus is in the window.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 QLabel* UsageViewer::picture(int page) const {
@@ -88,6 +92,44 @@ void UsageViewer::showPageForScrollValue(int value) {
         return;
     for (int k = 0; k < 3; ++k)
         m_pictures[k]->setVisible(k == value);
+}
+
+void UsageViewer::turnPage(int pages) {
+    m_pageScrollBar->triggerAction(pages > 0 ? QAbstractSlider::SliderSingleStepAdd
+                                             : QAbstractSlider::SliderSingleStepSub);
+}
+
+void UsageViewer::wheelEvent(QWheelEvent* event) {
+    // One notch turns one page: down for the next, up for the one before.
+    m_wheelRest += event->angleDelta().y();
+    while (m_wheelRest >= QWheelEvent::DefaultDeltasPerStep) {
+        m_wheelRest -= QWheelEvent::DefaultDeltasPerStep;
+        turnPage(-1);
+    }
+    while (m_wheelRest <= -QWheelEvent::DefaultDeltasPerStep) {
+        m_wheelRest += QWheelEvent::DefaultDeltasPerStep;
+        turnPage(+1);
+    }
+    event->accept();
+}
+
+void UsageViewer::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Down:
+    case Qt::Key_Right:
+    case Qt::Key_PageDown:
+        turnPage(+1);
+        break;
+    case Qt::Key_Up:
+    case Qt::Key_Left:
+    case Qt::Key_PageUp:
+        turnPage(-1);
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
 }
 
 UsageViewerOpener::~UsageViewerOpener() {

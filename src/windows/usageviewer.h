@@ -9,7 +9,8 @@ class QScrollBar;
 namespace Tarnwick {
 
 // The usage viewer: three pictures of a browser's proxy settings, one at a time,
-// chosen with the scroll bar (value 0 to 2 for pages 1 to 3).
+// chosen with the scroll bar (value 0 to 2 for pages 1 to 3), the mouse wheel, the
+// arrow keys and Page Up and Page Down.
 class UsageViewer : public QWidget {
     Q_OBJECT
 public:
@@ -25,9 +26,18 @@ public:
     // outside 0 to 2 leaves the page that is shown.
     void showPageForScrollValue(int value);
 
+protected:
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
+    // One page on (+1) or back (-1), as the scroll bar's arrows do.
+    void turnPage(int pages);
+
     QLabel* m_pictures[3];
     QScrollBar* m_pageScrollBar;
+    // Wheel turning not yet worth a whole page (touch pads send it in small steps).
+    int m_wheelRest = 0;
 };
 
 // The usage viewer reached from the main window and the tray: created at the first

@@ -1,5 +1,5 @@
-// An answer's head as the pump reads it: status, Content-Length, Content-Type, and the
-// size the head announces.
+// An answer's head as the pump reads it: status, Content-Length, Content-Type, the
+// size the head announces and whether the body comes in chunks.
 // Input: the header block. Its first line also serves as a content-length text on its
 // own, so lengths are tried without a whole head around them.
 
@@ -63,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (const auto value = headerValueAfter(block, name))
             checkValue(*value);
     }
+
+    (void)isChunked(block);
 
     const QByteArray trimmed = trimBlanks(block);
     Fuzz::require(isTrimmed(trimmed) && block.contains(trimmed), "trimming only cuts blanks at the ends");

@@ -1,8 +1,9 @@
 // The HTML answer rules against their plain transcription: byte for byte the same,
-// length unchanged.
-// Input: the answer bytes; the first byte also picks the content type for the rules as
-// the pump applies them. Inputs over 4096 bytes are skipped: the transcription is
-// quadratic on some of them.
+// length unchanged; for a chunked answer, the script rule over the head and the chunks'
+// data as one text, with the framing left as it is.
+// Input: the answer bytes; the first byte also picks, for the rules as the pump
+// applies them, the content type (bits 0-2) and whether the answer is chunked (bit 4).
+// Inputs over 4096 bytes are skipped: the transcription is quadratic on some of them.
 
 #include "fuzzsupport.h"
 #include "proxy/referencefilters.h"
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 using namespace Tarnwick;
 
@@ -35,6 +37,39 @@ std::unique_ptr<char[]> copyOf(const uint8_t* data, size_t size) {
     return copy;
 }
 
+// Where the answer's body starts, as the pump reads it.
+qsizetype bodyStart(const char* data, qsizetype length) {
+    const qsizetype blank = QByteArrayView(data, length).indexOf("\r\n\r\n");
+    return blank < 0 ? length : blank + 4;
+}
+
+// The spans of a chunked answer the script rule reads: the head first, then the chunks'
+// data in order, each inside the answer.
+void checkSpans(const std::vector<ByteSpan>& spans, qsizetype head, qsizetype length) {
+    Fuzz::require(!spans.empty() && spans.front() == ByteSpan{0, head}, "the head is the first span");
+    qsizetype end = head;
+    for (size_t k = 1; k < spans.size(); ++k) {
+        Fuzz::require(spans[k].length > 0 && spans[k].offset >= end + 3
+                          && spans[k].offset + spans[k].length <= length,
+                      "chunk data lies after its size line, in order, inside the answer");
+        end = spans[k].offset + spans[k].length;
+    }
+}
+
+// The transcription's script rule over the spans as one text.
+void referenceScriptsAcross(char* data, const std::vector<ByteSpan>& spans) {
+    std::vector<char> joined;
+    for (const ByteSpan& span : spans)
+        joined.insert(joined.end(), data + span.offset, data + span.offset + span.length);
+    Reference::rewriteScripts(joined.data(), qsizetype(joined.size()));
+    qsizetype at = 0;
+    for (const ByteSpan& span : spans) {
+        if (span.length > 0)
+            std::memcpy(data + span.offset, joined.data() + at, size_t(span.length));
+        at += span.length;
+    }
+}
+
 void requireSame(const char* fast, const char* reference, size_t size, const char* what) {
     if (size > 0 && std::memcmp(fast, reference, size) != 0) {
         size_t at = 0;
@@ -49,8 +84,8 @@ void requireSame(const char* fast, const char* reference, size_t size, const cha
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SettingsStore& store = Fuzz::privateStore();
-    Fuzz::require(store.save(Setting::SetCookie.name, Choice::Block.toString())
-                      && store.save(Setting::Script.name, Choice::Block.toString()),
+    Fuzz::require(store.save(Setting::SetCookie, Choice::Block.toString())
+                      && store.save(Setting::Script, Choice::Block.toString()),
                   "both rules switched on");
     return 0;
 }
@@ -72,17 +107,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reference::rewriteScripts(reference.get(), length);
     requireSame(fast.get(), reference.get(), size, "script rule agrees with its transcription");
 
+    fast = copyOf(data, size);
+    reference = copyOf(data, size);
+    const qsizetype head = bodyStart(fast.get(), length);
+    const std::vector<ByteSpan> spans = scriptRuleSpans(QByteArrayView(fast.get(), length), head);
+    checkSpans(spans, head, length);
+    rewriteScriptsAcross(fast.get(), spans);
+    referenceScriptsAcross(reference.get(), spans);
+    requireSame(fast.get(), reference.get(), size, "script rule across chunks agrees with its transcription");
+
     // Both rules in the pump's order, through the store and the content-type check.
     const QByteArrayView contentType = size > 0 ? ContentTypes[data[0] & 7] : ContentTypes[0];
+    const bool chunked = size > 0 && (data[0] & 0x10) != 0;
     QByteArray answer(reinterpret_cast<const char*>(data), length);
     SettingsStore& store = Fuzz::privateStore();
     applySetCookieRule(answer, contentType, store);
-    applyScriptRule(answer, contentType, store);
+    applyScriptRule(answer, contentType, store, chunked);
     Fuzz::require(answer.size() == length, "the rules never change the length");
     reference = copyOf(data, size);
     if (contentType.size() > 4 && contentType.contains("html")) {
         Reference::neutraliseSetCookie(reference.get(), length);
-        Reference::rewriteScripts(reference.get(), length);
+        if (chunked) {
+            const qsizetype start = bodyStart(reference.get(), length);
+            referenceScriptsAcross(reference.get(),
+                                   scriptRuleSpans(QByteArrayView(reference.get(), length), start));
+        } else {
+            Reference::rewriteScripts(reference.get(), length);
+        }
     }
     requireSame(answer.constData(), reference.get(), size, "the rules in order agree with their transcription");
     return 0;

@@ -1,4 +1,5 @@
-// Where a request goes: the request line's host text, the host text itself and ports.
+// Where a request goes and how long its body is: the request line's host text, the
+// host text itself, ports, and the head's framing.
 // Input: the request piece; its bytes also serve as host text and port text.
 
 #include "fuzzsupport.h"
@@ -51,5 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool ok = false;
         Fuzz::require(portText.toInt(&ok, 10) == *port && ok, "the port is the text's number");
     }
+    // A length, "until the end" (-1) or none (0): never anything else.
+    Fuzz::require(requestBodyLength(piece) >= -1, "a request body length is -1 or more");
     return 0;
 }

@@ -32,17 +32,25 @@ void removeDirectory() {
 
 } // namespace
 
+QString privateDirectory() {
+    if (directory.isEmpty()) {
+        QByteArray name = temporaryBase() + "/tarnwick-fuzz.XXXXXX";
+        require(mkdtemp(name.data()) != nullptr, "a private configuration directory");
+        directory = name;
+        qputenv("XDG_CONFIG_HOME", directory);
+        // The store reads its file through a temporary copy after every change.
+        qputenv("TMPDIR", directory);
+        std::atexit(removeDirectory);
+    }
+    return QString::fromLocal8Bit(directory);
+}
+
 Tarnwick::SettingsStore& privateStore() {
-    if (store)
-        return *store;
-    QByteArray name = temporaryBase() + "/tarnwick-fuzz.XXXXXX";
-    require(mkdtemp(name.data()) != nullptr, "a private configuration directory");
-    directory = name;
-    qputenv("XDG_CONFIG_HOME", directory);
-    std::atexit(removeDirectory);
-    store = std::make_unique<Tarnwick::SettingsStore>();
-    require(store->fileName().startsWith(QString::fromLocal8Bit(directory)),
-            "the store lives in the private directory");
+    if (!store) {
+        const QString dir = privateDirectory();
+        store = std::make_unique<Tarnwick::SettingsStore>();
+        require(store->fileName().startsWith(dir), "the store lives in the private directory");
+    }
     return *store;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,9 +18,12 @@ inline void require(bool holds, const char* what) {
     std::abort();
 }
 
-// The user's store, in a private configuration directory: XDG_CONFIG_HOME points at a
-// fresh directory under TARNWICK_FUZZ_TMPDIR, else /dev/shm (the store syncs its file
-// to disk at every write), else TMPDIR. The directory goes at exit.
+// A private configuration directory, made at the first call and removed at exit:
+// XDG_CONFIG_HOME and TMPDIR point at a fresh directory under TARNWICK_FUZZ_TMPDIR,
+// else /dev/shm (the store syncs its file to disk at every write), else TMPDIR.
+QString privateDirectory();
+
+// The user's store, in the private directory.
 Tarnwick::SettingsStore& privateStore();
 
 } // namespace Fuzz

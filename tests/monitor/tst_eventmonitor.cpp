@@ -162,8 +162,8 @@ void TestEventMonitor::postingRule() {
     QCOMPARE(m_monitor->entries(Side::Lan), QList<QString>{u"lan"_s});
 
     // An unchecked data-arrival box neither lists nor trims.
-    QVERIFY(m_store->save(Setting::EventCountLan.name, u"0"_s));
-    QVERIFY(m_store->save(Setting::EventCountWan.name, u"0"_s));
+    QVERIFY(m_store->save(Setting::EventCountLan, u"0"_s));
+    QVERIFY(m_store->save(Setting::EventCountWan, u"0"_s));
     m_monitor->postDataArrival(MonitorBox::LanDataArrival, u"data"_s);
     m_monitor->postDataArrival(MonitorBox::WanDataArrival, u"data"_s);
     QCOMPARE(m_monitor->count(Side::Lan), 1);
@@ -201,9 +201,9 @@ void TestEventMonitor::dataArrivalTrimsBothLists() {
     QFETCH(int, lanAfter);
     QFETCH(int, wanAfter);
     if (!lanLimit.isNull())
-        QVERIFY(m_store->save(Setting::EventCountLan.name, lanLimit));
+        QVERIFY(m_store->save(Setting::EventCountLan, lanLimit));
     if (!wanLimit.isNull())
-        QVERIFY(m_store->save(Setting::EventCountWan.name, wanLimit));
+        QVERIFY(m_store->save(Setting::EventCountWan, wanLimit));
     fill(Side::Lan, lanBefore);
     fill(Side::Wan, wanBefore);
 
@@ -254,8 +254,8 @@ void TestEventMonitor::storedLimitTexts_data() {
 void TestEventMonitor::storedLimitTexts() {
     QFETCH(QString, stored);
     QFETCH(int, kept);
-    QVERIFY(m_store->save(Setting::EventCountLan.name, stored));
-    QVERIFY(m_store->save(Setting::EventCountWan.name, stored));
+    QVERIFY(m_store->save(Setting::EventCountLan, stored));
+    QVERIFY(m_store->save(Setting::EventCountWan, stored));
     fill(Side::Lan, 150);
     fill(Side::Wan, 150);
     m_monitor->limitEventLists();
@@ -283,7 +283,7 @@ void TestEventMonitor::capacityDropsOldest() {
     QCOMPARE(order, (QStringList{u"dropped"_s, u"appended"_s}));
 
     // A limit above the capacity still leaves room for the new entry.
-    QVERIFY(m_store->save(Setting::EventCountLan.name, u"40000"_s));
+    QVERIFY(m_store->save(Setting::EventCountLan, u"40000"_s));
     m_monitor->postDataArrival(MonitorBox::LanDataArrival, u"data"_s);
     QCOMPARE(m_monitor->count(Side::Lan), EventMonitor::Capacity);
     QCOMPARE(m_monitor->entries(Side::Lan).last(), u"data"_s);

@@ -223,7 +223,7 @@ void TestHeaderRewrite::rewrite() {
     SettingsStore store(tempDir.filePath(u"t.ini"_s));
     for (const QString& entry : std::as_const(settings)) {
         const qsizetype eq = entry.indexOf(u'=');
-        QVERIFY(store.save(entry.first(eq), entry.sliced(eq + 1)));
+        QVERIFY(store.saveByName(entry.first(eq), entry.sliced(eq + 1)));
     }
 
     QCOMPARE(rewriteRequestHeaders(request, store, now), expected);
@@ -352,11 +352,11 @@ void TestHeaderRewrite::outsideKeyRemovedOnceThenDefault() {
     QTemporaryDir tempDir;
     QVERIFY(tempDir.isValid());
     SettingsStore store(tempDir.filePath(u"t.ini"_s));
-    QVERIFY(store.save(Setting::Referer.name, u"x"_s));
+    QVERIFY(store.save(Setting::Referer, u"x"_s));
     const QByteArray request = crlf({"GET http://h/ HTTP/1.0", "Referer: http://a/", "", ""});
 
     QVERIFY(rewriteRequestHeaders(request, store, Noon).contains("Referer: http://a/"));
-    QVERIFY(!store.contains(Setting::Referer.name));
+    QVERIFY(!store.contains(Setting::Referer));
     QVERIFY(!rewriteRequestHeaders(request, store, Noon).contains("Referer:"));
 }
 

@@ -119,7 +119,7 @@ void TestRelay::continuationPieceIsSentSecond() {
     OriginStub origin;
     const QByteArray head = getRequest(origin.port(), "/form", "Content-Length: 9\r\n", "POST");
     const QByteArray more = QByteArray("a=1\r\nb=22");
-    relay.store->save(Setting::Post.name, Choice::Allow.toString());
+    relay.store->save(Setting::Post, Choice::Allow.toString());
     origin.behaviour = OriginStub::Behaviour::Hold;
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
@@ -158,7 +158,7 @@ void TestRelay::requestHeadInPieces() {
     QFETCH(QByteArrayList, pieces);
     QFETCH(QByteArray, expected);
     Relay relay;
-    relay.store->save(Setting::Post.name, Choice::Allow.toString());
+    relay.store->save(Setting::Post, Choice::Allow.toString());
     OriginStub origin;
     origin.behaviour = OriginStub::Behaviour::Hold;
     const QByteArray address = "127.0.0.1:" + QByteArray::number(origin.port());
@@ -257,9 +257,9 @@ void TestRelay::upstreamProxyGetsEveryRequest() {
     upstream.answer = [](int) {
         return answerBytes("HTTP/1.0 200 OK", "Content-Type: text/plain\r\n", "via upstream");
     };
-    relay.store->save(Setting::Proxy.name, Choice::Allow.toString());
-    relay.store->save(Setting::ProxyServer.name, QStringLiteral(" 127.0.0.1 "));
-    relay.store->save(Setting::ProxyPort.name, QStringLiteral(" ") + QString::number(upstream.port()));
+    relay.store->save(Setting::Proxy, Choice::Allow.toString());
+    relay.store->save(Setting::ProxyServer, QStringLiteral(" 127.0.0.1 "));
+    relay.store->save(Setting::ProxyPort, QStringLiteral(" ") + QString::number(upstream.port()));
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     // The URL names a host that does not exist: only the upstream proxy is asked.
@@ -274,7 +274,7 @@ void TestRelay::upstreamProxyGetsEveryRequest() {
 void TestRelay::binaryBodyOfRequestArrivesUnchanged() {
     Relay relay;
     OriginStub origin;
-    relay.store->save(Setting::Post.name, Choice::Allow.toString());
+    relay.store->save(Setting::Post, Choice::Allow.toString());
     // Bytes a text codec would mangle; no blank line, which the rewriting treats as
     // the end of the headers.
     const QByteArray body("\0\x01\xff\xfe\r\n\0\n\x80zz\r\n", 12);
@@ -316,7 +316,7 @@ void TestRelay::refusedRequests() {
     QFETCH(bool, logged);
     Relay relay;
     if (!value.isEmpty())
-        relay.store->save(key, value);
+        relay.store->saveByName(key, value);
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     browser.send(requestLine + "\r\nHost: h\r\n\r\n");
@@ -329,7 +329,7 @@ void TestRelay::refusedRequests() {
 
 void TestRelay::refusedPostClosesWithoutAnswer() {
     Relay relay;
-    relay.store->save(Setting::Post.name, Choice::Block.toString());
+    relay.store->save(Setting::Post, Choice::Block.toString());
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     browser.send("POST http://h/f HTTP/1.1\r\nHost: h\r\n\r\nbody");
@@ -365,10 +365,10 @@ void TestRelay::badTargetsAreRefusedAtOnce() {
     QFETCH(QString, proxyPort);
     Relay relay;
     if (viaProxy) {
-        relay.store->save(Setting::Proxy.name, Choice::Allow.toString());
-        relay.store->save(Setting::ProxyServer.name, u"127.0.0.1"_s);
+        relay.store->save(Setting::Proxy, Choice::Allow.toString());
+        relay.store->save(Setting::ProxyServer, u"127.0.0.1"_s);
         if (!proxyPort.isEmpty())
-            relay.store->save(Setting::ProxyPort.name, proxyPort);
+            relay.store->save(Setting::ProxyPort, proxyPort);
     }
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
@@ -390,7 +390,7 @@ void TestRelay::cabinetQuestion() {
     Relay relay;
     OriginStub origin;
     origin.answer = [](int) { return okAnswer("cab"); };
-    relay.store->save(Setting::CabGet.name, Choice::Third.toString());
+    relay.store->save(Setting::CabGet, Choice::Third.toString());
     QString asked;
     relay.engine->setCabinetQuestion([&](const QString& text) {
         asked = text;
@@ -415,7 +415,7 @@ void TestRelay::cabinetQuestion() {
 
 void TestRelay::cabinetQuestionOutlivedByItsSlot() {
     Relay relay;
-    relay.store->save(Setting::CabGet.name, Choice::Third.toString());
+    relay.store->save(Setting::CabGet, Choice::Third.toString());
     auto browser = std::make_unique<Browser>(relay.port());
     QVERIFY(browser->waitConnected());
     // While the question is open the browser gives up and the slot is stopped.
@@ -451,9 +451,9 @@ void TestRelay::admission() {
     Relay relay;
     relay.monitor->setChecked(MonitorBox::LanConnectionRequest, true);
     if (!mode.isEmpty())
-        relay.store->save(Setting::Connect.name, mode);
+        relay.store->save(Setting::Connect, mode);
     for (int k = 0; k < listed.size(); ++k)
-        relay.store->save(Setting::AllowedMachines[k].name, listed[k]);
+        relay.store->save(Setting::AllowedMachines[k], listed[k]);
 
     Browser other(relay.port(), QHostAddress(u"127.0.0.2"_s));
     QVERIFY(other.waitConnected());
@@ -569,8 +569,8 @@ void TestRelay::htmlAnswerIsRewrittenInPlace() {
     QVERIFY(browser.received.contains("\r\nXXXXXXXXXX: YYYYY\r\n"));
     QVERIFY(browser.received.endsWith("<html><ZZZZZZ>        </ZZZZZZ>set-cookie: body</html>"));
     // With the rules off the page passes untouched.
-    relay.store->save(Setting::SetCookie.name, Choice::Allow.toString());
-    relay.store->save(Setting::Script.name, Choice::Allow.toString());
+    relay.store->save(Setting::SetCookie, Choice::Allow.toString());
+    relay.store->save(Setting::Script, Choice::Allow.toString());
     Browser again(relay.port());
     QVERIFY(again.waitConnected());
     again.send(getRequest(origin.port(), "/page"));

@@ -394,7 +394,7 @@ void TestRelayCycle::runningOutOfDescriptorsPausesAccepting() {
     probe.close();
     {
         SettingsStore store(dir.filePath(u"Tarnwick/Tarnwick.ini"_s));
-        QVERIFY(store.save(Setting::LocalPort.name, QString::number(port)));
+        QVERIFY(store.save(Setting::LocalPort, QString::number(port)));
     }
     QProcess proxy;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

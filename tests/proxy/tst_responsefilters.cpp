@@ -204,27 +204,27 @@ void TestResponseFilters::switches() {
     QVERIFY(tempDir.isValid());
     SettingsStore store(tempDir.filePath(u"t.ini"_s));
     if (!stored.isNull()) {
-        QVERIFY(store.save(Setting::SetCookie.name, stored));
-        QVERIFY(store.save(Setting::Script.name, stored));
+        QVERIFY(store.save(Setting::SetCookie, stored));
+        QVERIFY(store.save(Setting::Script, stored));
     }
 
     QByteArray bytes = answer;
     applySetCookieRule(bytes, contentType, store);
     QCOMPARE(bytes, filtered ? cookieDone : answer);
-    QCOMPARE(store.contains(Setting::SetCookie.name), keyKept);
-    QCOMPARE(store.contains(Setting::Script.name), !stored.isNull());
+    QCOMPARE(store.contains(Setting::SetCookie), keyKept);
+    QCOMPARE(store.contains(Setting::Script), !stored.isNull());
 
     bytes = answer;
     applyScriptRule(bytes, contentType, store);
     QCOMPARE(bytes, filtered ? scriptDone : answer);
-    QCOMPARE(store.contains(Setting::Script.name), keyKept);
+    QCOMPARE(store.contains(Setting::Script), keyKept);
 }
 
 void TestResponseFilters::outsideValueRemovedOnceThenDefault() {
     QTemporaryDir tempDir;
     QVERIFY(tempDir.isValid());
     SettingsStore store(tempDir.filePath(u"t.ini"_s));
-    QVERIFY(store.save(Setting::Script.name, u"△"_s));
+    QVERIFY(store.save(Setting::Script, u"△"_s));
     const QByteArray page = "<p><script>x</script></p>\r\n"_ba;
 
     QByteArray first = page;

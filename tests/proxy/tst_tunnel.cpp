@@ -80,7 +80,7 @@ void TestTunnel::carriesBytesBothWays() {
     QFETCH(int, pieces);
     QFETCH(bool, serverCloses);
     Relay relay;
-    relay.store->save(Setting::ConnectTunnel.name, Choice::Third.toString()); // any port
+    relay.store->save(Setting::ConnectTunnel, Choice::Third.toString()); // any port
     relay.monitor->setAllChecked(true);
     EchoServer server;
     Browser browser(relay.port());
@@ -135,7 +135,7 @@ void TestTunnel::refusals() {
     QFETCH(bool, otherMachine);
     Relay relay;
     if (!mode.isNull())
-        relay.store->save(Setting::ConnectTunnel.name, mode);
+        relay.store->save(Setting::ConnectTunnel, mode);
     EchoServer server;
     quint16 port = server.port();
     if (!reachable) {
@@ -159,7 +159,7 @@ void TestTunnel::refusals() {
 
 void TestTunnel::slowBrowserHoldsTheServerBack() {
     Relay relay;
-    relay.store->save(Setting::ConnectTunnel.name, Choice::Third.toString());
+    relay.store->save(Setting::ConnectTunnel, Choice::Third.toString());
     QTcpServer origin;
     QVERIFY(origin.listen(QHostAddress::LocalHost, 0));
     QPointer<QTcpSocket> server;
@@ -226,10 +226,10 @@ void TestTunnel::throughAnUpstreamProxy() {
     ready.abort();
 
     Relay relay;
-    relay.store->save(Setting::Proxy.name, Choice::Allow.toString());
-    relay.store->save(Setting::ProxyServer.name, u"127.0.0.1"_s);
-    relay.store->save(Setting::ProxyPort.name, QString::number(upstreamPort));
-    relay.store->save(Setting::ConnectTunnel.name, Choice::Third.toString());
+    relay.store->save(Setting::Proxy, Choice::Allow.toString());
+    relay.store->save(Setting::ProxyServer, u"127.0.0.1"_s);
+    relay.store->save(Setting::ProxyPort, QString::number(upstreamPort));
+    relay.store->save(Setting::ConnectTunnel, Choice::Third.toString());
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
     browser.send(connectHead(server.port()));

@@ -8,12 +8,16 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSaveFile>
 #include <QTcpSocket>
 #include <QTcpServer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
@@ -39,6 +43,8 @@ private slots:
     void textRoundTrip_data();
     void textRoundTrip();
     void unchangedReadIsCheap();
+    void equalSavesWithOneTimeStampAreSeen();
+    void readScopeLooksOnce();
     void toolReferer();
     void toolBadUsage_data();
     void toolBadUsage();
@@ -89,28 +95,28 @@ void TestSettingsStore::absentKeysAndRemoval() {
     SettingsStore store(dir.filePath(u"store.ini"_s));
 
     // Nothing stored yet: every read gets the caller's default, nothing is written back.
-    QCOMPARE(store.get(u"Local_Port", u"8080"), u"8080"_s);
+    QCOMPARE(store.getByName(u"Local_Port", u"8080"), u"8080"_s);
     QCOMPARE(store.get(Setting::RefererFake), Setting::RefererFake.defaultValue.toString());
-    QCOMPARE(store.get(u"AutoStart", u""), QString());
+    QCOMPARE(store.getByName(u"AutoStart", u""), QString());
     QVERIFY(!QFile::exists(store.fileName()));
-    QVERIFY(!store.remove(u"Local_Port"));
+    QVERIFY(!store.removeByName(u"Local_Port"));
     QVERIFY(!store.removeAll());
 
-    QVERIFY(store.save(u"Local_Port", u"3128"_s));
-    QCOMPARE(store.get(u"Local_Port", u"8080"), u"3128"_s);
+    QVERIFY(store.saveByName(u"Local_Port", u"3128"_s));
+    QCOMPARE(store.getByName(u"Local_Port", u"8080"), u"3128"_s);
     // An empty value is a value, not an absent key.
-    QVERIFY(store.save(u"Proxy_Server", QString()));
-    QCOMPARE(store.get(u"Proxy_Server", u"dflt"), QString());
-    QVERIFY(!store.remove(u"Proxy"));
-    QVERIFY(store.remove(u"Local_Port"));
-    QVERIFY(!store.remove(u"Local_Port"));
-    QCOMPARE(store.get(u"Local_Port", u"8080"), u"8080"_s);
+    QVERIFY(store.saveByName(u"Proxy_Server", QString()));
+    QCOMPARE(store.getByName(u"Proxy_Server", u"dflt"), QString());
+    QVERIFY(!store.removeByName(u"Proxy"));
+    QVERIFY(store.removeByName(u"Local_Port"));
+    QVERIFY(!store.removeByName(u"Local_Port"));
+    QCOMPARE(store.getByName(u"Local_Port", u"8080"), u"8080"_s);
 
-    QVERIFY(store.save(u"@Referer", u"12:00:00|http://a.test/"_s));
+    QVERIFY(store.saveByName(u"@Referer", u"12:00:00|http://a.test/"_s));
     QVERIFY(store.removeAll());
     QVERIFY(!store.removeAll());
-    QCOMPARE(store.get(u"@Referer", u""), QString());
-    QCOMPARE(store.get(u"Proxy_Server", u"dflt"), u"dflt"_s);
+    QCOMPARE(store.getByName(u"@Referer", u""), QString());
+    QCOMPARE(store.getByName(u"Proxy_Server", u"dflt"), u"dflt"_s);
     QVERIFY(store.keys().isEmpty());
 }
 
@@ -126,18 +132,18 @@ void TestSettingsStore::secondProcessWriteSeenAtOnce_data() {
 void TestSettingsStore::secondProcessWriteSeenAtOnce() {
     QFETCH(QStringList, values);
     SettingsStore store;
-    QVERIFY(store.save(u"Referer", u"○"_s));
-    QCOMPARE(store.get(u"Referer", u"×"), u"○"_s);
+    QVERIFY(store.saveByName(u"Referer", u"○"_s));
+    QCOMPARE(store.getByName(u"Referer", u"×"), u"○"_s);
     for (const QString& value : values) {
         const ToolResult set = tool({u"set"_s, u"@Referer"_s, value});
         QCOMPARE(set.exitCode, 0);
         // The very next read sees it: there is no cache and no notification.
-        QCOMPARE(store.get(u"@Referer", u"absent"), value);
-        QCOMPARE(store.get(u"Referer", u"×"), u"○"_s);
+        QCOMPARE(store.getByName(u"@Referer", u"absent"), value);
+        QCOMPARE(store.getByName(u"Referer", u"×"), u"○"_s);
     }
     // And the other way round: our write is what the other process reads next.
     for (const QString& value : values) {
-        QVERIFY(store.save(u"@Referer", value));
+        QVERIFY(store.saveByName(u"@Referer", value));
         const ToolResult get = tool({u"get"_s, u"@Referer"_s});
         QCOMPARE(get.exitCode, 0);
         QCOMPARE(get.out, value + u'\n');
@@ -186,8 +192,8 @@ void TestSettingsStore::textRoundTrip() {
     QFETCH(QString, key);
     QFETCH(QString, value);
     SettingsStore store;
-    QVERIFY(store.save(key, value));
-    QCOMPARE(store.get(key, u"absent"), value);
+    QVERIFY(store.saveByName(key, value));
+    QCOMPARE(store.getByName(key, u"absent"), value);
 
     // Read back by a process that parses the file afresh.
     const ToolResult get = tool({u"get"_s, key});
@@ -197,25 +203,61 @@ void TestSettingsStore::textRoundTrip() {
     // Written by that process, read here.
     const QString other = value + u"|2"_s;
     QCOMPARE(tool({u"set"_s, key, other}).exitCode, 0);
-    QCOMPARE(store.get(key, u"absent"), other);
+    QCOMPARE(store.getByName(key, u"absent"), other);
     QVERIFY(store.keys().contains(key));
 }
 
 void TestSettingsStore::unchangedReadIsCheap() {
     SettingsStore store;
-    QVERIFY(store.save(u"Referer", u"△"_s));
-    QVERIFY(store.save(u"Local_Port", u"8080"_s));
+    QVERIFY(store.saveByName(u"Referer", u"△"_s));
+    QVERIFY(store.saveByName(u"Local_Port", u"8080"_s));
     constexpr int Reads = 20000;
     QElapsedTimer timer;
     timer.start();
     for (int k = 0; k < Reads; ++k) {
-        if (store.get(u"Referer", u"×") != u"△")
+        if (store.getByName(u"Referer", u"×") != u"△")
             QFAIL("wrong value");
     }
     const double microseconds = double(timer.nsecsElapsed()) / 1000.0 / Reads;
     qInfo("one unchanged get: %.2f us", microseconds);
     // Loose: a sanitizer build is several times slower than a plain one.
     QVERIFY2(microseconds < 100.0, qPrintable(QString::number(microseconds)));
+}
+
+// Another program replaces the file twice with one size and one time stamp, to the
+// nanosecond: only the file itself (a new inode) tells the saves apart.
+void TestSettingsStore::equalSavesWithOneTimeStampAreSeen() {
+    SettingsStore reader;
+    const QString path = SettingsStore::defaultFileName();
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    for (const char* port : {"1111", "2222", "3333"}) {
+        QSaveFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[%U8A2D%U5B9A]\nLocal_Port=" + QByteArray(port) + "\n");
+        QVERIFY(file.commit());
+        const timespec once[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), once, 0) == 0);
+        QCOMPARE(reader.get(Setting::LocalPort), QString::fromLatin1(port));
+    }
+}
+
+// The reads of one request see one state of the store; the next request sees the
+// other program's save, and a save of our own is seen at once.
+void TestSettingsStore::readScopeLooksOnce() {
+    SettingsStore store;
+    SettingsStore other(SettingsStore::defaultFileName());
+    QVERIFY(other.save(Setting::Cookie, u"○"_s));
+    {
+        const SettingsStore::ReadScope scope(store);
+        QCOMPARE(store.get(Setting::Cookie), u"○"_s);
+        QVERIFY(QProcess::execute(m_tool, {u"set"_s, u"Cookie"_s, u"×"_s}) == 0);
+        QCOMPARE(store.get(Setting::Cookie), u"○"_s);
+        QVERIFY(store.save(Setting::Referer, u"△"_s));
+        QCOMPARE(store.get(Setting::Referer), u"△"_s);
+        QCOMPARE(store.get(Setting::Cookie), u"×"_s);
+    }
+    QVERIFY(QProcess::execute(m_tool, {u"set"_s, u"Cookie"_s, u"○"_s}) == 0);
+    QCOMPARE(store.get(Setting::Cookie), u"○"_s);
 }
 
 void TestSettingsStore::toolReferer() {
@@ -235,7 +277,7 @@ void TestSettingsStore::toolReferer() {
     QVERIFY2(apart <= 3, qPrintable(stamp + u" vs "_s + now.toString(u"HH:mm:ss"_s)));
 
     SettingsStore store;
-    QCOMPARE(store.get(u"@Referer", u""), get.out.chopped(1));
+    QCOMPARE(store.getByName(u"@Referer", u""), get.out.chopped(1));
 }
 
 void TestSettingsStore::toolBadUsage_data() {
@@ -285,7 +327,7 @@ void TestSettingsStore::toolAbsentKeyAndList() {
 
     QCOMPARE(tool({u"remove"_s, key}).exitCode, 0);
     SettingsStore store;
-    QCOMPARE(store.get(key, u"gone"), u"gone"_s);
+    QCOMPARE(store.getByName(key, u"gone"), u"gone"_s);
     QCOMPARE(tool({u"reset"_s}).exitCode, 0);
     QVERIFY(store.keys().isEmpty());
 }
@@ -304,6 +346,10 @@ void TestSettingsStore::commandLines_data() {
                                      << u"usage: tarnwick-headless [--port N]"_s << false;
     QTest::newRow("headless --version") << u"tarnwick-headless"_s << QStringList{u"--version"_s}
                                         << version << false;
+    QTest::newRow("tarnwick --help") << u"tarnwick"_s << QStringList{u"--help"_s}
+                                     << u"usage: tarnwick"_s << false;
+    QTest::newRow("tarnwick --version") << u"tarnwick"_s << QStringList{u"--version"_s} << version
+                                        << false;
     QTest::newRow("choice key, other value: stored with a warning")
         << u"tarnwick-settings"_s << QStringList{u"set"_s, u"Cookie"_s, u"yes"_s} << QString()
         << true;
@@ -325,7 +371,7 @@ void TestSettingsStore::commandLines() {
     QVERIFY2(result.out.startsWith(out), qPrintable(result.out));
     QCOMPARE(result.err.contains(u"warning"_s), warned);
     if (arguments.first() == u"set")
-        QCOMPARE(SettingsStore().get(arguments[1], u""), arguments[2]);
+        QCOMPARE(SettingsStore().getByName(arguments[1]), arguments[2]);
 }
 
 void TestSettingsStore::headlessListensOnTheGivenPort() {
@@ -333,7 +379,7 @@ void TestSettingsStore::headlessListensOnTheGivenPort() {
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
     const quint16 port = probe.serverPort();
     probe.close();
-    QVERIFY(SettingsStore().save(Setting::LocalPort.name, u"1"_s)); // not this one
+    QVERIFY(SettingsStore().save(Setting::LocalPort, u"1"_s)); // not this one
     QProcess headless;
     headless.setWorkingDirectory(m_home.path());
     headless.start(QFileInfo(m_tool).dir().filePath(u"tarnwick-headless"_s),

@@ -136,8 +136,8 @@ void TestMainWindow::initialisation() {
     {
         SettingsStore store(m_storePath);
         if (!autoStart.isNull())
-            QVERIFY(store.save(u"AutoStart", autoStart));
-        QVERIFY(store.save(u"Local_Port", QString::number(port)));
+            QVERIFY(store.saveByName(u"AutoStart", autoStart));
+        QVERIFY(store.saveByName(u"Local_Port", QString::number(port)));
     }
     auto app = makeApp();
     auto window = makeWindow(*app);
@@ -169,7 +169,7 @@ void TestMainWindow::autoStartDefaultPort() {
     // No "Local_Port": the default port, through the same start as the button.
     {
         SettingsStore store(m_storePath);
-        QVERIFY(store.save(u"AutoStart", u"○"_s));
+        QVERIFY(store.saveByName(u"AutoStart", u"○"_s));
     }
     auto app = makeApp();
     auto window = makeWindow(*app);
@@ -292,8 +292,8 @@ void TestMainWindow::closeBoxEndsProgram() {
     const quint16 port = freePort();
     {
         SettingsStore store(m_storePath);
-        QVERIFY(store.save(u"AutoStart", u"○"_s));
-        QVERIFY(store.save(u"Local_Port", QString::number(port)));
+        QVERIFY(store.saveByName(u"AutoStart", u"○"_s));
+        QVERIFY(store.saveByName(u"Local_Port", QString::number(port)));
     }
     auto app = makeApp();
     QCOMPARE(app->startDirectory(), startDir.path());

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -30,8 +31,11 @@ private slots:
     void listsFollowModel();
     void burstIsBatched();
     void capacityDropsOldestRows();
-    void doubleClickShowsEntry();
+    void openingShowsEntry_data();
+    void openingShowsEntry();
     void doubleClickWithoutSelectionDoesNothing();
+    void longEntryScrollsIntoView_data();
+    void longEntryScrollsIntoView();
 
 private:
     QStringList rows(Side side) const;
@@ -136,8 +140,8 @@ void TestMonitorArea::listsFollowModel() {
 }
 
 void TestMonitorArea::burstIsBatched() {
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Lan", u"300"_s);
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Wan", u"5000"_s);
+    m_store->saveByName(u"ｲﾍﾞﾝﾄ表示件数Lan", u"300"_s);
+    m_store->saveByName(u"ｲﾍﾞﾝﾄ表示件数Wan", u"5000"_s);
     settle();
     QSignalSpy lanInserts(m_area->listModel(Side::Lan), &QAbstractItemModel::rowsInserted);
     QSignalSpy wanInserts(m_area->listModel(Side::Wan), &QAbstractItemModel::rowsInserted);
@@ -159,7 +163,7 @@ void TestMonitorArea::burstIsBatched() {
     QCOMPARE(wanInserts.size(), 1);
 
     // Entries dropped before they were ever shown never reach the view.
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Lan", u"0"_s);
+    m_store->saveByName(u"ｲﾍﾞﾝﾄ表示件数Lan", u"0"_s);
     for (int n = 0; n < 50; ++n)
         m_monitor->postAlways(Side::Lan, entry(n));
     m_monitor->postDataArrival(MonitorBox::LanDataArrival, entry(7777));
@@ -185,32 +189,41 @@ void TestMonitorArea::capacityDropsOldestRows() {
     QCOMPARE(selectedRow(Side::Wan), cap - 1);
 }
 
-void TestMonitorArea::doubleClickShowsEntry() {
+void TestMonitorArea::openingShowsEntry_data() {
+    QTest::addColumn<int>("key"); // 0: a double-click
+    QTest::newRow("double-click") << 0;
+    QTest::newRow("Enter") << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+}
+
+void TestMonitorArea::openingShowsEntry() {
+    QFETCH(int, key);
     const QString padded = eventEntry(u"【Close】", 12, {u"Data : GET / HTTP/1.0"_s}) + u"  "_s;
     m_monitor->postAlways(Side::Wan, padded);
     m_monitor->postAlways(Side::Wan, entry(2));
     settle();
     QListView* view = m_area->list(Side::Wan);
-    // Double-clicks a row and reports what the header window showed while modal.
-    auto doubleClickRow = [&](int row) {
-        QString shown;
-        QTimer::singleShot(0, this, [&] {
-            if (HeaderWindow* window = m_area->headerWindow(); window && window->isModal()) {
-                shown = window->text()->toPlainText();
-                window->close();
-            }
-        });
-        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {},
-                           view->visualRect(m_area->listModel(Side::Wan)->index(row)).center());
-        return shown;
+    // Opens a row and tells what the header window shows.
+    auto open = [&](int row) {
+        const QModelIndex index = m_area->listModel(Side::Wan)->index(row);
+        if (key == 0) {
+            QTest::mouseDClick(view->viewport(), Qt::LeftButton, {},
+                               view->visualRect(index).center());
+        } else {
+            view->setCurrentIndex(index);
+            QTest::keyClick(view, Qt::Key(key),
+                            key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        }
+        HeaderWindow* window = m_area->headerWindow();
+        return window && window->isVisible() ? window->text()->toPlainText() : QString();
     };
 
-    QCOMPARE(doubleClickRow(0), u"【Close】            \nNo. : 12\nData : GET / HTTP/1.0"_s);
-    // The window is made once and shows the entry of each double-click.
+    QCOMPARE(open(0), u"【Close】            \nNo. : 12\nData : GET / HTTP/1.0"_s);
+    // The window is made once and shows the entry of each opening; the monitor goes
+    // on answering meanwhile.
     HeaderWindow* window = m_area->headerWindow();
-    QCOMPARE(doubleClickRow(1), u"【DataArrival】      \nNo. : 2\nSize : 20"_s);
+    QCOMPARE(open(1), u"【DataArrival】      \nNo. : 2\nSize : 20"_s);
     QCOMPARE(m_area->headerWindow(), window);
-    QVERIFY(!window->isVisible());
 }
 
 void TestMonitorArea::doubleClickWithoutSelectionDoesNothing() {
@@ -221,6 +234,33 @@ void TestMonitorArea::doubleClickWithoutSelectionDoesNothing() {
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {},
                        QPoint(10, view->viewport()->height() - 5));
     QVERIFY(!m_area->headerWindow());
+}
+
+void TestMonitorArea::longEntryScrollsIntoView_data() {
+    QTest::addColumn<bool>("longFirst");
+    QTest::newRow("long after short") << false;
+    QTest::newRow("long before short") << true;
+}
+
+void TestMonitorArea::longEntryScrollsIntoView() {
+    QFETCH(bool, longFirst);
+    const QString shortEntry = entry(1);
+    const QString longEntry = eventEntry(u"【DataArrival】", 2,
+                                         {u"Data : GET /"_s + QString(600, u'x') + u" HTTP/1.0"_s});
+    for (const QString& e :
+         longFirst ? QStringList{longEntry, shortEntry} : QStringList{shortEntry, longEntry})
+        m_monitor->postAlways(Side::Lan, e);
+    settle();
+    QListView* view = m_area->list(Side::Lan);
+    const int longRow = longFirst ? 0 : 1;
+    const QModelIndex index = m_area->listModel(Side::Lan)->index(longRow);
+    const int needed = view->fontMetrics().horizontalAdvance(index.data().toString());
+    // Scrolled to the far right, the long entry's end is in view and painted whole.
+    QScrollBar* bar = view->horizontalScrollBar();
+    bar->setValue(bar->maximum());
+    const QRect row = view->visualRect(index);
+    QVERIFY2(row.width() >= needed, qPrintable(QString::number(row.width())));
+    QVERIFY(row.left() + needed <= view->viewport()->width());
 }
 
 QTEST_MAIN(TestMonitorArea)

@@ -1,23 +1,31 @@
-// The tray icon: its clicks and menu, the end of the program, and the one-instance rule.
+// The tray icon: its clicks and menu, a tray that appears late, the windows it must
+// reach while others wait, the end of the program, and the one-instance rule.
 
 #include "monitor/eventmonitor.h"
 #include "proxy/proxyengine.h"
 #include "settings/settingsstore.h"
 #include "shell/desktopapp.h"
 #include "shell/mainwindow.h"
+#include "shell/monitorarea.h"
 #include "shell/trayicon.h"
 #include "widgets/messagebox.h"
+#include "windows/headerwindow.h"
+#include "windows/optionsdialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 
@@ -32,11 +40,21 @@ private slots:
     void menuHoldsEveryItemInOrder();
     void leftClickShowsTheMonitorOnce();
     void closeBoxHidesAndClearsTheMark();
+    void lateTray_data();
+    void lateTray();
+    void trayReachesOpenWindows_data();
+    void trayReachesOpenWindows();
+    void iconInEverySize();
     void menuStartBehavesLikeTheButton();
     void exitRemovesTheStartDirectoryFiles();
     void secondStartEndsAtOnce();
 
 private:
+    std::unique_ptr<DesktopApp> makeApp() {
+        return std::make_unique<DesktopApp>(
+            std::make_unique<SettingsStore>(m_dir->filePath(u"store.ini"_s)));
+    }
+
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<DesktopApp> m_app;
     QList<MessageRequest> m_boxes;
@@ -52,8 +70,7 @@ void TestTrayIcon::init() {
         m_boxes << r;
         return MessageAnswer::Ok;
     });
-    m_app = std::make_unique<DesktopApp>(
-        std::make_unique<SettingsStore>(m_dir->filePath(u"store.ini"_s)));
+    m_app = makeApp();
     m_app->start(true);
 }
 
@@ -102,6 +119,140 @@ void TestTrayIcon::closeBoxHidesAndClearsTheMark() {
     emit tray->icon()->activated(QSystemTrayIcon::Trigger);
     QVERIFY(m_app->mainWindow()->isVisible());
     QVERIFY(tray->showMonitorAction()->isChecked());
+}
+
+void TestTrayIcon::lateTray_data() {
+    QTest::addColumn<int>("appears"); // 0 at start, 1 while the program waits for it, 2 later
+    QTest::newRow("at start") << 0;
+    QTest::newRow("during the wait") << 1;
+    QTest::newRow("after the wait") << 2;
+}
+
+void TestTrayIcon::lateTray() {
+    QFETCH(int, appears);
+    m_app.reset();
+    m_app = makeApp();
+    bool trayThere = appears == 0;
+    m_app->start([&] { return trayThere; }, TraySearch{300, 20, 50});
+    MainWindow* monitor = m_app->mainWindow();
+    QCOMPARE(bool(m_app->trayIcon()), trayThere);
+    QVERIFY(!monitor->isVisible());
+    if (appears == 2) {
+        // Given up for now: the monitor shows, the program runs on without a tray.
+        QTRY_VERIFY(monitor->isVisible());
+        QVERIFY(!m_app->trayIcon());
+    }
+    trayThere = true;
+    QTRY_VERIFY(m_app->trayIcon());
+    QVERIFY(m_app->trayIcon()->icon()->isVisible());
+    // A monitor shown meanwhile stays, with its mark; its close box now only hides it.
+    QCOMPARE(monitor->isVisible(), appears == 2);
+    QCOMPARE(m_app->trayIcon()->showMonitorAction()->isChecked(), appears == 2);
+    if (appears == 2) {
+        QVERIFY(!monitor->closeBox());
+        QVERIFY(!monitor->isVisible());
+        QVERIFY(!m_app->trayIcon()->showMonitorAction()->isChecked());
+    }
+}
+
+void TestTrayIcon::trayReachesOpenWindows_data() {
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<bool>("blocksMonitor");
+    QTest::newRow("options dialog") << u"options"_s << true;
+    QTest::newRow("header window") << u"header"_s << false;
+    QTest::newRow("message box") << u"box"_s << true;
+}
+
+void TestTrayIcon::trayReachesOpenWindows() {
+    QFETCH(QString, window);
+    QFETCH(bool, blocksMonitor);
+    TrayIcon* tray = m_app->trayIcon();
+    MainWindow* monitor = m_app->mainWindow();
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);
+    // A window of no owner, as the tray's own is.
+    QWidget stranger;
+    stranger.resize(60, 40);
+    stranger.show();
+    auto clickReaches = [](QWidget* target) {
+        struct Catcher : QObject {
+            bool hit = false;
+            bool eventFilter(QObject*, QEvent* event) override {
+                hit = hit || event->type() == QEvent::MouseButtonPress;
+                return false;
+            }
+        } catcher;
+        target->installEventFilter(&catcher);
+        QTest::mouseClick(target->windowHandle(), Qt::LeftButton, {}, QPoint(2, 2));
+        target->removeEventFilter(&catcher);
+        return catcher.hit;
+    };
+    auto opened = [&]() -> QWidget* {
+        if (window == u"options"_s)
+            return monitor->findChild<OptionsDialog*>();
+        if (window == u"header"_s)
+            return monitor->monitorArea()->headerWindow();
+        return qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    };
+
+    auto activated = [](QWidget* w) {
+        return QTest::qWaitFor([w] { return QApplication::activeWindow() == w; }, 2000);
+    };
+
+    bool looked = false;
+    bool found = false;
+    bool strangerAnswered = false;
+    bool monitorAnswered = false;
+    bool strangerActive = false;
+    bool raised = false;
+    bool closed = false;
+    QTimer::singleShot(0, this, [&] {
+        if (QWidget* open = opened()) {
+            found = true;
+            strangerAnswered = clickReaches(&stranger);
+            monitorAnswered = clickReaches(monitor);
+            // Another window in front, then a left click on the tray brings the waiting
+            // window back.
+            stranger.activateWindow();
+            strangerActive = activated(&stranger);
+            emit tray->icon()->activated(QSystemTrayIcon::Trigger);
+            raised = activated(open);
+            open->close();
+            closed = !open->isVisible();
+        }
+        looked = true;
+    });
+    if (window == u"options"_s) {
+        tray->action("mnOption")->trigger();
+    } else if (window == u"header"_s) {
+        m_app->monitor().postAlways(Side::Wan, u"【Close】            \r\nNo. : 1"_s);
+        monitor->monitorArea()->flush();
+        monitor->monitorArea()->showSelectedEntry(Side::Wan);
+    } else {
+        setMessageBoxHook({});
+        tray->action("mnVer")->trigger();
+    }
+    QTRY_VERIFY(looked);
+    QVERIFY(found);
+    QVERIFY(strangerAnswered);
+    QCOMPARE(monitorAnswered, !blocksMonitor);
+    QVERIFY(strangerActive);
+    QVERIFY(raised);
+    QVERIFY(closed);
+}
+
+void TestTrayIcon::iconInEverySize() {
+    QList<QSize> sizes;
+    for (int side : {16, 24, 32, 48, 64, 128, 256})
+        sizes.append(QSize(side, side));
+    for (const QIcon& icon : {QApplication::windowIcon(), m_app->trayIcon()->icon()->icon()}) {
+        QList<QSize> available = icon.availableSizes();
+        std::sort(available.begin(), available.end(),
+                  [](QSize a, QSize b) { return a.width() < b.width(); });
+        QCOMPARE(available, sizes);
+        // Each one is there to be drawn.
+        for (QSize size : sizes)
+            QCOMPARE(icon.pixmap(size).size(), size);
+    }
 }
 
 void TestTrayIcon::menuStartBehavesLikeTheButton() {

@@ -41,7 +41,9 @@ PY
 # Serves WORK/www on 127.0.0.1:PORT in the foreground of a background job, with its
 # pid, logs and temporary files in WORK; sets NGINX_PID. LISTEN-OPTIONS end the
 # listen line (e.g. "ssl"). nginx's workers drop root rights, so WORK and WORK/www
-# are made readable by all.
+# are made readable by all. NGINX_WORKER_CONNECTIONS (64 when unset) caps the
+# connections nginx holds at once; past it nginx drops connections that have not
+# sent their request yet, so load with many clients needs more.
 start_nginx() {
     _work=$1
     mkdir -p "$_work/www" "$_work/tmp"
@@ -51,7 +53,7 @@ daemon off;
 worker_processes 1;
 pid $_work/nginx.pid;
 error_log $_work/error.log;
-events { worker_connections 64; }
+events { worker_connections ${NGINX_WORKER_CONNECTIONS:-64}; }
 http {
     access_log $_work/access.log;
     client_body_temp_path $_work/tmp/body;

@@ -3,7 +3,6 @@
 #include "windows/headerwindow.h"
 
 #include <QPlainTextEdit>
-#include <QTimer>
 #include <QtTest>
 
 using namespace Tarnwick;
@@ -21,26 +20,15 @@ private slots:
 
 void TestHeaderWindow::showsEntryLineByLine() {
     HeaderWindow window;
-    QString shown;
-    bool modal = false;
-    QTimer::singleShot(0, &window, [&] {
-        modal = window.isModal() && window.isVisible();
-        shown = window.text()->toPlainText();
-        window.close();
-    });
-    window.showModal(u"【Send】             \r\nNo. : 4\r\nSize : 120 , Number : 2"_s);
-    QVERIFY(modal);
-    QVERIFY(!window.isVisible());
-    QCOMPARE(shown, u"【Send】             \nNo. : 4\nSize : 120 , Number : 2"_s);
+    window.showInFront(u"【Send】             \r\nNo. : 4\r\nSize : 120 , Number : 2"_s);
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.text()->toPlainText(),
+             u"【Send】             \nNo. : 4\nSize : 120 , Number : 2"_s);
     QCOMPARE(window.text()->document()->blockCount(), 3);
 
     // Shown again, it shows the entry it is given then.
-    QTimer::singleShot(0, &window, [&] {
-        shown = window.text()->toPlainText();
-        window.close();
-    });
-    window.showModal(u"second"_s);
-    QCOMPARE(shown, u"second"_s);
+    window.showInFront(u"second"_s);
+    QCOMPARE(window.text()->toPlainText(), u"second"_s);
 }
 
 void TestHeaderWindow::resizeKeepsMargins_data() {

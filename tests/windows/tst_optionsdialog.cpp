@@ -8,8 +8,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QStyleOptionGroupBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -31,6 +36,10 @@ private slots:
     void storedChoicesSelectButtons();
     void saveWritesWhatIsShown();
     void closingWithoutSaving();
+    void escapeIsTheCloseBox_data();
+    void escapeIsTheCloseBox();
+    void questionBoxSpeaksJapanese_data();
+    void questionBoxSpeaksJapanese();
     void proxyCheckKeepsDialogOpen();
     void saveFailureKeepsDialogOpen();
     void countKeyFilter_data();
@@ -38,6 +47,8 @@ private slots:
     void resets_data();
     void resets();
     void captionsFitInsideTheirFrames();
+    void framesHoldTheirRows_data();
+    void framesHoldTheirRows();
 
 private:
     void open() {
@@ -71,7 +82,7 @@ private:
             texts.append(r.title == applicationTitle() ? r.text : u"<untitled> "_s + r.text);
         return texts;
     }
-    QString stored(QStringView key) const { return m_store->get(key, u"<absent>"); }
+    QString stored(QStringView key) const { return m_store->getByName(key, u"<absent>"); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SettingsStore> m_store;
@@ -106,7 +117,8 @@ void TestOptionsDialog::emptyStoreShowsDefaults() {
          {u"Option_AutoStart_No"_s, u"Option_Proxy_No"_s, u"Option_Connect_Xxx"_s,
           u"Option_Referer_Xxx"_s, u"Option_UserAgent_Xxx"_s, u"Option_IfModifiedSince_Xxx"_s,
           u"Option_Cookie_Xxx"_s, u"Option_SetCookie_Xxx"_s, u"Option_Script_Xxx"_s,
-          u"Option_POST_Xxx"_s, u"Option_icoGET_Xxx"_s, u"Option_cabGET_Xxx"_s})
+          u"Option_POST_Xxx"_s, u"Option_icoGET_Xxx"_s, u"Option_cabGET_Xxx"_s,
+          u"Option_CONNECT_Ok"_s})
         QVERIFY2(checked(name), qPrintable(name));
     QCOMPARE(box(u"Text_Local_Port"_s)->text(), u"8080"_s);
     QCOMPARE(box(u"Text_表示件数_Lan"_s)->text(), u"100"_s);
@@ -147,6 +159,12 @@ void TestOptionsDialog::storedChoicesSelectButtons_data() {
     QTest::newRow("cab asks") << u"cabGET"_s << u"△"_s << u"Option_cabGET_Zzz"_s << QString();
     QTest::newRow("autostart exact only")
         << u"AutoStart"_s << u" ○"_s << u"Option_AutoStart_No"_s << QString();
+    QTest::newRow("https unknown is 443 only")
+        << u"CONNECT"_s << u"x"_s << u"Option_CONNECT_Ok"_s << QString();
+    QTest::newRow("https refused")
+        << u"CONNECT"_s << u"×"_s << u"Option_CONNECT_Xxx"_s << QString();
+    QTest::newRow("https any port")
+        << u"CONNECT"_s << u"△"_s << u"Option_CONNECT_Zzz"_s << QString();
 }
 
 void TestOptionsDialog::storedChoicesSelectButtons() {
@@ -154,7 +172,7 @@ void TestOptionsDialog::storedChoicesSelectButtons() {
     QFETCH(QString, value);
     QFETCH(QString, selected);
     QFETCH(QString, enabledBox);
-    m_store->save(key, value);
+    m_store->saveByName(key, value);
     open();
     QVERIFY(checked(selected));
     if (!enabledBox.isEmpty())
@@ -162,14 +180,15 @@ void TestOptionsDialog::storedChoicesSelectButtons() {
 }
 
 void TestOptionsDialog::saveWritesWhatIsShown() {
-    m_store->save(u"Cookie", u"△"_s);
-    m_store->save(u"Proxy", u"○"_s);
-    m_store->save(u"Proxy_Server", u"old.example"_s);
-    m_store->save(u"Proxy_Port", u"8000"_s);
-    m_store->save(u"Referer", u"△"_s);
-    m_store->save(u"Referer偽装", u"http://stored.example/"_s);
+    m_store->saveByName(u"Cookie", u"△"_s);
+    m_store->saveByName(u"Proxy", u"○"_s);
+    m_store->saveByName(u"Proxy_Server", u"old.example"_s);
+    m_store->saveByName(u"Proxy_Port", u"8000"_s);
+    m_store->saveByName(u"Referer", u"△"_s);
+    m_store->saveByName(u"Referer偽装", u"http://stored.example/"_s);
     open();
     click(u"Option_POST_Ok"_s);
+    click(u"Option_CONNECT_Zzz"_s);
     click(u"Option_Connect_List"_s);
     retype(u"Text_マシン名3"_s, u" 192.168.0.3 "_s);
     retype(u"Text_Local_Port"_s, u" 8081 "_s);
@@ -186,6 +205,7 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
     QVERIFY(!m_dialog->isVisible());
     QCOMPARE(stored(u"Cookie"), u"×"_s);
     QCOMPARE(stored(u"POST"), u"○"_s);
+    QCOMPARE(stored(u"CONNECT"), u"△"_s);
     QCOMPARE(stored(u"Connect"), u"△"_s);
     QCOMPARE(stored(u"接続許可マシン名３"), u"192.168.0.3"_s);
     QCOMPARE(stored(u"接続許可マシン名０"), QString()); // empty addresses are saved too
@@ -204,9 +224,6 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
 void TestOptionsDialog::closingWithoutSaving() {
     open();
     click(u"Option_AutoStart_Yes"_s);
-    // Escape is no way out of a dialog that has no Cancel button.
-    QTest::keyClick(m_dialog.get(), Qt::Key_Escape);
-    QVERIFY(m_dialog->isVisible());
     // The program closing the dialog neither asks nor saves.
     m_dialog->closeWithoutSaving();
     QVERIFY(!m_dialog->isVisible());
@@ -224,9 +241,59 @@ void TestOptionsDialog::closingWithoutSaving() {
     QVERIFY(checked(u"Option_AutoStart_No"_s));
 }
 
+void TestOptionsDialog::escapeIsTheCloseBox_data() {
+    QTest::addColumn<bool>("save");
+    QTest::newRow("No closes without saving") << false;
+    QTest::newRow("Yes saves and closes") << true;
+}
+
+void TestOptionsDialog::escapeIsTheCloseBox() {
+    QFETCH(bool, save);
+    open();
+    click(u"Option_AutoStart_Yes"_s);
+    m_answers = {save ? MessageAnswer::Yes : MessageAnswer::No};
+    QTest::keyClick(m_dialog.get(), Qt::Key_Escape);
+    QCOMPARE(asked(), QStringList{SaveQuestion});
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(stored(u"AutoStart"), save ? u"○"_s : u"<absent>"_s);
+}
+
+void TestOptionsDialog::questionBoxSpeaksJapanese_data() {
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("undo"); // a text box's menu
+    QTest::newRow("Qt's translation") << true << u"元に戻す(&U)"_s;
+    QTest::newRow("no translation") << false << u"&Undo"_s;
+}
+
+void TestOptionsDialog::questionBoxSpeaksJapanese() {
+    QFETCH(bool, installed);
+    QFETCH(QString, undo);
+    QTemporaryDir empty;
+    QCOMPARE(installJapaneseTranslations(*qApp, installed ? QString() : empty.path()), installed);
+    setMessageBoxHook({});
+    open();
+    // The save question, answered No once its buttons have been read.
+    QStringList buttons;
+    QTimer::singleShot(0, m_dialog.get(), [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box && box->isVisible()) {
+                buttons = {box->button(QMessageBox::Yes)->text(),
+                           box->button(QMessageBox::No)->text()};
+                box->button(QMessageBox::No)->click();
+            }
+        }
+    });
+    m_dialog->close();
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(buttons, (QStringList{u"はい(&Y)"_s, u"いいえ(&N)"_s}));
+    std::unique_ptr<QMenu> menu(box(u"Text_Local_Port"_s)->createStandardContextMenu());
+    QCOMPARE(menu->actions().first()->text().section(u'\t', 0, 0), undo);
+}
+
 void TestOptionsDialog::proxyCheckKeepsDialogOpen() {
-    m_store->save(u"Proxy_Server", u"old.example"_s);
-    m_store->save(u"Proxy_Port", u"8000"_s);
+    m_store->saveByName(u"Proxy_Server", u"old.example"_s);
+    m_store->saveByName(u"Proxy_Port", u"8000"_s);
     m_dialog = std::make_unique<OptionsDialog>(*m_store);
     // What the user saw after the first close, checked once the dialog has ended.
     QStringList firstAsked;
@@ -313,8 +380,8 @@ void TestOptionsDialog::countKeyFilter() {
     QFETCH(QString, expected);
     // The other limit differs, so a box loaded from the wrong key shows.
     const bool lan = boxName == u"Text_表示件数_Lan"_s;
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Lan", lan ? initial : u"7"_s);
-    m_store->save(u"ｲﾍﾞﾝﾄ表示件数Wan", lan ? u"7"_s : initial);
+    m_store->saveByName(u"ｲﾍﾞﾝﾄ表示件数Lan", lan ? initial : u"7"_s);
+    m_store->saveByName(u"ｲﾍﾞﾝﾄ表示件数Wan", lan ? u"7"_s : initial);
     QGuiApplication::clipboard()->setText(u"2x"_s);
     open();
     QLineEdit* edit = box(boxName);
@@ -359,10 +426,12 @@ void TestOptionsDialog::resets() {
     for (const QString& key : {u"AutoStart"_s, u"Proxy"_s, u"Connect"_s, u"Referer"_s,
                                u"UserAgent"_s, u"IfModifiedSince"_s, u"Cookie"_s, u"SetCookie"_s,
                                u"Script"_s, u"POST"_s, u"icoGET"_s, u"cabGET"_s})
-        m_store->save(key, u"○"_s);
+        m_store->saveByName(key, u"○"_s);
     for (const QString& key : {u"Referer偽装"_s, u"UserAgent偽装"_s, u"IfModifiedSince偽装"_s})
-        m_store->save(key, u"fake"_s);
-    m_store->save(u"@Referer", u"12:00:00|http://x/"_s);
+        m_store->saveByName(key, u"fake"_s);
+    m_store->saveByName(u"@Referer", u"12:00:00|http://x/"_s);
+    // HTTPS stands outside the send group, as POST does.
+    m_store->saveByName(u"CONNECT", u"×"_s);
     const QStringList before = m_store->keys();
     QStringList after;
     for (const QString& key : before)
@@ -371,6 +440,7 @@ void TestOptionsDialog::resets() {
 
     open();
     click(u"Option_POST_Xxx"_s);
+    click(u"Option_CONNECT_Zzz"_s);
     retype(u"Text_Local_Port"_s, u"1"_s);
     QPushButton* reset = control<QPushButton>(button);
     m_answers = {MessageAnswer::No};
@@ -386,6 +456,8 @@ void TestOptionsDialog::resets() {
     // Every group shows the store again and the unsaved edits are gone.
     QCOMPARE(box(u"Text_Local_Port"_s)->text(), u"8080"_s);
     QCOMPARE(checked(u"Option_POST_Ok"_s), !after.isEmpty());
+    QCOMPARE(checked(u"Option_CONNECT_Xxx"_s), !after.isEmpty());
+    QCOMPARE(checked(u"Option_CONNECT_Ok"_s), after.isEmpty());
     QCOMPARE(checked(u"Option_Cookie_Ok"_s), after.contains(u"Cookie"_s));
     QCOMPARE(checked(u"Option_Script_Ok"_s), after.contains(u"Script"_s));
     QCOMPARE(box(u"Text_UserAgent"_s)->text() == u"fake"_s, after.contains(u"UserAgent偽装"_s));
@@ -420,6 +492,54 @@ void TestOptionsDialog::captionsFitInsideTheirFrames() {
                               .intersects(other->geometry().adjusted(0, 1, 0, -1)),
                          qPrintable(w->objectName() + u" / "_s + other->objectName()));
         }
+    }
+}
+
+void TestOptionsDialog::framesHoldTheirRows_data() {
+    QTest::addColumn<int>("dpi");
+    QTest::newRow("scale 1") << 96;
+    QTest::newRow("scale 1.5") << 144;
+}
+
+void TestOptionsDialog::framesHoldTheirRows() {
+    QFETCH(int, dpi);
+    if (qRound(QGuiApplication::primaryScreen()->logicalDotsPerInchY()) != dpi) {
+        // Twips follow the screen's density, fixed for the life of the application: the
+        // row runs again in a process of its own on a screen of that density.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"QT_ENABLE_HIGHDPI_SCALING"_s, u"0"_s);
+        env.insert(u"QT_FONT_DPI"_s, QString::number(dpi));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {u"framesHoldTheirRows:"_s + QString::fromUtf8(QTest::currentDataTag())});
+        QVERIFY(child.waitForFinished(120000));
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 child.readAll().constData());
+        return;
+    }
+    open();
+    const QList<QGroupBox*> frames = m_dialog->findChildren<QGroupBox*>();
+    QVERIFY(!frames.isEmpty());
+    for (QGroupBox* frame : frames) {
+        QStyleOptionGroupBox option;
+        option.initFrom(frame);
+        option.text = frame->title();
+        option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        auto rect = [&](QStyle::SubControl part) {
+            return frame->style()->subControlRect(QStyle::CC_GroupBox, &option, part, frame);
+        };
+        const QRect line = rect(QStyle::SC_GroupBoxFrame);
+        const QRect caption = rect(QStyle::SC_GroupBoxLabel);
+        const QRect contents = rect(QStyle::SC_GroupBoxContents);
+        const QByteArray name = frame->objectName().toUtf8();
+        // The caption sits whole on the top line; the rows lie below that line.
+        QVERIFY2(caption.top() < line.top() && line.top() < caption.bottom(), name.constData());
+        QVERIFY2(frame->rect().contains(caption), name.constData());
+        for (QWidget* child : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            QVERIFY2(contents.contains(child->geometry()),
+                     (name + " / " + child->objectName().toUtf8()).constData());
     }
 }
 

@@ -15,6 +15,8 @@ private slots:
     void opensOnFirstPage();
     void scrollBarChoosesPage_data();
     void scrollBarChoosesPage();
+    void wheelAndKeysTurnPages_data();
+    void wheelAndKeysTurnPages();
     void valueOutsidePagesChangesNothing_data();
     void valueOutsidePagesChangesNothing();
     void picturesHaveTheirSizes_data();
@@ -73,6 +75,45 @@ void TestUsageViewer::scrollBarChoosesPage() {
         viewer.pageScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
         checkOnlyVisible(viewer, expected);
     }
+}
+
+void TestUsageViewer::wheelAndKeysTurnPages_data() {
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QList<int>>("wheel"); // turns over the picture, in eighths of a degree
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("shown");
+
+    QTest::newRow("wheel down") << 1 << QList<int>{-120} << 0 << 2;
+    QTest::newRow("wheel up") << 3 << QList<int>{120} << 0 << 2;
+    QTest::newRow("touch pad steps add up") << 1 << QList<int>{-60, -30, -30} << 0 << 2;
+    QTest::newRow("half a notch stays") << 1 << QList<int>{-60} << 0 << 1;
+    QTest::newRow("wheel past the last page") << 2 << QList<int>{-120, -120} << 0 << 3;
+    QTest::newRow("Down") << 1 << QList<int>{} << int(Qt::Key_Down) << 2;
+    QTest::newRow("Right") << 2 << QList<int>{} << int(Qt::Key_Right) << 3;
+    QTest::newRow("Page Down") << 1 << QList<int>{} << int(Qt::Key_PageDown) << 2;
+    QTest::newRow("Up") << 2 << QList<int>{} << int(Qt::Key_Up) << 1;
+    QTest::newRow("Left") << 3 << QList<int>{} << int(Qt::Key_Left) << 2;
+    QTest::newRow("Page Up on the first page") << 1 << QList<int>{} << int(Qt::Key_PageUp) << 1;
+}
+
+void TestUsageViewer::wheelAndKeysTurnPages() {
+    QFETCH(int, page);
+    QFETCH(QList<int>, wheel);
+    QFETCH(int, key);
+    QFETCH(int, shown);
+    UsageViewer viewer;
+    viewer.show();
+    viewer.pageScrollBar()->setValue(page - 1);
+    const QPointF over = viewer.picture(page)->geometry().center();
+    for (int delta : wheel) {
+        QWheelEvent event(over, viewer.mapToGlobal(over), {}, {0, delta}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(&viewer, &event);
+    }
+    if (key)
+        QTest::keyClick(&viewer, Qt::Key(key));
+    checkOnlyVisible(viewer, shown);
+    QCOMPARE(viewer.pageScrollBar()->value(), shown - 1);
 }
 
 void TestUsageViewer::valueOutsidePagesChangesNothing_data() {
