@@ -110,9 +110,7 @@ work=$(mktemp -d)
 tw_pid=
 tiny_pid=
 cleanup() {
-    for pid in "$tw_pid" "$tiny_pid" "${NGINX_PID:-}"; do
-        if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-    done
+    stop_processes "$tw_pid" "$tiny_pid" "${NGINX_PID:-}"
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -12,6 +12,13 @@ require_tools() {
     done
 }
 
+# Ends each process whose id is given (empty ones are skipped) and waits for it.
+stop_processes() {
+    for _pid in "$@"; do
+        if [ -n "$_pid" ]; then kill "$_pid" 2>/dev/null || true; wait "$_pid" 2>/dev/null || true; fi
+    done
+}
+
 # Prints a loopback TCP port nobody listens on right now.
 free_port() {
     python3 -c 'import socket
