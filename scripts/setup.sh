@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs the Debian packages Tarnwick needs, only those that are missing.
 #   scripts/setup.sh run    what building and running the program needs
-#   scripts/setup.sh test   that, plus what the test suite uses (nginx, curl, Xvfb)
+#   scripts/setup.sh test   that, plus what the test suite uses: nginx, curl, Chromium,
+#                           Xvfb, clang and libFuzzer, openssl, tinyproxy, and the
+#                           package tools (dpkg-dev, lintian, appstream)
 #   scripts/setup.sh deb    what run installs, plus what making the Debian package needs
 set -eu
 
