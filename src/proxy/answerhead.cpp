@@ -32,7 +32,8 @@ AnswerHead readAnswerHead(const QByteArray& headerBlock) {
     head.headerBlock = headerBlock;
     // The scan text is the block plus its CR LF CR LF.
     const qsizetype scanLength = headerBlock.size() + 4;
-    if (scanLength > 12 && (headerBlock.startsWith("HTTP/1.0") || headerBlock.startsWith("HTTP/1.1")))
+    if (scanLength > 12 &&
+        (headerBlock.startsWith("HTTP/1.0") || headerBlock.startsWith("HTTP/1.1")))
         head.statusCode = headerBlock.mid(9, 3);
     head.contentLengthText = headerValueAfter(headerBlock, "Content-Length: ").value_or("0");
     head.contentTypeText = headerValueAfter(headerBlock, "Content-Type: ").value_or(QByteArray());
@@ -70,18 +71,22 @@ bool mayLackContentType(QByteArrayView statusCode) {
            statusCode == "307" || statusCode == "308" || statusHasNoBody(statusCode);
 }
 
-bool isChunked(QByteArrayView headerBlock) {
-    constexpr QByteArrayView Name = "\r\ntransfer-encoding:";
+std::optional<QByteArray> framingHeader(QByteArrayView headerBlock, QByteArrayView name) {
     const QByteArray lower = headerBlock.toByteArray().toLower();
-    const qsizetype at = lower.indexOf(Name);
+    const QByteArray needle = "\r\n" + name.toByteArray();
+    const qsizetype at = lower.indexOf(needle);
     if (at < 0)
-        return false;
-    const qsizetype from = at + Name.size();
+        return std::nullopt;
+    const qsizetype from = at + needle.size();
     qsizetype end = lower.indexOf("\r\n", from);
     if (end < 0)
         end = lower.size();
-    const QList<QByteArray> codings = lower.mid(from, end - from).split(',');
-    return codings.last().trimmed() == "chunked";
+    return lower.mid(from, end - from).trimmed();
+}
+
+bool isChunked(QByteArrayView headerBlock) {
+    const auto codings = framingHeader(headerBlock, "transfer-encoding:");
+    return codings && codings->split(',').last().trimmed() == "chunked";
 }
 
 } // namespace Tarnwick

@@ -38,6 +38,11 @@ bool statusHasNoBody(QByteArrayView statusCode);
 // Answers a browser needs even without a content type: the redirects (301, 302,
 // 303, 307, 308) and the statuses without a body.
 bool mayLackContentType(QByteArrayView statusCode);
+// The value of the first header line named `name` (given in lower case, with its
+// colon), the name matched in any case at a line start, blanks trimmed; nothing when
+// there is none. For framing, which HTTP spells in any case; the filters match
+// names exactly.
+std::optional<QByteArray> framingHeader(QByteArrayView headerBlock, QByteArrayView name);
 // True when the header block says the body comes in chunks: the last coding named
 // by a "Transfer-Encoding" line (name and value in any case) is "chunked".
 bool isChunked(QByteArrayView headerBlock);

@@ -514,28 +514,19 @@ void ProxyEngine::endRelay(int index, RelayEnd end) {
     m_timer1->setEnabled(index, false);
     m_timer2->setEnabled(index, false);
     discardAnswerFile(index);
-    switch (end) {
-    case RelayEnd::Answered:
+    if (end == RelayEnd::Answered) {
         // The answer is on its way from memory or its own open handle.
         destroyWan(index);
         return;
-    case RelayEnd::Refused:
-        if (EventSocket* wan = m_wan[size_t(index)])
-            wan->close();
-        sendRefusal(index);
-        return;
-    case RelayEnd::ClosedWithoutAnswer:
-        if (EventSocket* wan = m_wan[size_t(index)])
-            wan->close();
-        destroyLan(index);
-        return;
-    case RelayEnd::BrowserGone:
-        // A server that is slow or never answers must not keep its connection and a
-        // growing answer file until the slot comes round again.
-        if (EventSocket* wan = m_wan[size_t(index)])
-            wan->close();
-        return;
     }
+    // A server that is slow or never answers must not keep its connection and a
+    // growing answer file until the slot comes round again.
+    if (EventSocket* wan = m_wan[size_t(index)])
+        wan->close();
+    if (end == RelayEnd::Refused)
+        sendRefusal(index);
+    else if (end == RelayEnd::ClosedWithoutAnswer)
+        destroyLan(index);
 }
 
 void ProxyEngine::lanClose(int index) {
@@ -745,19 +736,20 @@ void ProxyEngine::pumpTick(int index) {
     stored.recheckCount = slot.recheckCount;
     stored.showWhole = stored.head.statusCode == "302" && m_monitor.isChecked(MonitorBox::LanSend);
 
-    switch (planAnswer(stored)) {
+    const AnswerPlan plan = planAnswer(stored);
+    switch (plan) {
     case AnswerPlan::Refuse:
         return endRelay(index, RelayEnd::Refused);
     case AnswerPlan::ReRequest:
     case AnswerPlan::GiveUp:
-        return recheck(index, stored);
+        return recheck(index, stored, plan == AnswerPlan::GiveUp);
     case AnswerPlan::SendWhole:
     case AnswerPlan::Stream:
-        return sendAnswer(index, stored, std::move(file));
+        return sendAnswer(index, stored, plan == AnswerPlan::SendWhole, std::move(file));
     }
 }
 
-void ProxyEngine::recheck(int index, const StoredAnswer& stored) {
+void ProxyEngine::recheck(int index, const StoredAnswer& stored, bool giveUp) {
     RelaySlot& slot = m_slots[size_t(index)];
     m_monitor.postAlways(
         Side::Wan,
@@ -765,7 +757,7 @@ void ProxyEngine::recheck(int index, const StoredAnswer& stored) {
                    {QStringLiteral("Data Size : ") + num(announcedSize(stored.head).value_or(0)),
                     QStringLiteral("File Size : ") + num(stored.length)}));
     m_monitor.postAlways(Side::Wan, eventEntry(u"【ReTry】", index));
-    if (slot.recheckCount >= RecheckLimit)
+    if (giveUp)
         return endRelay(index, RelayEnd::Refused);
     slot.wanOpened = false;
     slot.wanState = EndMark::Live;
@@ -776,11 +768,11 @@ void ProxyEngine::recheck(int index, const StoredAnswer& stored) {
     m_timer2->setEnabled(index, true);
 }
 
-void ProxyEngine::sendAnswer(int index, const StoredAnswer& stored, std::unique_ptr<QFile> file) {
+void ProxyEngine::sendAnswer(int index, const StoredAnswer& stored, bool holdWhole,
+                             std::unique_ptr<QFile> file) {
     const AnswerHead& head = stored.head;
     // Only answers the HTML rules may rewrite, or a redirect shown whole, are held in
     // memory; everything else goes from the file to the browser in pieces.
-    const bool holdWhole = planAnswer(stored) == AnswerPlan::SendWhole;
     file->seek(0);
     QByteArray answer;
     if (holdWhole) {

@@ -124,8 +124,11 @@ private:
     void pumpTick(int index);
     void reconnectTick(int index);
     void closeTick(int index);
-    void recheck(int index, const StoredAnswer& stored);
-    void sendAnswer(int index, const StoredAnswer& stored, std::unique_ptr<QFile> file);
+    // Logs a short answer, then asks the server again or, at the limit, refuses.
+    void recheck(int index, const StoredAnswer& stored, bool giveUp);
+    // Sends the answer, held whole (to be filtered or shown) or from its file.
+    void sendAnswer(int index, const StoredAnswer& stored, bool holdWhole,
+                    std::unique_ptr<QFile> file);
     void endRelay(int index, RelayEnd end);
 
     bool admits(const QString& clientIP);

@@ -1,5 +1,6 @@
 #include "proxy/requesttarget.h"
 
+#include "proxy/answerhead.h"
 #include "settings/settingsstore.h"
 
 namespace Tarnwick {
@@ -91,20 +92,13 @@ std::optional<RequestTarget> upstreamProxyTarget(const SettingsStore& store) {
 }
 
 qint64 requestBodyLength(QByteArrayView head) {
-    // Header names are matched in any case here: this is framing, not filtering.
-    const QByteArray lower = head.toByteArray().toLower();
-    if (lower.contains("\r\ntransfer-encoding:"))
+    if (framingHeader(head, "transfer-encoding:"))
         return -1;
-    constexpr QByteArrayView Name = "\r\ncontent-length:";
-    const qsizetype at = lower.indexOf(Name);
-    if (at < 0)
+    const auto text = framingHeader(head, "content-length:");
+    if (!text)
         return 0;
-    const qsizetype from = at + Name.size();
-    qsizetype end = lower.indexOf("\r\n", from);
-    if (end < 0)
-        end = lower.size();
     bool ok = false;
-    const qint64 length = lower.mid(from, end - from).trimmed().toLongLong(&ok);
+    const qint64 length = text->toLongLong(&ok);
     // A length that cannot be read leaves the body's end to the close.
     return ok && length >= 0 ? length : -1;
 }
