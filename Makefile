@@ -3,7 +3,7 @@
 # make test   installs what is missing, builds with AddressSanitizer and
 #             UndefinedBehaviorSanitizer (Debug) and runs every test
 # make fuzz   installs what is missing, builds the libFuzzer targets with clang and
-#             runs each for FUZZ_SECONDS (tests/fuzz/run.sh)
+#             runs each for FUZZ_SECONDS (fuzz/run.sh)
 # make deb    installs what is missing, builds a Release configuration into build/deb
 #             and makes the Debian package build/deb/tarnwick_VERSION_amd64.deb
 
@@ -34,7 +34,7 @@ test: deps-test
 	cd $(TEST_DIR) && ctest --output-on-failure -j$(JOBS)
 
 fuzz: deps-test
-	FUZZ_JOBS=$(JOBS) sh tests/fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+	FUZZ_JOBS=$(JOBS) sh fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 deb: deps-deb
 	cmake -S . -B $(DEB_DIR) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF

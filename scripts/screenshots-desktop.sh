@@ -16,7 +16,7 @@ if [ "${TARNWICK_IN_XVFB:-}" != 1 ]; then
     exec xvfb-run -a -s "-screen 0 1280x900x24" sh "$0" "$out" "$build"
 fi
 
-. "$here/tests/support/local-nginx.sh"
+. "$here/scripts/local-nginx.sh"
 work=$(mktemp -d)
 cleanup() {
     kill $(jobs -p) 2>/dev/null || true

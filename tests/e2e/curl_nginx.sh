@@ -6,7 +6,7 @@
 # Usage: curl_nginx.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when nginx, curl or python3 is missing.
 set -eu
-. "$(dirname "$0")/../support/local-nginx.sh"
+. "$(dirname "$0")/../../scripts/local-nginx.sh"
 
 HEADLESS=$1
 SETTINGS=$2

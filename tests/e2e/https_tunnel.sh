@@ -12,7 +12,7 @@
 # KEEP_WORK=1 keeps the work folder for a look afterwards.
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/../support/local-nginx.sh"
+. "$HERE/../../scripts/local-nginx.sh"
 
 # Absolute, since the proxy starts in a directory of its own.
 HEADLESS=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")

@@ -5,7 +5,7 @@
 #   Configures BUILD_DIR (clang, TARNWICK_FUZZ=ON, Debug: Qt's inline range assertions
 #   stay live, and the fuzz configuration adds -O1) unless it is configured already,
 #   builds the fuzz targets, and runs each for the given seconds over a temporary copy
-#   of its seeds in tests/fuzz/corpus, which is never written to. Prints per target the
+#   of its seeds in fuzz/corpus, which is never written to. Prints per target the
 #   executions, exec/s and the coverage gained. Inputs that fail are kept in a temporary
 #   directory whose path is printed, and the exit status is then 1.
 # FUZZ_TARGETS picks targets (default: all four, one after the other); FUZZ_JOBS sets
@@ -20,7 +20,7 @@ fi
 BUILD=$1
 SECONDS_PER_TARGET=$2
 HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
+ROOT=$(cd "$HERE/.." && pwd)
 TARGETS=${FUZZ_TARGETS:-requestrewrite requesttarget answerhead htmlrules}
 
 CXX=
@@ -117,7 +117,7 @@ for t in $TARGETS; do
     log="$WORK/$t.log"
     rc=0
     # shellcheck disable=SC2086 # options are words
-    "$BUILD/tests/fuzz/fuzz_$t" $options "$WORK/$t/corpus" "$WORK/$t/seeds" >"$log" 2>&1 || rc=$?
+    "$BUILD/fuzz/fuzz_$t" $options "$WORK/$t/corpus" "$WORK/$t/seeds" >"$log" 2>&1 || rc=$?
 
     runs=$(final_stat "$log" number_of_executed_units)
     rate=$(final_stat "$log" average_exec_per_sec)
@@ -138,7 +138,7 @@ for t in $TARGETS; do
         for artifact in "$FINDINGS/$t-"*; do
             [ -e "$artifact" ] || continue
             echo "    input: $artifact"
-            echo "    again: $BUILD/tests/fuzz/fuzz_$t $artifact"
+            echo "    again: $BUILD/fuzz/fuzz_$t $artifact"
         done
         echo "---"
     fi

@@ -1,4 +1,4 @@
--- wrk script for tests/bench/compare.sh: wrk connects to the proxy's port and sends
+-- wrk script for bench/compare.sh: wrk connects to the proxy's port and sends
 -- a proxy request for BENCH_TARGET (an absolute http:// URL) with "Connection: close",
 -- one request per connection. done() prints one line for the script to read:
 --   RESULT requests=N duration_us=N connect=N read=N write=N status=N timeout=N non200=N kept=N

@@ -2,7 +2,7 @@
 # Side-by-side benchmark of tarnwick-headless and Debian's tinyproxy as plain HTTP
 # proxies in front of a local nginx. A benchmark, not a test: nothing here passes or
 # fails except a broken setup or a corrupt download.
-#   tests/bench/compare.sh [OPTIONS] BUILD_DIR
+#   bench/compare.sh [OPTIONS] BUILD_DIR
 # BUILD_DIR holds a Release build's tarnwick-headless and tarnwick-settings (in app/
 # or at its top, e.g. build/release after `make build`).
 #
@@ -41,7 +41,7 @@
 # wrk and tinyproxy (and valgrind for --callgrind) from Debian when they are missing.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../support/local-nginx.sh"
+. "$here/../scripts/local-nginx.sh"
 
 rounds=3
 seconds=10

@@ -1,11 +1,11 @@
 #!/bin/sh
 # Relays a large download (1 GiB by default) through tarnwick-headless from a local
 # nginx and reports the proxy's peak resident memory and the throughput.
-#   tests/bench/relay_memory.sh BUILD_DIR [SIZE_MiB]
+#   bench/relay_memory.sh BUILD_DIR [SIZE_MiB]
 # BUILD_DIR holds app/tarnwick-headless and app/tarnwick-settings (a Release build,
 # e.g. build/release after `make build`). Needs nginx and curl.
 set -eu
-. "$(dirname "$0")/../support/local-nginx.sh"
+. "$(dirname "$0")/../scripts/local-nginx.sh"
 build=$(cd "$1" && pwd)
 size_mib=${2:-1024}
 work=$(mktemp -d)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Load client of the relay soak (tests/bench/soak.sh); standard library only.
+"""Load client of the relay soak (bench/soak.sh); standard library only.
 
   soakload.py make-files WWW
       Writes the web server's files: binary files from a few bytes to 1 MiB, HTML pages

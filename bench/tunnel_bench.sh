@@ -1,7 +1,7 @@
 #!/bin/sh
 # HTTPS download speed through the CONNECT tunnel, side by side with Debian's
 # tinyproxy as the yardstick, then the proxy's peak memory for a 1 GiB tunnel.
-#   tests/bench/tunnel_bench.sh BUILD_DIR [MiB]
+#   bench/tunnel_bench.sh BUILD_DIR [MiB]
 # BUILD_DIR holds tarnwick-headless and tarnwick-settings (in app/ or at its top; a
 # Release build, e.g. build/release after `make build`). curl fetches an MiB-sized
 # random file (100 by default) from a TLS nginx on loopback, through each proxy in
@@ -11,7 +11,7 @@
 # and its peak resident memory (VmHWM) is printed. Needs nginx, curl, openssl,
 # python3; installs tinyproxy from Debian when it is missing.
 set -eu
-. "$(dirname "$0")/../support/local-nginx.sh"
+. "$(dirname "$0")/../scripts/local-nginx.sh"
 build=$(cd "$1" && pwd)
 size_mib=${2:-100}
 rounds=${ROUNDS:-5}

@@ -3,7 +3,7 @@
 # tarnwick-headless to a local nginx and to a scripted origin that answers in pieces,
 # checking that every client gets status 200 and exactly its own answer's bytes, and
 # watching the proxy's memory, descriptors and answer files as the slots wrap around.
-#   tests/bench/soak.sh BUILD_DIR [REQUESTS] [MINUTES] [soakload options...]
+#   bench/soak.sh BUILD_DIR [REQUESTS] [MINUTES] [soakload options...]
 # BUILD_DIR holds app/tarnwick-headless and app/tarnwick-settings (a Release build,
 # e.g. build/release). REQUESTS defaults to 100000, MINUTES to 60: the run ends at
 # whichever comes first. Further options go to soakload.py run (--clients 40,
@@ -13,7 +13,7 @@
 # Needs nginx and python3. Everything listens and connects on 127.0.0.1 only.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../support/local-nginx.sh"
+. "$here/../scripts/local-nginx.sh"
 
 if [ $# -lt 1 ]; then
     sed -n '2,13s/^# \{0,1\}//p' "$0" >&2
