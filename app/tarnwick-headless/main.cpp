@@ -1,30 +1,23 @@
 // The proxy without a window: listens on "Local_Port" at once and prints every
-// monitor entry and status line as it happens. Ends cleanly on SIGINT or SIGTERM.
+// monitor entry and status line as it happens. Ends cleanly on SIGTERM, SIGHUP or
+// SIGINT.
 
 #include "monitor/eventmonitor.h"
 #include "platform/eventsocket.h"
+#include "platform/signalwatch.h"
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"
 #include "settings/settingsstore.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 using namespace Tarnwick;
 
 namespace {
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
-}
-
 // Lines are collected and written out at least every tenth of a second, not one
 // write each: a busy proxy prints several lines per connection.
 void print(const QString& text) {
@@ -42,12 +35,11 @@ QString sideName(Side side) {
     return side == Side::Lan ? QStringLiteral("LAN") : QStringLiteral("WAN");
 }
 
-const char Usage[] =
-    "usage: tarnwick-headless [--port N] [--all-events]\n"
-    "  Listens on the stored Local_Port (8080 when none) and prints the monitor.\n"
-    "  --port N       listen on port N instead of the stored one\n"
-    "  --all-events   list every socket event, not only the default ones\n"
-    "  --help, --version";
+const char Usage[] = "usage: tarnwick-headless [--port N] [--all-events]\n"
+                     "  Listens on the stored Local_Port (8080 when none) and prints the monitor.\n"
+                     "  --port N       listen on port N instead of the stored one\n"
+                     "  --all-events   list every socket event, not only the default ones\n"
+                     "  --help, --version";
 
 int usage() {
     std::fputs(Usage, stderr);
@@ -78,13 +70,10 @@ int main(int argc, char* argv[]) {
     }
     const QString startDirectory = QDir::currentPath();
 
-    if (::pipe(g_signalPipe) != 0)
+    // A signal from now on waits for the event loop.
+    SignalWatch endSignals;
+    if (!endSignals.isWatching())
         return 1;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
     static char outputBuffer[64 * 1024];
@@ -120,10 +109,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&flushing, &QTimer::timeout, [] { std::fflush(stdout); });
     flushing.start(100);
 
-    QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
+    QObject::connect(&endSignals, &SignalWatch::endRequested, [&] {
         engine.shutdown();
         ProxyEngine::removeAnswerFiles(startDirectory);
         app.quit();

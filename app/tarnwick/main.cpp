@@ -2,6 +2,7 @@
 
 #include "platform/eventsocket.h"
 #include "platform/instancelock.h"
+#include "platform/signalwatch.h"
 #include "shell/desktopapp.h"
 #include "widgets/messagebox.h"
 #include "widgets/uifonts.h"
@@ -43,6 +44,10 @@ int main(int argc, char* argv[]) {
     Tarnwick::InstanceLock instance;
     if (!instance.acquire())
         return 0;
+    // From here on, logout, a service stop, a closed terminal or Ctrl+C wait for the
+    // event loop and end the program as its Exit does; returning from main then
+    // releases the instance lock.
+    Tarnwick::SignalWatch endSignals;
     std::signal(SIGPIPE, SIG_IGN);
     Tarnwick::raiseDescriptorLimit();
     QApplication::setQuitOnLastWindowClosed(false);
@@ -50,6 +55,8 @@ int main(int argc, char* argv[]) {
     Tarnwick::applyJapaneseUiFont(app);
     Tarnwick::installJapaneseTranslations(app);
     Tarnwick::DesktopApp program;
+    QObject::connect(&endSignals, &Tarnwick::SignalWatch::endRequested,
+                     [&program] { program.end(); });
     program.start(&QSystemTrayIcon::isSystemTrayAvailable, {});
     return app.exec();
 }

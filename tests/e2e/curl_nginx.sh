@@ -2,7 +2,8 @@
 # End to end: curl fetches through the headless proxy from a local nginx.
 #   a binary file of 3 MiB must arrive byte for byte;
 #   an HTML page must arrive with its scripts blanked and its length unchanged;
-#   SIGTERM must end the proxy with status 0 and no answer file left behind.
+#   SIGTERM, SIGHUP and SIGINT must each end the proxy with status 0 and no answer
+#   file left behind.
 # Usage: curl_nginx.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when nginx, curl or python3 is missing.
 set -eu
@@ -54,9 +55,12 @@ start_nginx "$WORK" "$WEB_PORT" || fail "nginx does not listen on $WEB_PORT"
 # The proxy, with a store of its own and its start directory in the work tree.
 export XDG_CONFIG_HOME="$WORK/config"
 "$SETTINGS" set Local_Port "$PROXY_PORT" || fail "cannot store Local_Port"
-(cd "$WORK/run" && exec "$HEADLESS") >"$WORK/proxy.log" 2>&1 &
-PROXY_PID=$!
-wait_listening "$PROXY_PORT" || fail "the proxy does not listen on $PROXY_PORT"
+start_proxy() {
+    (cd "$WORK/run" && exec "$HEADLESS") >"$WORK/proxy.log" 2>&1 &
+    PROXY_PID=$!
+    wait_listening "$PROXY_PORT" || fail "the proxy does not listen on $PROXY_PORT"
+}
+start_proxy
 
 fetch() {
     env -u http_proxy -u HTTP_PROXY -u no_proxy -u NO_PROXY \
@@ -77,12 +81,16 @@ if grep -q -e alert -e document.write -e gone "$WORK/got.html"; then fail "scrip
 grep -q '<p>kept text</p>' "$WORK/got.html" || fail "page text changed"
 grep -q '<p>tail</p></body></html>' "$WORK/got.html" || fail "page end changed"
 
-# Ending: SIGTERM, exit status 0, no answer file left in the start directory.
-kill -TERM "$PROXY_PID"
-if wait "$PROXY_PID"; then rc=0; else rc=$?; fi
-PROXY_PID=
-[ "$rc" -eq 0 ] || fail "the proxy exited with $rc"
-leftovers=$(find "$WORK/run" -name '~tarnwick-temp-*')
-[ -z "$leftovers" ] || fail "answer files left: $leftovers"
+# Ending: logout or service stop, closed terminal, Ctrl+C; each time exit status 0
+# and no answer file left in the start directory.
+for sig in TERM HUP INT; do
+    [ -n "$PROXY_PID" ] || start_proxy
+    kill -"$sig" "$PROXY_PID"
+    if wait "$PROXY_PID"; then rc=0; else rc=$?; fi
+    PROXY_PID=
+    [ "$rc" -eq 0 ] || fail "the proxy exited with $rc on SIG$sig"
+    leftovers=$(find "$WORK/run" -name '~tarnwick-temp-*')
+    [ -z "$leftovers" ] || fail "answer files left after SIG$sig: $leftovers"
+done
 
-echo "PASS: 3 MiB binary relayed exactly, HTML filtered at the same length, clean end"
+echo "PASS: 3 MiB binary relayed exactly, HTML filtered at the same length, clean end on each signal"

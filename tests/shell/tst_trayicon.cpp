@@ -1,5 +1,6 @@
 // The tray icon: its clicks and menu, a tray that appears late, the windows it must
-// reach while others wait, the end of the program, and the one-instance rule.
+// reach while others wait, the end of the program (by its menu or by a signal), and
+// the one-instance rule.
 
 #include "monitor/eventmonitor.h"
 #include "proxy/proxyengine.h"
@@ -14,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -23,6 +25,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -48,8 +51,31 @@ private slots:
     void menuStartBehavesLikeTheButton();
     void exitRemovesTheStartDirectoryFiles();
     void secondStartEndsAtOnce();
+    void endsCleanlyOnSignal_data();
+    void endsCleanlyOnSignal();
 
 private:
+    // Starts the built desktop program offscreen in the test directory, its lock in
+    // the runtime directory and its settings under the test directory.
+    bool startProgram(QProcess& p, const QString& runtimeDir) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir);
+        env.insert(u"XDG_CONFIG_HOME"_s, m_dir->filePath(u"config"_s));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(m_dir->path());
+        p.start(qEnvironmentVariable("TARNWICK_BIN_DIR") + u"/tarnwick"_s, {});
+        return p.waitForStarted(5000);
+    }
+    static bool programBuilt() {
+        return QFile::exists(qEnvironmentVariable("TARNWICK_BIN_DIR") + u"/tarnwick"_s);
+    }
+    // A runtime directory is the user's alone, or Qt will not use it.
+    static void makePrivate(const QTemporaryDir& dir) {
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner);
+    }
+
     std::unique_ptr<DesktopApp> makeApp() {
         return std::make_unique<DesktopApp>(
             std::make_unique<SettingsStore>(m_dir->filePath(u"store.ini"_s)));
@@ -297,22 +323,11 @@ void TestTrayIcon::exitRemovesTheStartDirectoryFiles() {
 }
 
 void TestTrayIcon::secondStartEndsAtOnce() {
-    const QString program = qEnvironmentVariable("TARNWICK_BIN_DIR") + u"/tarnwick"_s;
-    if (!QFile::exists(program))
+    if (!programBuilt())
         QSKIP("the tarnwick executable is not built");
     QTemporaryDir runtime;
-    QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ExeOwner);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    env.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
-    env.insert(u"XDG_CONFIG_HOME"_s, m_dir->filePath(u"config"_s));
-    auto start = [&](QProcess& p) {
-        p.setProcessEnvironment(env);
-        p.setWorkingDirectory(m_dir->path());
-        p.start(program, {});
-        return p.waitForStarted(5000);
-    };
+    makePrivate(runtime);
+    auto start = [&](QProcess& p) { return startProgram(p, runtime.path()); };
     QProcess first;
     QVERIFY(start(first));
     QTest::qWait(1500);
@@ -333,6 +348,68 @@ void TestTrayIcon::secondStartEndsAtOnce() {
     QCOMPARE(third.state(), QProcess::Running);
     third.kill();
     third.waitForFinished(5000);
+}
+
+void TestTrayIcon::endsCleanlyOnSignal_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM (logout, service stop)") << int(SIGTERM);
+    QTest::newRow("SIGHUP (terminal closed)") << int(SIGHUP);
+    QTest::newRow("SIGINT (Ctrl+C)") << int(SIGINT);
+}
+
+void TestTrayIcon::endsCleanlyOnSignal() {
+    QFETCH(int, signalNumber);
+    if (!programBuilt())
+        QSKIP("the tarnwick executable is not built");
+    QTemporaryDir runtime;
+    makePrivate(runtime);
+    // A server that sends more than 1 MiB of a longer answer, then holds the connection
+    // open: the program keeps the answer in a file meanwhile.
+    QTcpServer web;
+    QVERIFY(web.listen(QHostAddress::LocalHost, 0));
+    QObject::connect(&web, &QTcpServer::newConnection, &web, [&web] {
+        QTcpSocket* server = web.nextPendingConnection();
+        server->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                      "Content-Length: 4194304\r\n\r\n");
+        server->write(QByteArray(1536 * 1024, 'x'));
+    });
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 proxyPort = probe.serverPort();
+    probe.close();
+    SettingsStore settings(m_dir->filePath(u"config/Tarnwick/Tarnwick.ini"_s));
+    QVERIFY(settings.save(Setting::AutoStart, u"○"_s));
+    QVERIFY(settings.save(Setting::LocalPort, QString::number(proxyPort)));
+
+    QProcess program;
+    QVERIFY(startProgram(program, runtime.path()));
+    QTcpSocket client;
+    for (QDeadlineTimer ready(15000); !ready.hasExpired(); QTest::qWait(100)) {
+        client.connectToHost(QHostAddress::LocalHost, proxyPort);
+        if (client.waitForConnected(1000))
+            break;
+        client.abort();
+    }
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    const QByteArray origin = "127.0.0.1:" + QByteArray::number(web.serverPort());
+    client.write("GET http://" + origin + "/x HTTP/1.1\r\nHost: " + origin + "\r\n\r\n");
+    const auto answerFiles = [this] {
+        return QDir(m_dir->path()).entryList({u"~tarnwick-temp-*"_s}, QDir::Files | QDir::Hidden);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!answerFiles().isEmpty(), 10000);
+
+    ::kill(pid_t(program.processId()), signalNumber);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(answerFiles(), QStringList());
+    QVERIFY(!QFile::exists(runtime.filePath(u"tarnwick.lock"_s)));
+    QProcess next;
+    QVERIFY(startProgram(next, runtime.path()));
+    QTest::qWait(1500);
+    QCOMPARE(next.state(), QProcess::Running);
+    next.terminate();
+    QVERIFY(next.waitForFinished(10000));
 }
 
 QTEST_MAIN(TestTrayIcon)
