@@ -35,6 +35,10 @@ void TestAnswerHead::plan_data() {
     QTest::newRow("length not a number: not checked")
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 1e3")
         << 0LL << false << 0 << AnswerPlan::Stream;
+    for (const char* digits : {"9999999999999999999", "99999999999999999999"})
+        QTest::addRow("length of %d digits: not checked", int(qstrlen(digits)))
+            << "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + QByteArray(digits)
+            << 0LL << false << 0 << AnswerPlan::Stream;
     QTest::newRow("answer to HEAD never short") << png << 0LL << true << 0 << AnswerPlan::Stream;
     QTest::newRow("html held whole, never checked")
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 99")

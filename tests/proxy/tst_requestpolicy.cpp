@@ -1,5 +1,6 @@
 // The relay's decisions about a browser and its request, on text alone: who may
-// connect, what the blocking rules say, where the request goes and how long its body is.
+// connect, what the blocking rules say, which tunnels open, where the request goes and
+// how long its body is.
 
 #include "proxy/admission.h"
 #include "proxy/requestrules.h"
@@ -22,6 +23,8 @@ private slots:
     void requestLine();
     void verdicts_data();
     void verdicts();
+    void tunnel_data();
+    void tunnel();
     void target_data();
     void target();
     void bodyLength_data();
@@ -61,6 +64,10 @@ void TestRequestPolicy::requestLine_data() {
     QTest::newRow("icon with query") << "GET http://h/f.ico?v=2 HTTP/1.1\r\n\r\n"_ba << "gi"_ba;
     QTest::newRow("longer name is no icon") << "GET http://h/f.icon HTTP/1.1\r\n\r\n"_ba << "g"_ba;
     QTest::newRow("cabinet") << "GET http://h/x.Cab HTTP/1.0\r\n\r\n"_ba << "gc"_ba;
+    QTest::newRow("cabinet with query") << "GET http://h/x.cab?v=1 HTTP/1.0\r\n\r\n"_ba << "gc"_ba;
+    QTest::newRow("longer name is no cabinet")
+        << "GET http://h/x.cabinet.html HTTP/1.0\r\n\r\n"_ba << "g"_ba;
+    QTest::newRow("folder named cab") << "GET http://h/cab/x.html HTTP/1.0\r\n\r\n"_ba << "g"_ba;
     QTest::newRow("both") << "GET http://h/a.ico?b.cab HTTP/1.0\r\n\r\n"_ba << "gic"_ba;
     QTest::newRow("name in a header only") << "GET http://h/ HTTP/1.0\r\nX: a.ico \r\n\r\n"_ba << "g"_ba;
     QTest::newRow("post") << "POST http://h/a.ico HTTP/1.1\r\n\r\n"_ba << "p"_ba;
@@ -96,6 +103,30 @@ void TestRequestPolicy::verdicts() {
     QFETCH(RuleVerdict, expected);
     QCOMPARE(ruleVerdict(stored.isNull() ? std::nullopt : std::optional(choiceOf(stored)), mayAsk),
              expected);
+}
+
+void TestRequestPolicy::tunnel_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("stored"); // the "CONNECT" value
+    QTest::addColumn<bool>("opens");
+    const QByteArray to443 = "CONNECT h.example:443 HTTP/1.1"_ba;
+    const QByteArray to8443 = "CONNECT h.example:8443 HTTP/1.1"_ba;
+    QTest::newRow("○ to 443") << to443 << u"○"_s << true;
+    QTest::newRow("○ not to 8443") << to8443 << u"○"_s << false;
+    QTest::newRow("△ to any port") << to8443 << u"△"_s << true;
+    QTest::newRow("× to none") << to443 << u"×"_s << false;
+    QTest::newRow("other value is ○: 443") << to443 << u"yes"_s << true;
+    QTest::newRow("other value is ○: not 8443") << to8443 << u"yes"_s << false;
+    QTest::newRow("login details")
+        << "CONNECT user:pass@h.example:443 HTTP/1.1"_ba << u"△"_s << false;
+}
+
+void TestRequestPolicy::tunnel() {
+    QFETCH(QByteArray, line);
+    QFETCH(QString, stored);
+    QFETCH(bool, opens);
+    const std::optional<RequestTarget> authority = connectTarget(line);
+    QCOMPARE(authority && tunnelAllowed(choiceOf(stored), authority->port), opens);
 }
 
 void TestRequestPolicy::target_data() {
