@@ -3,7 +3,7 @@
 // SIGINT.
 
 #include "monitor/eventmonitor.h"
-#include "platform/eventsocket.h"
+#include "platform/connection.h"
 #include "platform/signalwatch.h"
 #include "proxy/proxyengine.h"
 #include "proxy/proxyswitch.h"

@@ -1,6 +1,6 @@
 // The desktop program.
 
-#include "platform/eventsocket.h"
+#include "platform/connection.h"
 #include "platform/instancelock.h"
 #include "platform/signalwatch.h"
 #include "shell/desktopapp.h"

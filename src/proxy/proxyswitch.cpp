@@ -39,7 +39,7 @@ ProxySwitch::StartResult ProxySwitch::start(const QString& portText) {
 }
 
 bool ProxySwitch::isStarted() const {
-    return m_engine.listener()->state() == EventSocket::State::Listening;
+    return m_engine.isListening();
 }
 
 void ProxySwitch::stop(const std::function<void()>& clientSideClosed) {

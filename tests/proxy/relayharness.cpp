@@ -53,10 +53,14 @@ void OriginStub::onConnection() {
                 socket->abort();
             }
                 break;
+            case Behaviour::AnswerAndHold:
+                socket->write(answer(n));
+                break;
             case Behaviour::Hold:
                 break;
             }
         });
+        connect(socket, &QTcpSocket::disconnected, this, [this] { ++closed; });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 }
@@ -81,7 +85,7 @@ void Browser::send(const QByteArray& bytes) {
     socket.flush();
 }
 
-Relay::Relay(double timeScale) : previousDir(QDir::currentPath()) {
+TestProxy::TestProxy(double timeScale) : previousDir(QDir::currentPath()) {
     QDir::setCurrent(tempDir.path());
     store = std::make_unique<SettingsStore>(tempDir.filePath(QStringLiteral("store.ini")));
     monitor = std::make_unique<EventMonitor>(*store);
@@ -93,21 +97,21 @@ Relay::Relay(double timeScale) : previousDir(QDir::currentPath()) {
     engine->listen(0);
 }
 
-Relay::~Relay() {
+TestProxy::~TestProxy() {
     engine.reset();
     QDir::setCurrent(previousDir);
 }
 
-quint16 Relay::port() const {
-    return quint16(engine->listener()->localPort());
+quint16 TestProxy::port() const {
+    return quint16(engine->listeningPort());
 }
 
-QStringList Relay::tempFiles() const {
+QStringList TestProxy::tempFiles() const {
     return QDir(tempDir.path()).entryList({QStringLiteral("~tarnwick-temp-*")},
                                           QDir::Files | QDir::System | QDir::Hidden);
 }
 
-QStringList Relay::entries(Side side, QStringView title) const {
+QStringList TestProxy::entries(Side side, QStringView title) const {
     QStringList result;
     for (const QString& entry : monitor->entries(side))
         if (entry.startsWith(title))

@@ -26,6 +26,7 @@ public:
         CloseSilently,   // close without a byte once the request is complete
         ResetAfterRequest, // reset the connection once the request is complete
         Hold,            // keep the connection open and never answer
+        AnswerAndHold,   // answer, then keep the connection open
     };
 
     OriginStub();
@@ -40,6 +41,8 @@ public:
     // Everything each connection sent, in connection order.
     QList<QByteArray> requests;
     int connections() const { return int(requests.size()); }
+    // Connections the proxy closed (or that ended after the answer).
+    int closed = 0;
 
 private:
     void onConnection();
@@ -60,9 +63,9 @@ public:
 };
 
 // A proxy engine running in a temporary current directory with its own store.
-struct Relay {
-    explicit Relay(double timeScale = 0.05);
-    ~Relay();
+struct TestProxy {
+    explicit TestProxy(double timeScale = 0.05);
+    ~TestProxy();
     quint16 port() const;
     QString dir() const { return tempDir.path(); }
     QStringList tempFiles() const;

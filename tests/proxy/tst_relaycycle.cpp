@@ -5,7 +5,7 @@
 
 #include "relayharness.h"
 
-#include "platform/eventsocket.h"
+#include "platform/connection.h"
 #include "proxy/responsefilters.h"
 #include "settings/settingskeys.h"
 
@@ -235,7 +235,7 @@ private slots:
 };
 
 void TestRelayCycle::everyAnswerReachesItsOwnBrowserAcrossTheCycle() {
-    Relay relay;
+    TestProxy relay;
     CycleOrigin origin;
     quint16 port = relay.port();
     const int baseline = openDescriptors();
@@ -258,7 +258,7 @@ void TestRelayCycle::everyAnswerReachesItsOwnBrowserAcrossTheCycle() {
 }
 
 void TestRelayCycle::secondRequestLeavesTheRunningRelayAlone() {
-    Relay relay;
+    TestProxy relay;
     relay.monitor->setChecked(MonitorBox::LanDataArrival, true);
     QTcpServer origin;
     QVERIFY(origin.listen(QHostAddress::LocalHost, 0));
@@ -299,7 +299,8 @@ void TestRelayCycle::faultsEndTheRelayCleanly_data() {
 void TestRelayCycle::faultsEndTheRelayCleanly() {
     QFETCH(QString, fault);
     QFETCH(QByteArray, expected);
-    Relay relay;
+    TestProxy relay;
+    relay.monitor->setChecked(MonitorBox::LanClose, true);
     QTcpServer origin;
     QVERIFY(origin.listen(QHostAddress::LocalHost, 0));
     const int baseline = openDescriptors();
@@ -330,9 +331,9 @@ void TestRelayCycle::faultsEndTheRelayCleanly() {
             QTRY_VERIFY(browser.closedByPeer);
         } else {
             if (fault == u"hold")
-                QTRY_VERIFY(relay.engine->slot(1).wanOpened);
+                QTRY_COMPARE(held.size(), 1);
             browser.socket.disconnectFromHost();
-            QTRY_COMPARE(relay.engine->slot(1).lanState, EndMark::Closed);
+            QTRY_COMPARE(relay.entries(Side::Lan, u"【Close】").size(), 1);
         }
         QCOMPARE(browser.received, expected);
     }
@@ -347,7 +348,7 @@ void TestRelayCycle::faultsEndTheRelayCleanly() {
 void TestRelayCycle::fullDiskRefusesTheAnswer() {
     if (::geteuid() != 0)
         QSKIP("mounting a small file system needs root");
-    Relay relay;
+    TestProxy relay;
     const QString small = relay.dir() + u"/small"_s;
     QVERIFY(QDir().mkpath(small));
     if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=64k") != 0)
@@ -369,7 +370,7 @@ void TestRelayCycle::fullDiskRefusesTheAnswer() {
 }
 
 void TestRelayCycle::idleConnectionsDoNotBlockNewOnes() {
-    Relay relay;
+    TestProxy relay;
     std::vector<std::unique_ptr<QTcpSocket>> idle;
     for (int k = 0; k < 1000; ++k) {
         idle.push_back(std::make_unique<QTcpSocket>());

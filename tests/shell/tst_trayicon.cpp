@@ -296,7 +296,7 @@ void TestTrayIcon::menuStartBehavesLikeTheButton() {
     probe.close();
     m_app->mainWindow()->portBox()->setText(port);
     tray->action("mnStart")->trigger();
-    QCOMPARE(m_app->engine().listener()->localPort(), port.toInt());
+    QCOMPARE(m_app->engine().listeningPort(), port.toInt());
     QVERIFY(!m_app->mainWindow()->startButton()->isEnabled());
     tray->action("mnStop")->trigger();
     QVERIFY(m_app->mainWindow()->startButton()->isEnabled());

@@ -1,0 +1,326 @@
+#include "platform/connection.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Tarnwick {
+
+namespace {
+// Read per visit at most, so that one fast peer cannot keep the others waiting.
+constexpr qsizetype ReadCap = 1024 * 1024;
+// Handed to sendfile at a time.
+constexpr qint64 FileChunk = 1024 * 1024;
+constexpr quint32 Interest = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+
+// One buffer for every connection's reads: a read's bytes are handed on before the
+// next read happens, on the one thread there is.
+char* readBuffer() {
+    static char* buffer = new char[ReadCap];
+    return buffer;
+}
+
+int socketError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+} // namespace
+
+bool raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur >= limit.rlim_max)
+        return true;
+    limit.rlim_cur = limit.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+QString addressText(const QHostAddress& address) {
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+Connection::Connection(Reactor& reactor, Events& events) : m_reactor(reactor), m_events(events) {}
+
+Connection::~Connection() {
+    close();
+}
+
+bool Connection::adopt(int fd) {
+    close();
+    if (!m_reactor.add(fd, Interest, this)) {
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_state = State::Connected;
+    return true;
+}
+
+int Connection::connectTo(const QHostAddress& address, quint16 port) {
+    close();
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *v4;
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::copy(std::begin(bytes.c), std::end(bytes.c), v6->sin6_addr.s6_addr);
+        v6->sin6_scope_id = address.scopeId().toUInt();
+        length = sizeof *v6;
+    } else {
+        return EAFNOSUPPORT;
+    }
+    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
+        errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    // Whether it connected at once or not, the first writable edge says so.
+    if (!m_reactor.add(fd, Interest, this)) {
+        const int error = errno ? errno : ENOMEM;
+        ::close(fd);
+        return error;
+    }
+    m_fd = fd;
+    m_state = State::Connecting;
+    return 0;
+}
+
+void Connection::close() {
+    if (m_fd >= 0) {
+        m_reactor.remove(m_fd);
+        ::close(m_fd);
+    }
+    m_fd = -1;
+    m_state = State::Closed;
+    m_queue.clear();
+    m_queued = 0;
+    m_sending = false;
+    m_shutdownPending = false;
+    m_writeShut = false;
+    m_readEnded = false;
+    m_readPaused = false;
+    m_readWaiting = false;
+    m_error = 0;
+}
+
+void Connection::fail(int error) {
+    close();
+    m_events.failed(*this, error);
+}
+
+void Connection::ready(quint32 events) {
+    if (m_fd < 0)
+        return;
+    if (m_error)
+        return fail(m_error);
+    if (m_state == State::Connecting) {
+        if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
+            return;
+        const int error = socketError(m_fd);
+        if (error || (events & EPOLLHUP))
+            return fail(error ? error : ECONNREFUSED);
+        m_state = State::Connected;
+        m_events.connected(*this);
+        if (m_fd < 0)
+            return;
+    }
+    if (events & EPOLLERR) {
+        if (const int error = socketError(m_fd))
+            return fail(error);
+    }
+    if ((events & EPOLLOUT) && !m_queue.empty()) {
+        if (!flush())
+            return fail(m_error);
+        if (m_queue.empty()) {
+            if (m_sending) {
+                m_sending = false;
+                m_events.sent(*this);
+                if (m_fd < 0)
+                    return;
+            }
+        }
+    }
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        readSome(events);
+}
+
+void Connection::readSome(quint32 events) {
+    if (m_readEnded)
+        return;
+    if (m_readPaused) {
+        m_readWaiting = true;
+        return;
+    }
+    char* buffer = readBuffer();
+    qsizetype got = 0;
+    bool drained = false;
+    bool end = false;
+    int error = 0;
+    while (got < ReadCap) {
+        const qsizetype want = ReadCap - got;
+        const ssize_t n = ::read(m_fd, buffer + got, size_t(want));
+        if (n > 0) {
+            got += n;
+            // A short read took everything there was; more would bring a new edge.
+            if (n < want)
+                drained = true;
+            if (drained)
+                break;
+            continue;
+        }
+        if (n == 0) {
+            end = true;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            drained = true;
+        else
+            error = errno;
+        break;
+    }
+    // The peer had shut down its side before we looked, and everything before that
+    // has been read now: no need to read once more for the end.
+    if (drained && !error && (events & (EPOLLRDHUP | EPOLLHUP)))
+        end = true;
+    if (got > 0) {
+        m_events.arrived(*this, QByteArrayView(buffer, got));
+        if (m_fd < 0)
+            return;
+    }
+    if (error)
+        return fail(error);
+    if (end) {
+        m_readEnded = true;
+        m_events.ended(*this);
+        return;
+    }
+    if (!drained) {
+        if (m_readPaused)
+            m_readWaiting = true;
+        else
+            m_reactor.again(m_fd);
+    }
+}
+
+void Connection::resumeReading() {
+    if (!m_readPaused)
+        return;
+    m_readPaused = false;
+    if (m_readWaiting && m_fd >= 0) {
+        m_readWaiting = false;
+        m_reactor.again(m_fd);
+    }
+}
+
+bool Connection::send(QByteArray bytes) {
+    Piece piece;
+    piece.bytes = std::move(bytes);
+    piece.left = piece.bytes.size();
+    return queueAndFlush(std::move(piece));
+}
+
+bool Connection::sendFile(int fd, qint64 offset, qint64 length) {
+    Piece piece;
+    piece.fileFd = fd;
+    piece.offset = offset;
+    piece.left = length;
+    return queueAndFlush(std::move(piece));
+}
+
+bool Connection::queueAndFlush(Piece piece) {
+    if (m_fd < 0 || m_state != State::Connected || m_writeShut || m_shutdownPending)
+        return false;
+    if (piece.left <= 0)
+        return m_queue.empty();
+    const bool wasIdle = m_queue.empty();
+    m_queued += piece.left;
+    m_queue.push_back(std::move(piece));
+    if (wasIdle && !m_error) {
+        if (!flush()) {
+            // Reported from ready(), after the caller has returned.
+            m_reactor.again(m_fd);
+            return false;
+        }
+        if (m_queue.empty())
+            return true;
+    }
+    m_sending = true;
+    return false;
+}
+
+bool Connection::flush() {
+    while (!m_queue.empty()) {
+        Piece& piece = m_queue.front();
+        ssize_t n;
+        if (piece.fileFd >= 0) {
+            off_t offset = off_t(piece.offset);
+            n = ::sendfile(m_fd, piece.fileFd, &offset, size_t(std::min(piece.left, FileChunk)));
+            if (n == 0) { // the file is shorter than promised
+                m_error = EIO;
+                return false;
+            }
+            if (n > 0)
+                piece.offset += n;
+        } else {
+            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left),
+                       MSG_NOSIGNAL);
+            if (n > 0)
+                piece.done += n;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return true;
+            m_error = errno;
+            return false;
+        }
+        piece.left -= n;
+        m_queued -= n;
+        if (piece.left == 0)
+            m_queue.pop_front();
+    }
+    if (m_shutdownPending) {
+        m_shutdownPending = false;
+        m_writeShut = true;
+        ::shutdown(m_fd, SHUT_WR);
+    }
+    return true;
+}
+
+void Connection::shutdownWrite() {
+    if (m_fd < 0 || m_writeShut || m_shutdownPending || m_state != State::Connected)
+        return;
+    if (m_queue.empty()) {
+        m_writeShut = true;
+        ::shutdown(m_fd, SHUT_WR);
+        return;
+    }
+    m_shutdownPending = true;
+}
+
+} // namespace Tarnwick

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "platform/reactor.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <deque>
+
+namespace Tarnwick {
+
+// One TCP connection on a non-blocking descriptor in the reactor's set, edge-triggered
+// and registered once. It tells its owner what happened through plain calls — no
+// signals, no queued events — and owns nothing but its descriptor and what waits to
+// be sent. The two directions end separately: the peer may stop sending while we go
+// on, and we may stop sending (once everything queued has left) while it goes on.
+class Connection final : public Watched {
+public:
+    class Events {
+    public:
+        virtual void connected(Connection& c) = 0;
+        // The bytes are good for the call only: keep what you need before anything that
+        // may let other events run.
+        virtual void arrived(Connection& c, QByteArrayView bytes) = 0;
+        // Everything handed over has left, after a send that could not leave at once.
+        virtual void sent(Connection& c) = 0;
+        // The peer sends nothing more (its close or half-close); sending may go on.
+        virtual void ended(Connection& c) = 0;
+        // The connection failed (errno); it is closed already.
+        virtual void failed(Connection& c, int error) = 0;
+
+    protected:
+        ~Events() = default;
+    };
+
+    enum class State { Closed, Connecting, Connected };
+
+    Connection(Reactor& reactor, Events& events);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Takes over an accepted descriptor (closed here when that fails).
+    bool adopt(int fd);
+    // Starts connecting; connected() or failed() follows. A failure at once (no
+    // descriptor left, say) is returned as its errno, and nothing follows.
+    int connectTo(const QHostAddress& address, quint16 port);
+
+    State state() const { return m_state; }
+    bool isOpen() const { return m_fd >= 0; }
+    int descriptor() const { return m_fd; }
+
+    // Queues bytes, or a stretch of an open file. True when everything left at once;
+    // otherwise sent() follows once everything queued has left (or failed() does).
+    bool send(QByteArray bytes);
+    bool sendFile(int fd, qint64 offset, qint64 length);
+    // Bytes handed over that have not left yet.
+    qint64 queued() const { return m_queued; }
+    // Stops sending once everything queued has left: the peer reads an end.
+    void shutdownWrite();
+    bool writeShutDown() const { return m_writeShut; }
+    bool readEnded() const { return m_readEnded; }
+
+    // While paused, nothing is read: the peer is held back by TCP itself.
+    void pauseReading() { m_readPaused = true; }
+    void resumeReading();
+    bool readingPaused() const { return m_readPaused; }
+
+    // Closes at once; what was not sent is dropped. Nothing follows.
+    void close();
+
+    void ready(quint32 events) override;
+
+private:
+    struct Piece {
+        QByteArray bytes;
+        qsizetype done = 0;
+        int fileFd = -1;
+        qint64 offset = 0;
+        qint64 left = 0;
+    };
+    bool queueAndFlush(Piece piece);
+    // Writes what it can; false on failure (errno in m_error).
+    bool flush();
+    void readSome(quint32 events);
+    void fail(int error);
+
+    Reactor& m_reactor;
+    Events& m_events;
+    int m_fd = -1;
+    State m_state = State::Closed;
+    std::deque<Piece> m_queue;
+    qint64 m_queued = 0;
+    bool m_sending = false;      // sent() is owed
+    bool m_shutdownPending = false;
+    bool m_writeShut = false;
+    bool m_readEnded = false;
+    bool m_readPaused = false;
+    bool m_readWaiting = false;  // something arrived while paused
+    int m_error = 0;             // a failure found while sending, reported from ready()
+};
+
+// Raises the soft limit of open descriptors to the hard limit: each relay holds up to
+// four (its two connections and two spill files), and the usual soft limit of 1,024
+// runs out long before 999 relays.
+bool raiseDescriptorLimit();
+
+// The address as the monitor shows it ("127.0.0.1" for an IPv4 peer, also one mapped
+// into IPv6).
+QString addressText(const QHostAddress& address);
+
+} // namespace Tarnwick

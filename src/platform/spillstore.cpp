@@ -1,0 +1,120 @@
+#include "platform/spillstore.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Tarnwick {
+
+SpillStore::~SpillStore() {
+    clear();
+}
+
+QByteArrayView SpillStore::start() const {
+    return QByteArrayView(m_memory);
+}
+
+bool SpillStore::append(QByteArrayView bytes) {
+    if (bytes.isEmpty())
+        return true;
+    if (m_fd < 0 && m_size + bytes.size() <= m_threshold) {
+        m_memory.append(bytes);
+        m_size += bytes.size();
+        return true;
+    }
+    if (m_fd < 0 && !spill())
+        return false;
+    if (!writeAll(bytes))
+        return false;
+    m_size += bytes.size();
+    return true;
+}
+
+bool SpillStore::spill() {
+    // Resolved now, so that a later change of the current directory cannot make the
+    // name point elsewhere when it is removed.
+    m_path = QFile::encodeName(QDir::current().absoluteFilePath(m_name));
+    // unlink removes a link itself, never its target; the new file is made exclusively.
+    if (::unlink(m_path.constData()) != 0 && errno != ENOENT) {
+        m_path.clear();
+        return false;
+    }
+    m_fd = ::open(m_path.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_fd < 0) {
+        m_path.clear();
+        return false;
+    }
+    if (!writeAll(m_memory))
+        return false;
+    // Only the start stays: heads are read from it.
+    m_memory.truncate(KeptPrefix);
+    m_memory.squeeze();
+    return true;
+}
+
+bool SpillStore::writeAll(QByteArrayView bytes) {
+    const char* data = bytes.data();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+bool SpillStore::readAll(QByteArray& out) const {
+    if (m_fd < 0) {
+        out = m_memory;
+        return true;
+    }
+    out.resize(m_size);
+    qint64 done = 0;
+    while (done < m_size) {
+        const ssize_t n = ::pread(m_fd, out.data() + done, size_t(m_size - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+void SpillStore::removeName() {
+    if (!m_path.isEmpty())
+        ::unlink(m_path.constData());
+    m_path.clear();
+}
+
+void SpillStore::clear() {
+    removeName();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_memory.clear();
+    m_size = 0;
+}
+
+bool SpillStore::removeFile(const QString& name) {
+    return ::unlink(QFile::encodeName(name).constData()) == 0;
+}
+
+int SpillStore::removeMatching(const QString& directory, const QString& pattern) {
+    const QDir dir(directory);
+    int removed = 0;
+    const auto names = dir.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names)
+        if (removeFile(dir.filePath(name)))
+            ++removed;
+    return removed;
+}
+
+} // namespace Tarnwick

@@ -1,0 +1,606 @@
+#include "proxy/relay.h"
+
+#include "proxy/answerhead.h"
+#include "proxy/finalanswer.h"
+#include "proxy/headerrewrite.h"
+#include "proxy/relaylog.h"
+#include "proxy/requestrules.h"
+#include "proxy/responsefilters.h"
+#include "settings/settingsstore.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace Tarnwick {
+
+namespace {
+const QByteArray BlankLine = QByteArrayLiteral("\r\n\r\n");
+const QByteArray Established = QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n");
+
+constexpr int PumpDelayMs = 100;
+constexpr int ReconnectIntervalMs = 1000;
+constexpr int CloseDelayMs = 100;
+constexpr int ReconnectLimit = 10;
+// Bytes one side lets wait for the other before it stops reading the faster one.
+constexpr qint64 Backlog = 1024 * 1024;
+} // namespace
+
+QString answerFileName(int index) {
+    return QStringLiteral("~tarnwick-temp-") + QString::number(index);
+}
+
+QString requestFileName(int index) {
+    return answerFileName(index) + QStringLiteral("-request");
+}
+
+Relay::Relay(RelayContext& context, int index, quint64 serial)
+    : m_ctx(context), m_index(index), m_serial(serial), m_browser(context.reactor, *this),
+      m_server(context.reactor, *this), m_deadline(*this) {
+    m_answer.setFileName(answerFileName(index));
+    m_body.setFileName(requestFileName(index));
+}
+
+// Whatever is still open closes with its members.
+Relay::~Relay() = default;
+
+bool Relay::start(int browserFd) {
+    if (!m_browser.adopt(browserFd)) {
+        m_phase = Phase::Gone;
+        return false;
+    }
+    return true;
+}
+
+// ---- events ------------------------------------------------------------------
+
+void Relay::connected(Connection& c) {
+    if (&c == &m_server)
+        serverConnected();
+}
+
+void Relay::arrived(Connection& c, QByteArrayView bytes) {
+    if (&c == &m_browser)
+        browserData(bytes);
+    else
+        serverData(bytes);
+}
+
+void Relay::sent(Connection& c) {
+    if (&c == &m_browser)
+        browserSent();
+    else
+        serverSent();
+}
+
+void Relay::ended(Connection& c) {
+    if (&c == &m_browser)
+        browserEnded();
+    else
+        serverEnded();
+}
+
+void Relay::failed(Connection& c, int error) {
+    if (&c == &m_browser)
+        browserFailed(error);
+    else
+        serverFailed(error);
+}
+
+void Relay::deadlineReached() {
+    switch (m_phase) {
+    case Phase::Connecting:
+        return reconnectTick();
+    case Phase::Waiting:
+        return pump();
+    case Phase::Closing:
+        return finish(End::Delivered);
+    default:
+        return;
+    }
+}
+
+// ---- the browser side ----------------------------------------------------------
+
+void Relay::browserData(QByteArrayView bytes) {
+    m_ctx.log.browserDataStatus(m_index);
+    const SettingsStore::ReadScope oneLook(m_ctx.store);
+    // A tunnel's bytes are carried as they are and never shown: they are not text.
+    if (m_phase == Phase::Tunnel || (m_tunnel && m_phase == Phase::Connecting))
+        return carry(m_browser, bytes);
+    switch (m_phase) {
+    case Phase::ReadingHead:
+        break;
+    case Phase::Asking:
+        // Kept for the request the user is being asked about.
+        m_asked.append(bytes);
+        m_ctx.log.browserData(m_index, bytes.size(), bytes);
+        return;
+    case Phase::Gone:
+        return;
+    default:
+        // Once a request is taken, what follows is its body, which passes untouched —
+        // or the browser's next request on a kept-alive connection, sent before our
+        // close reached it. That one is not relayed: the relay under way keeps its
+        // server connection and its answer, and the browser asks again.
+        m_ctx.log.browserData(m_index, bytes.size(), bytes);
+        if (m_bodyRemaining != 0 && !m_tunnel)
+            continueBody(bytes);
+        return;
+    }
+    // The rules and the target read the whole head, however the browser cut it up.
+    const QByteArray piece = bytes.toByteArray();
+    m_head += piece;
+    if (!m_head.contains(BlankLine)) {
+        m_ctx.log.browserData(m_index, piece.size(), piece);
+        if (m_head.size() > MaxRequestHead)
+            finish(End::Refused);
+        return;
+    }
+    takeRequest(std::exchange(m_head, {}), piece.size(), piece);
+}
+
+void Relay::takeRequest(const QByteArray& received, qsizetype size, QByteArrayView piece) {
+    const Check check = checkRequestLine(received);
+    // The relay was let go of, or its browser left, while the user was asked.
+    if (check == Check::Void)
+        return;
+    // A rule that could not be applied answers without a word in the list.
+    if (check != Check::Failed)
+        m_ctx.log.browserData(m_index, size, piece);
+    switch (check) {
+    case Check::Passed:
+        if (!startRequest(received))
+            return finish(End::Refused);
+        // What came while the user was asked continues the request.
+        if (!m_asked.isEmpty() && m_bodyRemaining != 0)
+            continueBody(std::exchange(m_asked, {}));
+        return;
+    case Check::Tunnel:
+        if (!startTunnel(received))
+            return finish(End::Refused);
+        return;
+    case Check::Refused:
+    case Check::Failed:
+        return finish(End::Refused);
+    case Check::RefusedWithClose:
+        return finish(End::ClosedWithoutAnswer);
+    case Check::Void:
+        return;
+    }
+}
+
+Relay::Check Relay::checkRequestLine(const QByteArray& received) {
+    const RequestLine line = readRequestLine(received);
+    // A tunnel passes none of these rules: what it carries is not seen.
+    if (connectTarget(line.text))
+        return Check::Tunnel;
+    SettingsStore& store = m_ctx.store;
+    // Asks the rule of `key` about this request; a value outside its set is removed.
+    auto verdict = [&](const SettingKey& key, bool mayAsk) -> std::optional<Check> {
+        const std::optional<QString> stored = store.stored(key);
+        switch (ruleVerdict(stored ? std::optional(choiceOf(*stored)) : std::nullopt, mayAsk)) {
+        case RuleVerdict::Send:
+            return std::nullopt;
+        case RuleVerdict::Refuse:
+            return key.name == Setting::Post.name ? Check::RefusedWithClose : Check::Refused;
+        case RuleVerdict::Ask:
+            return askCabinet(line.text);
+        case RuleVerdict::DropValue:
+            if (!store.remove(key))
+                return Check::Failed;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    };
+    std::optional<Check> outcome;
+    if (line.post)
+        outcome = verdict(Setting::Post, false);
+    if (!outcome && line.icon)
+        outcome = verdict(Setting::IcoGet, false);
+    if (!outcome && line.cabinet)
+        outcome = verdict(Setting::CabGet, true);
+    return outcome.value_or(Check::Passed);
+}
+
+std::optional<Relay::Check> Relay::askCabinet(const QByteArray& requestLine) {
+    m_phase = Phase::Asking;
+    const bool yes = m_ctx.askCabinet(cabinetQuestion(requestLine));
+    // While the question was open other events ran: the browser may have gone, or the
+    // slot been taken over or stopped. This object is kept until no handler runs, so
+    // asking it is safe.
+    if (m_phase != Phase::Asking)
+        return Check::Void;
+    m_phase = Phase::ReadingHead;
+    if (!yes)
+        return Check::Refused;
+    return std::nullopt;
+}
+
+bool Relay::startRequest(const QByteArray& received) {
+    SettingsStore& store = m_ctx.store;
+    // Rewritten; whatever body came with the head follows it untouched.
+    m_request = rewriteRequestHeaders(received, store, m_ctx.clock);
+    const qsizetype headEnd = received.indexOf(BlankLine);
+    m_bodyRemaining = requestBodyLength(QByteArrayView(received).first(headEnd)) -
+                      (received.size() - headEnd - BlankLine.size());
+    m_headRequest = received.startsWith("HEAD ");
+    return connectServer(store.choice(Setting::Proxy) == ChoiceValue::Allow
+                             ? upstreamProxyTarget(store)
+                             : targetFromRequest(received));
+}
+
+void Relay::continueBody(QByteArrayView piece) {
+    if (m_phase != Phase::Connecting && m_phase != Phase::Sending && m_phase != Phase::Waiting)
+        return;
+    // Kept whole, so that a re-request sends the body again with its head; beyond a
+    // mebibyte it waits in the slot's request file, not in memory.
+    if (!m_body.append(piece))
+        return finish(End::Refused);
+    if (m_bodyRemaining > 0)
+        m_bodyRemaining = std::max<qint64>(0, m_bodyRemaining - piece.size());
+    if (m_phase != Phase::Sending || m_server.state() != Connection::State::Connected)
+        return; // sent with the head once the server connection is up
+    const bool left = m_server.send(piece.toByteArray());
+    m_ctx.log.requestSent(m_index, piece);
+    if (left)
+        return serverSent();
+    // A browser that uploads faster than the server takes waits.
+    if (m_server.queued() > Backlog)
+        m_browser.pauseReading();
+}
+
+void Relay::browserSent() {
+    m_ctx.log.browserSent(m_index);
+    switch (m_phase) {
+    case Phase::Tunnel:
+        // The browser caught up: the server may send again.
+        m_server.resumeReading();
+        if (m_server.readEnded() && m_browser.queued() == 0 && m_browser.readEnded())
+            finish(End::TunnelClosed);
+        return;
+    case Phase::Answering:
+        m_answer.clear();
+        m_phase = Phase::Closing;
+        m_ctx.deadlines.arm(m_deadline, CloseDelayMs);
+        return;
+    case Phase::Closing:
+        m_ctx.deadlines.arm(m_deadline, CloseDelayMs);
+        return;
+    default:
+        return;
+    }
+}
+
+void Relay::browserEnded() {
+    if (m_phase == Phase::Tunnel)
+        return directionEnded(m_browser);
+    m_ctx.log.browserClosed(m_index);
+    finish(End::BrowserGone);
+}
+
+void Relay::browserFailed(int error) {
+    m_ctx.log.browserFailed(m_index, error);
+    finish(m_phase == Phase::Tunnel ? End::TunnelClosed : End::BrowserGone);
+}
+
+// ---- the server side -----------------------------------------------------------
+
+bool Relay::connectServer(const std::optional<RequestTarget>& target) {
+    if (!target)
+        return false;
+    m_host = target->host;
+    m_port = target->port;
+    m_phase = Phase::Connecting;
+    attemptConnect();
+    // Until the connection is made, the deadline tries again every second.
+    if (m_phase == Phase::Connecting)
+        m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
+    return true;
+}
+
+void Relay::attemptConnect() {
+    m_serverUp = false;
+    m_server.close();
+    const int attempt = ++m_attempt;
+    QHostAddress address;
+    if (address.setAddress(m_host)) {
+        if (const int error = m_server.connectTo(address, quint16(m_port)))
+            serverFailed(error);
+        return;
+    }
+    QHostInfo::lookupHost(m_host, m_ctx.lookups,
+                          [ctx = &m_ctx, index = m_index, serial = m_serial,
+                           attempt](const QHostInfo& info) {
+                              const Reactor::Busy busy(ctx->reactor);
+                              if (Relay* relay = ctx->find(index, serial))
+                                  relay->resolved(info, attempt);
+                          });
+}
+
+void Relay::resolved(const QHostInfo& info, int attempt) {
+    if (attempt != m_attempt || m_phase != Phase::Connecting)
+        return;
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+        return serverFailed(HostNotFoundError);
+    // The name's first address, as the system orders them.
+    if (const int error = m_server.connectTo(info.addresses().first(), quint16(m_port)))
+        serverFailed(error);
+}
+
+void Relay::reconnectTick() {
+    if (m_reconnects >= ReconnectLimit)
+        return finish(End::Refused);
+    m_ctx.log.reconnecting(m_index, m_host, m_port);
+    // The attempt under way is abandoned for a new one.
+    attemptConnect();
+    ++m_reconnects;
+    if (m_phase == Phase::Connecting)
+        m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
+}
+
+void Relay::serverConnected() {
+    m_ctx.deadlines.cancel(m_deadline);
+    m_serverUp = true;
+    if (m_tunnel)
+        return openTunnel();
+    // A fresh store for the answer of this attempt.
+    m_answer.clear();
+    m_arrivals = 0;
+    m_phase = Phase::Sending;
+    const bool left = m_server.send(m_request);
+    m_ctx.log.serverConnected(m_index);
+    m_ctx.log.requestSent(m_index, m_request);
+    if (left)
+        serverSent();
+    if (m_phase == Phase::Sending && !m_body.isEmpty())
+        sendBody();
+}
+
+bool Relay::sendBody() {
+    bool left;
+    if (m_body.spilled())
+        left = m_server.sendFile(m_body.fd(), 0, m_body.size());
+    else
+        left = m_server.send(m_body.memory());
+    // A body too large for memory is shown by its start.
+    m_ctx.log.requestSent(m_index, m_body.spilled() ? m_body.start() : m_body.memory());
+    if (left)
+        serverSent();
+    return left;
+}
+
+void Relay::serverSent() {
+    m_ctx.log.serverSent(m_index);
+    if (m_phase == Phase::Tunnel) {
+        m_browser.resumeReading();
+        if (m_browser.readEnded() && m_server.queued() == 0 && m_server.readEnded())
+            finish(End::TunnelClosed);
+        return;
+    }
+    m_browser.resumeReading();
+}
+
+void Relay::serverData(QByteArrayView bytes) {
+    m_ctx.log.serverDataStatus(m_index);
+    if (m_tunnel)
+        return carry(m_server, bytes);
+    if (m_phase != Phase::Sending)
+        return;
+    // Never relay an answer that could not be stored whole.
+    if (!m_answer.append(bytes))
+        return finish(End::Refused);
+    ++m_arrivals;
+    m_ctx.log.serverData(m_index, m_arrivals, bytes.size(), bytes);
+}
+
+void Relay::serverEnded() {
+    if (m_phase == Phase::Tunnel)
+        return directionEnded(m_server);
+    m_ctx.log.serverClosed(m_index);
+    m_server.close();
+    if (m_phase != Phase::Sending)
+        return;
+    // The answer is complete; the pump takes it 100 ms later.
+    m_phase = Phase::Waiting;
+    m_ctx.deadlines.arm(m_deadline, PumpDelayMs);
+}
+
+void Relay::serverFailed(int error) {
+    m_ctx.log.serverFailed(m_index, error);
+    // Before the connection is made, the deadline tries again; once it is, nothing
+    // more will come, and the browser is not left waiting.
+    if (!m_serverUp)
+        return;
+    m_server.close();
+    finish(m_tunnel ? End::TunnelClosed : End::Refused);
+}
+
+// ---- the answer ----------------------------------------------------------------
+
+void Relay::pump() {
+    const SettingsStore::ReadScope oneLook(m_ctx.store);
+    // Interim answers pass as they are; the rules judge the final one alone.
+    const QByteArrayView start = m_answer.start();
+    const qsizetype finalStart = finalAnswerStart(start);
+    QByteArray headerBlock;
+    const qsizetype blank = start.sliced(finalStart).indexOf(QByteArrayView(BlankLine));
+    if (blank >= 0) {
+        headerBlock = start.sliced(finalStart, blank).toByteArray();
+    } else if (m_answer.spilled()) {
+        // A head longer than what stays in memory: read it from the file.
+        QByteArray all;
+        if (!m_answer.readAll(all))
+            return finish(End::Refused);
+        const qsizetype at = all.indexOf(BlankLine, finalStart);
+        if (at >= 0)
+            headerBlock = all.mid(finalStart, at - finalStart);
+    }
+    StoredAnswer stored;
+    stored.head = readAnswerHead(headerBlock);
+    stored.length = m_answer.size() - finalStart;
+    stored.headRequest = m_headRequest;
+    stored.recheckCount = m_rechecks;
+    stored.showWhole = stored.head.statusCode == "302" &&
+                       m_ctx.log.monitor().isChecked(MonitorBox::LanSend);
+    const AnswerPlan plan = planAnswer(stored);
+    switch (plan) {
+    case AnswerPlan::Refuse:
+        return finish(End::Refused);
+    case AnswerPlan::ReRequest:
+    case AnswerPlan::GiveUp:
+        return recheck(stored, plan == AnswerPlan::GiveUp);
+    case AnswerPlan::SendWhole:
+    case AnswerPlan::Stream:
+        return sendAnswer(stored, finalStart, plan);
+    }
+}
+
+void Relay::recheck(const StoredAnswer& stored, bool giveUp) {
+    m_ctx.log.shortAnswer(m_index, announcedSize(stored.head).value_or(0), stored.length);
+    if (giveUp)
+        return finish(End::Refused);
+    m_answer.clear();
+    m_arrivals = 0;
+    m_rechecks += 1;
+    // The same server again; the reconnections left are shared with the first request.
+    m_phase = Phase::Connecting;
+    attemptConnect();
+    if (m_phase == Phase::Connecting)
+        m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
+}
+
+void Relay::sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerPlan plan) {
+    const AnswerHead& head = stored.head;
+    SettingsStore& store = m_ctx.store;
+    // Only answers the HTML rules may rewrite, or a redirect shown whole, are held
+    // whole in memory; everything else goes as it lies, a large one from its file.
+    const bool holdWhole = plan == AnswerPlan::SendWhole;
+    QByteArray answer;
+    if (holdWhole && !m_answer.readAll(answer))
+        return finish(End::Refused);
+    // The rules read their settings for every answer (and drop a bad value); they
+    // change only an answer held whole, and only its final part.
+    QByteArray finalPart = finalStart == 0 ? std::move(answer) : answer.mid(finalStart);
+    applySetCookieRule(finalPart, head.contentTypeText, store);
+    applyScriptRule(finalPart, head.contentTypeText, store, isChunked(head.headerBlock));
+    if (finalStart == 0)
+        answer = std::move(finalPart);
+    else if (holdWhole)
+        answer.replace(finalStart, finalPart.size(), finalPart);
+
+    bool left;
+    if (holdWhole || !m_answer.spilled()) {
+        left = m_browser.send(holdWhole ? answer : m_answer.memory());
+    } else {
+        // Nothing is left behind if the program ends while the file is being sent.
+        m_answer.removeName();
+        left = m_browser.sendFile(m_answer.fd(), 0, m_answer.size());
+    }
+    finish(End::Answered);
+    if (head.statusCode == "302")
+        m_ctx.log.answerSent(m_index, answer, true);
+    else
+        m_ctx.log.answerSent(m_index, head.headerBlock, false);
+    if (left)
+        browserSent();
+}
+
+// ---- tunnels -------------------------------------------------------------------
+
+bool Relay::startTunnel(const QByteArray& received) {
+    SettingsStore& store = m_ctx.store;
+    const RequestLine line = readRequestLine(received);
+    const std::optional<RequestTarget> authority = connectTarget(line.text);
+    if (!authority || !tunnelAllowed(store.choice(Setting::ConnectTunnel), authority->port))
+        return false;
+    const qsizetype headEnd = received.indexOf(BlankLine) + BlankLine.size();
+    m_tunnel = true;
+    m_authority = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
+    m_viaProxy = store.choice(Setting::Proxy) == ChoiceValue::Allow;
+    // Through an upstream proxy the head goes on as it came; the proxy answers it.
+    m_request = received.left(headEnd);
+    if (!m_body.append(QByteArrayView(received).sliced(headEnd)))
+        return false;
+    return connectServer(m_viaProxy ? upstreamProxyTarget(store) : *authority);
+}
+
+void Relay::openTunnel() {
+    m_phase = Phase::Tunnel;
+    m_ctx.log.serverConnected(m_index);
+    if (m_viaProxy) {
+        const bool left = m_server.send(m_request);
+        m_ctx.log.requestSent(m_index, m_request);
+        if (left)
+            serverSent();
+    } else if (m_browser.send(Established)) {
+        browserSent();
+    }
+    if (m_phase != Phase::Tunnel || m_body.isEmpty())
+        return;
+    // What the browser sent before the server connection was up goes first.
+    QByteArray early;
+    if (!m_body.readAll(early))
+        return finish(End::TunnelClosed);
+    m_body.clear();
+    carry(m_browser, early);
+}
+
+void Relay::carry(Connection& from, QByteArrayView bytes) {
+    Connection& to = &from == &m_browser ? m_server : m_browser;
+    if (m_phase != Phase::Tunnel) {
+        // Sent once the server connection is up.
+        if (!m_body.append(bytes))
+            finish(End::Refused);
+        return;
+    }
+    if (to.state() != Connection::State::Connected || to.writeShutDown())
+        return;
+    const bool left = to.send(bytes.toByteArray());
+    (&from == &m_browser ? m_up : m_down) += bytes.size();
+    // A side that sends faster than the other takes waits, so memory stays bounded.
+    if (!left && to.queued() > Backlog)
+        from.pauseReading();
+}
+
+void Relay::directionEnded(Connection& from) {
+    Connection& to = &from == &m_browser ? m_server : m_browser;
+    if (&from == &m_browser)
+        m_ctx.log.browserClosed(m_index);
+    else
+        m_ctx.log.serverClosed(m_index);
+    // The other side reads an end too, once everything queued for it has left; the
+    // other direction goes on until it ends as well.
+    to.shutdownWrite();
+    if (m_browser.readEnded() && m_server.readEnded() && m_browser.queued() == 0 &&
+        m_server.queued() == 0)
+        finish(End::TunnelClosed);
+}
+
+// ---- the one way out -----------------------------------------------------------
+
+void Relay::finish(End end) {
+    if (m_phase == Phase::Gone)
+        return;
+    m_ctx.deadlines.cancel(m_deadline);
+    m_server.close();
+    m_body.clear();
+    m_asked.clear();
+    if ((end == End::Answered || end == End::Refused) && m_browser.isOpen()) {
+        // The browser connection closes once this has left (browserSent).
+        m_phase = Phase::Answering;
+        if (end == End::Refused) {
+            m_answer.clear();
+            if (m_browser.send(QByteArray(RefusalAnswer)))
+                browserSent();
+        }
+        return;
+    }
+    if (end == End::TunnelClosed)
+        m_ctx.log.tunnelClosed(m_index, m_authority, m_up, m_down);
+    m_answer.clear();
+    m_browser.close();
+    m_phase = Phase::Gone;
+    m_ctx.relayEnded();
+}
+
+} // namespace Tarnwick

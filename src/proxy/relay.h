@@ -1,0 +1,174 @@
+#pragma once
+
+#include "platform/connection.h"
+#include "platform/deadlines.h"
+#include "platform/listener.h"
+#include "platform/spillstore.h"
+#include "proxy/answerplan.h"
+#include "proxy/requesttarget.h"
+
+#include <QByteArray>
+#include <QHostInfo>
+#include <QTime>
+#include <functional>
+#include <optional>
+
+namespace Tarnwick {
+
+class RelayLog;
+class SettingsStore;
+
+inline constexpr int LastSlotIndex = 999;
+
+// A request head that grows past this without its blank line is refused.
+inline constexpr qsizetype MaxRequestHead = 64 * 1024;
+
+// What the proxy answers when it refuses or fails a request.
+inline constexpr char RefusalAnswer[] = "HTTP/1.0 999";
+
+// The answer file of a slot, and the file a large request body of the slot spills
+// into, relative to the current directory; both match the pattern swept at start and
+// at exit.
+QString answerFileName(int index);
+QString requestFileName(int index);
+inline constexpr char16_t TempFilePattern[] = u"~tarnwick-temp-*";
+
+// What every relay shares: the settings, the monitor, the readiness set and the
+// deadlines, and the engine's answers to a few questions.
+struct RelayContext {
+    SettingsStore& store;
+    RelayLog& log;
+    Reactor& reactor;
+    Deadlines& deadlines;
+    // Asked before a cabinet download when "cabGET" is "△": true means Yes.
+    std::function<bool(const QString& text)> askCabinet;
+    std::function<QTime()> clock;
+    // A relay gave its descriptors back.
+    std::function<void()> relayEnded;
+    // Receives name lookups' answers; they reach a relay through its slot and serial.
+    QObject* lookups = nullptr;
+    std::function<class Relay*(int index, quint64 serial)> find;
+};
+
+// One admitted browser connection, from its accept to its close: both connections, the
+// answer store, the request body's store, one deadline, and the phase it is in. Every
+// socket event and every deadline of the relay arrives here and reads like the event
+// it handles; the rules are pure functions it applies. Every ending goes through
+// finish().
+class Relay final : public Connection::Events, public Deadlines::Client {
+public:
+    enum class Phase {
+        ReadingHead, // the browser's request head is arriving
+        Asking,      // the user is asked about a cabinet download
+        Connecting,  // the server connection is being made (attempts one second apart)
+        Sending,     // the request is going out; the answer may start arriving
+        Waiting,     // the server has closed: the pump runs 100 ms later
+        Answering,   // the answer or the refusal is on its way to the browser
+        Closing,     // it has left: the browser connection closes 100 ms later
+        Tunnel,      // an HTTPS tunnel carries bytes both ways
+        Gone,        // everything closed
+    };
+    enum class End {
+        Answered,            // the answer is on its way; the browser is closed after it
+        Refused,             // the refusal is on its way; likewise
+        Delivered,           // what the browser was sent has left, and the delay passed
+        ClosedWithoutAnswer, // a refused POST: the browser connection closes at once
+        BrowserGone,         // the browser closed or failed: nobody to answer
+        TunnelClosed,        // both directions of a tunnel ended, or one side failed
+        Dropped,             // taken over, Stop, program end: closed without a word
+    };
+
+    Relay(RelayContext& context, int index, quint64 serial);
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    // Takes the browser's connection; false when it could not be watched.
+    bool start(int browserFd);
+    // Closes everything the relay owns, without a word to anyone.
+    void drop() { finish(End::Dropped); }
+
+    int index() const { return m_index; }
+    quint64 serial() const { return m_serial; }
+    Phase phase() const { return m_phase; }
+
+    // Connection::Events, for both connections.
+    void connected(Connection& c) override;
+    void arrived(Connection& c, QByteArrayView bytes) override;
+    void sent(Connection& c) override;
+    void ended(Connection& c) override;
+    void failed(Connection& c, int error) override;
+    void deadlineReached() override;
+
+private:
+    // What the blocking rules make of a request head.
+    enum class Check { Passed, Tunnel, Refused, RefusedWithClose, Failed, Void };
+
+    // The browser side.
+    void browserData(QByteArrayView bytes);
+    void browserEnded();
+    void browserFailed(int error);
+    void browserSent();
+    void takeRequest(const QByteArray& received, qsizetype size, QByteArrayView piece);
+    Check checkRequestLine(const QByteArray& received);
+    std::optional<Check> askCabinet(const QByteArray& requestLine);
+    bool startRequest(const QByteArray& received);
+    bool startTunnel(const QByteArray& received);
+    void continueBody(QByteArrayView piece);
+
+    // The server side.
+    bool connectServer(const std::optional<RequestTarget>& target);
+    void attemptConnect();
+    void resolved(const QHostInfo& info, int attempt);
+    void reconnectTick();
+    void serverConnected();
+    void serverData(QByteArrayView bytes);
+    void serverEnded();
+    void serverFailed(int error);
+    void serverSent();
+    bool sendBody();
+
+    // The answer.
+    void pump();
+    void recheck(const StoredAnswer& stored, bool giveUp);
+    void sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerPlan plan);
+
+    // Tunnels.
+    void openTunnel();
+    void carry(Connection& from, QByteArrayView bytes);
+    void directionEnded(Connection& from);
+
+    void finish(End end);
+
+    RelayContext& m_ctx;
+    const int m_index;
+    const quint64 m_serial;
+    Phase m_phase = Phase::ReadingHead;
+    Connection m_browser;
+    Connection m_server;
+    Deadlines::Node m_deadline;
+
+    QByteArray m_head;        // the request head until its blank line arrived
+    QByteArray m_request;     // the rewritten head and the body bytes that came with it
+    SpillStore m_body;        // the body pieces that came after it
+    qint64 m_bodyRemaining = 0; // body bytes still to come; -1: until the close
+    QByteArray m_asked;       // what arrived while the user was asked
+    bool m_headRequest = false;
+    SpillStore m_answer;
+
+    QString m_host;           // where the server connection goes
+    int m_port = 0;
+    bool m_serverUp = false;  // the server connection of the current attempt was made
+    int m_reconnects = 0;
+    int m_rechecks = 0;
+    int m_arrivals = 0;       // server-side arrivals of the current attempt
+    int m_attempt = 0;        // numbers connection attempts, for late lookup answers
+
+    bool m_tunnel = false;
+    bool m_viaProxy = false;  // the upstream proxy answers the CONNECT itself
+    QByteArray m_authority;   // "host:port" as the browser asked
+    qint64 m_up = 0;          // tunnel bytes from the browser to the server
+    qint64 m_down = 0;        // and back
+};
+
+} // namespace Tarnwick

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "monitor/eventmonitor.h"
+
+#include <QByteArrayView>
+#include <QString>
+
+namespace Tarnwick {
+
+// A name lookup that found nothing, reported as an error number of its own.
+inline constexpr int HostNotFoundError = 0x10000;
+
+// The number the monitor shows for a failure: Winsock's numbering, which the monitor
+// has always used ("Number : 10061" for a refused connection).
+int errorNumber(int error);
+
+// What the relay tells the monitor, as it happens: every entry and status line of
+// the relay is built here, from what the relay says happened, and only when its box
+// is checked (or when no box gates it).
+class RelayLog {
+public:
+    explicit RelayLog(EventMonitor& monitor) : m_monitor(monitor) {}
+
+    // The listener.
+    void connectionRequest(int requestId, const QString& address, int port, int counter);
+    void notAdmitted(const QString& address, bool onlyThisMachine);
+    void listenerShort(int error);
+    void stopping(Side side, int index);
+
+    // The browser side.
+    void browserDataStatus(int index);
+    void browserData(int index, qsizetype size, QByteArrayView piece);
+    void answerSent(int index, QByteArrayView shown, bool whole);
+    void browserSent(int index);
+    void browserClosed(int index);
+    void browserFailed(int index, int error);
+
+    // The server side.
+    void serverConnected(int index);
+    void requestSent(int index, QByteArrayView bytes);
+    void serverSent(int index);
+    void serverDataStatus(int index);
+    // `piece`: the bytes that arrived; the attempt's first piece shows its head.
+    void serverData(int index, int count, qsizetype size, QByteArrayView piece);
+    void serverClosed(int index);
+    void serverFailed(int index, int error);
+    void reconnecting(int index, const QString& host, int port);
+    void shortAnswer(int index, qint64 announced, qint64 stored);
+    void tunnelClosed(int index, QByteArrayView authority, qint64 up, qint64 down);
+
+    EventMonitor& monitor() { return m_monitor; }
+
+private:
+    EventMonitor& m_monitor;
+};
+
+} // namespace Tarnwick
