@@ -1,8 +1,11 @@
 // Where a request goes and how long its body is: the request line's host text, the
-// host text itself, ports, and the head's framing.
-// Input: the request piece; its bytes also serve as host text and port text.
+// host text itself, ports, and the head's framing; what the blocking rules read from
+// the request line, and a tunnel's authority.
+// Input: the request piece; its bytes also serve as host text, port text and a stored
+// rule value.
 
 #include "fuzzsupport.h"
+#include "proxy/requestrules.h"
 #include "proxy/requesttarget.h"
 
 #include <QByteArray>
@@ -54,5 +57,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A length, "until the end" (-1) or none (0): never anything else.
     Fuzz::require(requestBodyLength(piece) >= -1, "a request body length is -1 or more");
+
+    const RequestLine line = readRequestLine(piece);
+    Fuzz::require(piece.startsWith(line.text) && !line.text.contains("\r\n"),
+                  "the request line is the head up to its first CR LF");
+    Fuzz::require(line.get || (!line.icon && !line.cabinet),
+                  "only a GET names a file the rules block");
+    (void)cabinetQuestion(line.text);
+    if (const auto authority = connectTarget(line.text)) {
+        checkTarget(*authority);
+        const QByteArray text = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
+        Fuzz::require(!text.contains('@') && !text.contains('/'),
+                      "a tunnel's authority holds no login details and no path");
+        const int port = authority->port;
+        Fuzz::require(tunnelAllowed(ChoiceValue::Third, port) &&
+                          !tunnelAllowed(ChoiceValue::Block, port) &&
+                          tunnelAllowed(ChoiceValue::Allow, port) == (port == 443) &&
+                          tunnelAllowed(ChoiceValue::Other, port) == (port == 443),
+                      "○ and any other value tunnel to 443 only, △ anywhere, × nowhere");
+    }
+    // A stored value outside the three marks is removed, wherever it is read.
+    const QString stored = QString::fromUtf8(piece);
+    for (const bool mayAsk : {false, true}) {
+        const RuleVerdict verdict = ruleVerdict(choiceOf(stored), mayAsk);
+        Fuzz::require(verdict != RuleVerdict::Ask || mayAsk,
+                      "the user is asked only where possible");
+        Fuzz::require(Setting::isChoice(stored) || verdict == RuleVerdict::DropValue,
+                      "a value outside the marks is removed");
+    }
     return 0;
 }
