@@ -1,6 +1,7 @@
 #include "shell/mainwindow.h"
 
 #include "proxy/proxyswitch.h"
+#include "settings/settingskeys.h"
 #include "shell/monitorarea.h"
 #include "shell/shellactions.h"
 #include "widgets/messagebox.h"
@@ -34,7 +35,7 @@ void fitCaption(QWidget* widget, const QString& caption) {
 } // namespace
 
 QString versionText() {
-    return QStringLiteral("Tarnwick(Lite) Ver 4.1.01");
+    return ProgramVersion.toString();
 }
 
 QString versionTitle() {
