@@ -1,7 +1,9 @@
-// The monitor's model: the shape of an entry, which boxes start checked, the posting
-// rule, the trimming of both lists to their stored limits, and the list capacity.
+// The monitor's model: the shape of an entry, what a relay lists with the boxes as they
+// start, the posting rule, the trimming of both lists to their stored limits, and the
+// list capacity.
 
 #include "monitor/eventmonitor.h"
+#include "proxy/relayharness.h"
 #include "settings/settingsstore.h"
 
 #include <QSignalSpy>
@@ -21,7 +23,7 @@ private slots:
 
     void entryShape_data();
     void entryShape();
-    void initialCheckStates();
+    void relayWithBoxesAsTheyStart();
     void postingRule();
     void dataArrivalTrimsBothLists_data();
     void dataArrivalTrimsBothLists();
@@ -94,39 +96,31 @@ void TestEventMonitor::entryShape() {
     QCOMPARE(entry.section(u"\r\n"_s, 0, 0).size(), 19);
 }
 
-void TestEventMonitor::initialCheckStates() {
-    struct Row {
-        MonitorBox box;
-        Side side;
-        bool checked;
+// A plain relay lists, on the LAN side, the request and the end of the answer's
+// sending; on the WAN side, the server exchange but its close.
+void TestEventMonitor::relayWithBoxesAsTheyStart() {
+    using namespace Testing;
+    TestProxy relay;
+    OriginStub origin;
+    origin.answer = [](int) {
+        return answerBytes("HTTP/1.1 200 OK", "Content-Type: text/plain\r\nContent-Length: 2\r\n",
+                           "ok");
     };
-    const Row rows[] = {
-        {MonitorBox::LanConnectionRequest, Side::Lan, false},
-        {MonitorBox::LanConnect, Side::Lan, false},
-        {MonitorBox::LanDataArrival, Side::Lan, true},
-        {MonitorBox::LanSend, Side::Lan, false},
-        {MonitorBox::LanSendComplete, Side::Lan, true},
-        {MonitorBox::LanClose, Side::Lan, false},
-        {MonitorBox::LanError, Side::Lan, false},
-        {MonitorBox::WanConnect, Side::Wan, true},
-        {MonitorBox::WanDataArrival, Side::Wan, true},
-        {MonitorBox::WanSend, Side::Wan, true},
-        {MonitorBox::WanSendComplete, Side::Wan, true},
-        {MonitorBox::WanClose, Side::Wan, false},
-        {MonitorBox::WanError, Side::Wan, false},
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/a"));
+    QTRY_VERIFY(browser.closedByPeer);
+    const auto titles = [&](Side side) {
+        QStringList listed;
+        for (const QString& entry : relay.monitor->entries(side))
+            listed << entry.left(entry.indexOf(u'】') + 1);
+        listed.removeDuplicates();
+        listed.sort();
+        return listed;
     };
-    static_assert(std::size(rows) == MonitorBoxCount);
-    for (const Row& row : rows) {
-        QCOMPARE(m_monitor->isChecked(row.box), row.checked);
-        QCOMPARE(sideOf(row.box), row.side);
-        // Each box posts to its own side's list.
-        m_monitor->setChecked(row.box, true);
-        const int before = m_monitor->count(row.side);
-        m_monitor->post(row.box, u"x"_s);
-        QCOMPARE(m_monitor->count(row.side), before + 1);
-    }
-    QCOMPARE(m_monitor->count(Side::Lan), 7);
-    QCOMPARE(m_monitor->count(Side::Wan), 6);
+    QCOMPARE(titles(Side::Lan), (QStringList{u"【DataArrival】"_s, u"【SendComplete】"_s}));
+    QCOMPARE(titles(Side::Wan), (QStringList{u"【Connect】"_s, u"【DataArrival】"_s,
+                                             u"【SendComplete】"_s, u"【Send】"_s}));
 }
 
 void TestEventMonitor::postingRule() {
