@@ -122,6 +122,7 @@ void Connection::close() {
     m_readEnded = false;
     m_readPaused = false;
     m_readWaiting = false;
+    m_peerEnding = false;
     m_error = 0;
 }
 
@@ -162,11 +163,14 @@ void Connection::ready(quint32 events) {
             }
         }
     }
+    // The peer's end, once reported, is not reported again by an edge-triggered set.
+    if (events & (EPOLLRDHUP | EPOLLHUP))
+        m_peerEnding = true;
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-        readSome(events);
+        readSome();
 }
 
-void Connection::readSome(quint32 events) {
+void Connection::readSome() {
     if (m_readEnded)
         return;
     if (m_readPaused) {
@@ -204,7 +208,7 @@ void Connection::readSome(quint32 events) {
     }
     // The peer had shut down its side before we looked, and everything before that
     // has been read now: no need to read once more for the end.
-    if (drained && !error && (events & (EPOLLRDHUP | EPOLLHUP)))
+    if (drained && !error && m_peerEnding)
         end = true;
     if (got > 0) {
         m_events.arrived(*this, QByteArrayView(buffer, got));

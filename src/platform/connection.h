@@ -82,7 +82,7 @@ private:
     bool queueAndFlush(Piece piece);
     // Writes what it can; false on failure (errno in m_error).
     bool flush();
-    void readSome(quint32 events);
+    void readSome();
     void fail(int error);
 
     Reactor& m_reactor;
@@ -97,6 +97,7 @@ private:
     bool m_readEnded = false;
     bool m_readPaused = false;
     bool m_readWaiting = false;  // something arrived while paused
+    bool m_peerEnding = false;   // the peer shut down its side; what came before is readable
     int m_error = 0;             // a failure found while sending, reported from ready()
 };
 

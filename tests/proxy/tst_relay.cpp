@@ -3,6 +3,7 @@
 
 #include "relayharness.h"
 
+#include "proxy/responsefilters.h"
 #include "settings/settingskeys.h"
 
 #include <QDir>
@@ -66,6 +67,7 @@ private slots:
     void admission_data();
     void admission();
     void machineNameCountsAsThisMachine();
+    void thousandthAdmissionTakesSlotOne_data();
     void thousandthAdmissionTakesSlotOne();
     void unreachableServerIsRetriedTenTimes();
     void binaryAnswerIsRelayedByteExact();
@@ -73,6 +75,9 @@ private slots:
     void shortAnswerIsRequestedSixTimes();
     void answersWithoutContentType_data();
     void answersWithoutContentType();
+    void interimAnswers_data();
+    void interimAnswers();
+    void largeBodyIsSentWholeAgain();
     void emptyAnswerIsRefused();
     void browserClosingEarlyGetsNothing();
     void browserIsClosedAfterTheSend();
@@ -494,28 +499,53 @@ void TestRelay::machineNameCountsAsThisMachine() {
     QTRY_COMPARE(relay.engine->connectionCounter(), 1);
 }
 
+void TestRelay::thousandthAdmissionTakesSlotOne_data() {
+    QTest::addColumn<bool>("answered");
+    // The first relay still waits for its server when its slot comes round again.
+    QTest::newRow("while waiting for its server") << false;
+    // Its answer has left, and the browser's close is still to come.
+    QTest::newRow("while its close is pending") << true;
+}
+
 void TestRelay::thousandthAdmissionTakesSlotOne() {
-    TestProxy relay;
+    QFETCH(bool, answered);
+    // Slow clocks: the close comes 4 s after the send, time enough to go round.
+    TestProxy relay(answered ? 40.0 : 0.05);
     OriginStub origin;
-    origin.behaviour = OriginStub::Behaviour::Hold;
-    // The first relay is still waiting for its server when its slot comes round again.
+    origin.behaviour = answered ? OriginStub::Behaviour::Answer : OriginStub::Behaviour::Hold;
+    origin.answer = [](int) { return okAnswer("first"); };
+    qint64 sentAt = -1;
+    connect(relay.monitor.get(), &EventMonitor::entryAppended, this,
+            [&](Side side, const QString& entry) {
+                if (side == Side::Lan && entry.startsWith(u"【SendComplete】"))
+                    sentAt = harnessClockMs();
+            });
     Browser first(relay.port());
     QVERIFY(first.waitConnected());
-    first.send(getRequest(origin.port(), "/slow"));
-    QTRY_COMPARE(origin.connections(), 1);
-    for (int n = 2; n <= 999; ++n) {
-        Browser b(relay.port());
-        QVERIFY(b.waitConnected());
-        QTRY_COMPARE(relay.engine->connectionCounter(), n);
-        b.socket.abort();
+    first.send(getRequest(origin.port(), "/first"));
+    if (answered)
+        QTRY_VERIFY_WITH_TIMEOUT(sentAt >= 0, 10000);
+    else
+        QTRY_COMPARE(origin.connections(), 1);
+    for (int n = 2; n <= 999; n += 100) {
+        std::vector<std::unique_ptr<Browser>> batch;
+        for (int k = n; k < std::min(n + 100, 1000); ++k)
+            batch.push_back(std::make_unique<Browser>(relay.port()));
+        QTRY_COMPARE(relay.engine->connectionCounter(), std::min(n + 99, 999));
     }
     Browser thousandth(relay.port());
     QVERIFY(thousandth.waitConnected());
     QTRY_COMPARE(relay.engine->connectionCounter(), 1);
     QTRY_VERIFY(first.closedByPeer);
-    QVERIFY(first.received.isEmpty());
+    QCOMPARE(first.received, answered ? okAnswer("first") : QByteArray());
     // Its server connection went with it.
     QTRY_COMPARE(origin.closed, 1);
+    if (!answered)
+        return;
+    // The first relay's close, once due, does not close the newcomer.
+    QVERIFY(sentAt + 4000 > harnessClockMs());
+    QTest::qWait(int(sentAt + 4500 - harnessClockMs()));
+    QVERIFY(!thousandth.closedByPeer);
 }
 
 void TestRelay::unreachableServerIsRetriedTenTimes() {
@@ -649,6 +679,82 @@ void TestRelay::answersWithoutContentType() {
         QCOMPARE(sends.first(), u"【Send】             \r\nNo. : 1\r\n≪Header + Data≫ : "_s +
                                     QString::fromLatin1(answer));
     }
+}
+
+void TestRelay::interimAnswers_data() {
+    QTest::addColumn<QByteArray>("interim");
+    QTest::addColumn<QByteArray>("final");
+    QTest::addColumn<bool>("filtered"); // the final answer is judged by the rules
+    const QByteArray page = answerBytes(
+        "HTTP/1.1 200 OK", "Content-Type: text/html\r\nSet-Cookie: id=42\r\n",
+        "<p><script>alert(1)</script></p>");
+    QTest::newRow("100 then an HTML page") << "HTTP/1.1 100 Continue\r\n\r\n"_ba << page << true;
+    QTest::newRow("103 then an HTML page")
+        << "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n"_ba << page << true;
+    QTest::newRow("two interim heads") << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 P\r\n\r\n"_ba
+                                       << page << true;
+    QTest::newRow("100 alone, then the close") << "HTTP/1.1 100 Continue\r\n\r\n"_ba
+                                               << QByteArray() << false;
+    // What follows a 101 is another protocol, not an answer.
+    QTest::newRow("101 is not interim")
+        << QByteArray() << "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n"_ba + page
+        << false;
+}
+
+void TestRelay::interimAnswers() {
+    QFETCH(QByteArray, interim);
+    QFETCH(QByteArray, final);
+    QFETCH(bool, filtered);
+    TestProxy relay;
+    OriginStub origin;
+    origin.answer = [&](int) { return interim + final; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/"));
+    QTRY_VERIFY(browser.closedByPeer);
+    QByteArray expected = interim + final;
+    if (filtered) {
+        neutraliseSetCookie(expected.data() + interim.size(), final.size());
+        rewriteScripts(expected.data() + interim.size(), final.size());
+        QVERIFY(expected.endsWith("<p><ZZZZZZ>        </ZZZZZZ></p>"));
+    }
+    QCOMPARE(browser.received, final.isEmpty() ? Refusal : expected);
+}
+
+// A body past what is kept in memory is sent whole again when the answer has to be
+// asked for again, and its file is gone afterwards.
+void TestRelay::largeBodyIsSentWholeAgain() {
+    TestProxy relay;
+    relay.store->save(Setting::Post, Choice::Allow.toString());
+    OriginStub origin;
+    const QByteArray body = randomBytes(1536 * 1024 + 7);
+    const QByteArray head = getRequest(origin.port(), "/up",
+                                       "Content-Length: " + QByteArray::number(body.size()) + "\r\n",
+                                       "POST");
+    const QByteArray rewritten = getRequest(
+        origin.port(), "/up",
+        "Content-Length: " + QByteArray::number(body.size()) +
+            "\r\nProxy-Connection: Close\r\nConnection: Close\r\n",
+        "POST");
+    origin.expectBytes = rewritten.size() + body.size();
+    // The first answer is cut short of its length.
+    origin.answer = [](int n) {
+        return n == 0 ? "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 9\r\n\r\nab"_ba
+                      : okAnswer("stored");
+    };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(head);
+    for (qsizetype at = 0; at < body.size(); at += 256 * 1024) {
+        browser.send(body.mid(at, 256 * 1024));
+        QTest::qWait(5);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(browser.closedByPeer, 20000);
+    QCOMPARE(browser.received, okAnswer("stored"));
+    QCOMPARE(origin.connections(), 2);
+    QVERIFY(origin.requests[0] == rewritten + body);
+    QVERIFY(origin.requests[1] == rewritten + body);
+    QVERIFY(relay.tempFiles().isEmpty());
 }
 
 void TestRelay::emptyAnswerIsRefused() {

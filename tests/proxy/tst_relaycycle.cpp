@@ -131,6 +131,15 @@ public:
           m_inFlight(inFlight) {}
 
     std::function<void(int done)> onDone;
+    // The answer's size and kind for request `id`; by default mostly small answers,
+    // every 97th one a whole mebibyte, of every kind.
+    std::function<int(int id)> sizeOf = [](int id) {
+        return id % 97 == 0 ? 1 << 20 : 5 + (id * 7919) % 20000;
+    };
+    std::function<QByteArray(int id)> kindOf = [](int id) {
+        static const QByteArray kinds[] = {"whole", "whole", "pieces", "html", "recheck"};
+        return kinds[id % 5];
+    };
     int done = 0;
     QStringList failures;
 
@@ -144,10 +153,8 @@ private:
         if (m_started >= m_total)
             return;
         const int id = ++m_started;
-        static const QByteArray kinds[] = {"whole", "whole", "pieces", "html", "recheck"};
-        const QByteArray kind = kinds[id % 5];
-        // Mostly small answers, every 97th one a whole mebibyte.
-        const int size = id % 97 == 0 ? 1 << 20 : 5 + (id * 7919) % 20000;
+        const QByteArray kind = kindOf(id);
+        const int size = sizeOf(id);
         auto fetch = std::make_shared<Fetch>();
         fetch->id = id;
         fetch->request = getRequest(m_originPort, "/a/" + QByteArray::number(id) + '/' + kind +
@@ -221,6 +228,42 @@ bool servesAgain(quint16 proxyPort, const QByteArray& body = "again") {
 }
 } // namespace
 
+// tarnwick-headless on a free port with at most `descriptors` open files.
+struct LimitedHeadless {
+    QTemporaryDir dir;
+    QProcess process;
+    quint16 port = 0;
+    bool start(rlim_t descriptors) {
+        const QString program = qEnvironmentVariable("TARNWICK_BIN_DIR") + u"/tarnwick-headless"_s;
+        if (!QFile::exists(program))
+            return false;
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+        probe.close();
+        SettingsStore(dir.filePath(u"Tarnwick/Tarnwick.ini"_s)).save(Setting::LocalPort,
+                                                                       QString::number(port));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"XDG_CONFIG_HOME"_s, dir.path());
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.path());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setChildProcessModifier([descriptors] {
+            const rlimit few{descriptors, descriptors};
+            ::setrlimit(RLIMIT_NOFILE, &few);
+        });
+        process.start(program, {});
+        QByteArray started;
+        return QTest::qWaitFor(
+            [&] { return (started += process.readAllStandardOutput()).contains("listening"); },
+            20000);
+    }
+    ~LimitedHeadless() {
+        process.terminate();
+        process.waitForFinished(10000);
+    }
+};
+
 class TestRelayCycle : public QObject {
     Q_OBJECT
 private slots:
@@ -232,6 +275,8 @@ private slots:
     void fullDiskRefusesTheAnswer();
     void idleConnectionsDoNotBlockNewOnes();
     void runningOutOfDescriptorsPausesAccepting();
+    void fewDescriptorsFailNoRelay();
+    void descriptorsFreedAnyHowResumeAccepting();
 };
 
 void TestRelayCycle::everyAnswerReachesItsOwnBrowserAcrossTheCycle() {
@@ -439,6 +484,50 @@ void TestRelayCycle::runningOutOfDescriptorsPausesAccepting() {
     QVERIFY(QTest::qWaitFor([&] { return servesAgain(port); }, 30000));
     proxy.terminate();
     QVERIFY(proxy.waitForFinished(10000));
+}
+
+// With few descriptors, the relays admitted at once each find their server connection
+// and answer file: the clients beyond that wait in the listener's queue, and none is
+// refused for lack of a descriptor.
+void TestRelayCycle::fewDescriptorsFailNoRelay() {
+    LimitedHeadless proxy;
+    if (!proxy.start(64))
+        QSKIP("tarnwick-headless not built");
+    CycleOrigin origin;
+    CycleDriver driver(origin.port(), [&] { return proxy.port; }, 120, 40);
+    // Answers in pieces and large enough to wait in their files.
+    driver.kindOf = [](int) { return QByteArray("pieces"); };
+    driver.sizeOf = [](int id) { return (1 << 20) + 4096 + id; };
+    driver.start();
+    QTRY_COMPARE_WITH_TIMEOUT(driver.done, 120, 120000);
+    QVERIFY2(driver.failures.isEmpty(), qPrintable(driver.failures.mid(0, 5).join(u'\n')));
+}
+
+// Descriptors freed by anything, not only by a relay that ends, let accepting resume.
+void TestRelayCycle::descriptorsFreedAnyHowResumeAccepting() {
+    TestProxy relay;
+    rlimit before{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &before) == 0);
+    const rlimit few{rlim_t(openDescriptors() + 64), before.rlim_max};
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &few) == 0);
+    // The browser's own socket is made before the table fills up.
+    Browser browser(relay.port());
+    std::vector<int> hogs;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        hogs.push_back(fd);
+    auto release = qScopeGuard([&] {
+        for (int fd : hogs)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &before);
+    });
+    QTRY_COMPARE(relay.monitor->status(Side::Lan), u"エラー発生 : 0"_s);
+    QTest::qWait(300);
+    QCOMPARE(relay.engine->connectionCounter(), 0);
+    release.dismiss();
+    for (int fd : hogs)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    QTRY_COMPARE_WITH_TIMEOUT(relay.engine->connectionCounter(), 1, 500);
 }
 
 QTEST_GUILESS_MAIN(TestRelayCycle)

@@ -11,6 +11,11 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
 using namespace Tarnwick::Testing;
@@ -55,6 +60,86 @@ QByteArray noise(qsizetype size, quint32 seed) {
         c = char(random.bounded(256));
     return bytes;
 }
+
+// Debian's tinyproxy as the upstream proxy, allowed to CONNECT to one port.
+struct Tinyproxy {
+    QTemporaryDir dir;
+    QProcess process;
+    quint16 port = 0;
+    bool start(quint16 connectPort) {
+        const QString program =
+            QStandardPaths::findExecutable(u"tinyproxy"_s, {u"/usr/bin"_s, u"/usr/sbin"_s});
+        if (program.isEmpty())
+            return false;
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+        probe.close();
+        QFile config(dir.filePath(u"tinyproxy.conf"_s));
+        config.open(QIODevice::WriteOnly);
+        config.write("Port " + QByteArray::number(port) + "\nListen 127.0.0.1\nTimeout 30\n"
+                     "Allow 127.0.0.1\nConnectPort " + QByteArray::number(connectPort) +
+                     "\nLogLevel Warning\nMaxClients 10\n");
+        config.close();
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(program, {u"-d"_s, u"-c"_s, config.fileName()});
+        if (!process.waitForStarted())
+            return false;
+        QTcpSocket ready;
+        return QTest::qWaitFor([&] {
+            ready.abort();
+            ready.connectToHost(QHostAddress::LocalHost, port);
+            return ready.waitForConnected(200);
+        }, 10000);
+    }
+    ~Tinyproxy() {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+};
+
+// Blocking sockets for peers that run in threads of their own, so that they can
+// half-close and go on reading while the proxy runs on the test's event loop.
+// A small receive buffer keeps what a slow reader has not taken in the proxy.
+void readSlowly(int fd) {
+    const int small = 8192;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+}
+
+int dialLoopback(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const timeval patience{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    readSlowly(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
+void writeAll(int fd, QByteArrayView bytes) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::send(fd, bytes.data() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+// Reads until the peer's end (or `head` bytes up to a blank line when asked).
+QByteArray readFrom(int fd, bool head = false) {
+    QByteArray got;
+    char buffer[65536];
+    while (!(head && got.contains("\r\n\r\n"))) {
+        const ssize_t n = ::recv(fd, buffer, head ? 1 : sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, n);
+    }
+    return got;
+}
 } // namespace
 
 class TestTunnel : public QObject {
@@ -64,6 +149,8 @@ private slots:
     void carriesBytesBothWays();
     void refusals_data();
     void refusals();
+    void directionsEndSeparately_data();
+    void directionsEndSeparately();
     void slowBrowserHoldsTheServerBack();
     void throughAnUpstreamProxy();
 };
@@ -147,14 +234,113 @@ void TestTunnel::refusals() {
                                                : QHostAddress(QHostAddress::LocalHost));
     QVERIFY(browser.waitConnected());
     browser.send(connectHead(port));
-    if (otherMachine) {
-        QTRY_VERIFY(browser.closedByPeer);
-        QVERIFY(browser.received.isEmpty());
-    } else {
-        QTRY_COMPARE_WITH_TIMEOUT(browser.received, Refusal, 10000);
-    }
+    // Every refusal ends with the browser's connection closed.
+    QTRY_VERIFY_WITH_TIMEOUT(browser.closedByPeer, 15000);
+    QCOMPARE(browser.received, otherMachine ? QByteArray() : Refusal);
     QVERIFY(server.received.isEmpty());
     QVERIFY(server.peer.isNull());
+}
+
+void TestTunnel::directionsEndSeparately_data() {
+    QTest::addColumn<QString>("upstream"); // none, scripted, tinyproxy
+    QTest::addColumn<bool>("browserFirst"); // whose sending ends first
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<bool>("answerAfterEnd"); // a half-close, answered after the end
+    // A scripted upstream proxy carries half-closes; tinyproxy closes both directions
+    // at the first end, so through it only whole closes can be carried.
+    for (const QString& upstream : {u"none"_s, u"scripted"_s}) {
+        const QByteArray via = upstream == u"none" ? "direct" : "through an upstream proxy";
+        QTest::addRow("browser half-closes, server answers after, %s", via.constData())
+            << upstream << true << qsizetype(300 * 1024) << true;
+        QTest::addRow("server half-closes, browser answers after, %s", via.constData())
+            << upstream << false << qsizetype(300 * 1024) << true;
+    }
+    for (const QString& upstream : {u"none"_s, u"tinyproxy"_s}) {
+        const QByteArray via = upstream == u"none" ? "direct" : "through tinyproxy";
+        QTest::addRow("server sends 1 MiB and closes at once, %s", via.constData())
+            << upstream << false << qsizetype(1 << 20) << false;
+        QTest::addRow("browser sends 1 MiB and closes at once, %s", via.constData())
+            << upstream << true << qsizetype(1 << 20) << false;
+    }
+}
+
+void TestTunnel::directionsEndSeparately() {
+    QFETCH(QString, upstream);
+    QFETCH(bool, browserFirst);
+    QFETCH(qsizetype, size);
+    QFETCH(bool, answerAfterEnd);
+    const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
+    readSlowly(listening);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(listening, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::listen(listening, 4) == 0 &&
+            ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const quint16 serverPort = ntohs(address.sin_port);
+    TestProxy relay;
+    relay.store->save(Setting::ConnectTunnel, Choice::Third.toString());
+    Tinyproxy tinyproxy;
+    if (upstream != u"none") {
+        quint16 proxyPort = serverPort; // the scripted one is the server itself
+        if (upstream == u"tinyproxy") {
+            if (!tinyproxy.start(serverPort))
+                QSKIP("tinyproxy not installed");
+            proxyPort = tinyproxy.port;
+        }
+        relay.store->save(Setting::Proxy, Choice::Allow.toString());
+        relay.store->save(Setting::ProxyServer, u"127.0.0.1"_s);
+        relay.store->save(Setting::ProxyPort, QString::number(proxyPort));
+    }
+    const QByteArray payload = noise(size, 7);
+    const QByteArray answer = answerAfterEnd ? "got " + QByteArray::number(size) : QByteArray();
+    // The side that ends first sends the payload and ends (a half-close, or a close);
+    // the other reads to the end, answers, and ends too.
+    auto first = [&](int fd) {
+        writeAll(fd, payload);
+        answerAfterEnd ? void(::shutdown(fd, SHUT_WR)) : void(::close(fd));
+        return answerAfterEnd ? readFrom(fd) : QByteArray();
+    };
+    auto second = [&](int fd) {
+        // A slow reader: the proxy still holds bytes for it when the first side ends.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const QByteArray got = readFrom(fd);
+        writeAll(fd, answer);
+        return got;
+    };
+    QByteArray atServer, atBrowser;
+    std::atomic<int> done = 0;
+    std::thread server([&] {
+        const int fd = ::accept(listening, nullptr, nullptr);
+        const timeval patience{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        if (upstream == u"scripted") {
+            readFrom(fd, true);
+            writeAll(fd, Established);
+        }
+        atServer = browserFirst ? second(fd) : first(fd);
+        if (browserFirst || answerAfterEnd) // not closed by first() yet
+            ::close(fd);
+        ++done;
+    });
+    std::thread browser([&] {
+        const int fd = dialLoopback(relay.port());
+        writeAll(fd, connectHead(serverPort));
+        readFrom(fd, true); // the tunnel's "200" head
+        atBrowser = browserFirst ? first(fd) : second(fd);
+        if (!browserFirst || answerAfterEnd)
+            ::close(fd);
+        ++done;
+    });
+    const bool finished = QTest::qWaitFor([&] { return done.load() == 2; }, 30000);
+    server.join();
+    browser.join();
+    ::close(listening);
+    QVERIFY(finished);
+    QCOMPARE(browserFirst ? atServer : atBrowser, payload);
+    QCOMPARE(browserFirst ? atBrowser : atServer, answer);
+    QTRY_COMPARE(relay.entries(Side::Wan, u"【Tunnel : Close】").size(), 1);
 }
 
 void TestTunnel::slowBrowserHoldsTheServerBack() {
@@ -196,41 +382,14 @@ void TestTunnel::slowBrowserHoldsTheServerBack() {
 }
 
 void TestTunnel::throughAnUpstreamProxy() {
-    const QString tinyproxy = QStandardPaths::findExecutable(u"tinyproxy"_s, {u"/usr/bin"_s, u"/usr/sbin"_s});
-    if (tinyproxy.isEmpty())
-        QSKIP("tinyproxy not installed");
     EchoServer server;
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 upstreamPort = probe.serverPort();
-    probe.close();
-    QTemporaryDir dir;
-    QFile config(dir.filePath(u"tinyproxy.conf"_s));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("Port " + QByteArray::number(upstreamPort) + "\nListen 127.0.0.1\nTimeout 30\n"
-                 "Allow 127.0.0.1\nConnectPort " + QByteArray::number(server.port()) +
-                 "\nLogLevel Warning\nMaxClients 10\n");
-    config.close();
-    QProcess upstream;
-    upstream.setProcessChannelMode(QProcess::ForwardedChannels);
-    upstream.start(tinyproxy, {u"-d"_s, u"-c"_s, config.fileName()});
-    QVERIFY(upstream.waitForStarted());
-    auto stop = qScopeGuard([&] {
-        upstream.terminate();
-        upstream.waitForFinished(5000);
-    });
-    QTcpSocket ready;
-    QVERIFY(QTest::qWaitFor([&] {
-        ready.abort();
-        ready.connectToHost(QHostAddress::LocalHost, upstreamPort);
-        return ready.waitForConnected(200);
-    }, 10000));
-    ready.abort();
-
+    Tinyproxy upstream;
+    if (!upstream.start(server.port()))
+        QSKIP("tinyproxy not installed");
     TestProxy relay;
     relay.store->save(Setting::Proxy, Choice::Allow.toString());
     relay.store->save(Setting::ProxyServer, u"127.0.0.1"_s);
-    relay.store->save(Setting::ProxyPort, QString::number(upstreamPort));
+    relay.store->save(Setting::ProxyPort, QString::number(upstream.port));
     relay.store->save(Setting::ConnectTunnel, Choice::Third.toString());
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
