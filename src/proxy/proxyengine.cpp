@@ -6,13 +6,15 @@
 
 #include <QCoreApplication>
 
+#include <sys/epoll.h>
+
 namespace Tarnwick {
 
 ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent)
     : QObject(parent), m_store(store), m_log(monitor),
       m_askCabinet([](const QString&) { return false; }),
       m_clock([] { return QTime::currentTime(); }), m_ownAddressLookup(ownHostAddresses),
-      m_deadlines(m_reactor),
+      m_settingsWatch(store), m_deadlines(m_reactor),
       m_context{store,
                 m_log,
                 m_reactor,
@@ -32,6 +34,13 @@ ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* p
           [this] { return m_holding * Listener::DescriptorsPerRelay; }) {
     // Relays let go of inside a handler are freed once it has returned.
     m_reactor.setIdle([this] { m_retired.clear(); });
+    const int watch = m_store.watchForChanges();
+    if (watch >= 0)
+        m_reactor.add(watch, EPOLLIN, &m_settingsWatch, true);
+}
+
+void ProxyEngine::SettingsWatch::ready(quint32) {
+    store.takeChanges();
 }
 
 ProxyEngine::~ProxyEngine() {

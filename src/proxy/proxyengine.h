@@ -67,6 +67,14 @@ private:
     void retire(std::unique_ptr<Relay>& slot);
     Relay* find(int index, quint64 serial) const;
 
+    // The settings folder's changes, taken before anything else of a wake-up so that
+    // a saved change applies to the very next request.
+    struct SettingsWatch final : Watched {
+        explicit SettingsWatch(SettingsStore& store) : store(store) {}
+        void ready(quint32) override;
+        SettingsStore& store;
+    };
+
     SettingsStore& m_store;
     RelayLog m_log;
     CabinetQuestion m_askCabinet;
@@ -74,6 +82,7 @@ private:
     std::function<QStringList()> m_ownAddressLookup;
     QStringList m_ownAddresses;
     Reactor m_reactor;
+    SettingsWatch m_settingsWatch;
     Deadlines m_deadlines;
     RelayContext m_context;
     Listener m_listener;

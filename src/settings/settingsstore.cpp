@@ -2,11 +2,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryFile>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace Tarnwick {
 
@@ -36,7 +39,52 @@ SettingsStore::SettingsStore(const QString& filePath)
     m_settings->setFallbacksEnabled(false);
 }
 
-SettingsStore::~SettingsStore() = default;
+SettingsStore::~SettingsStore() {
+    if (m_watch >= 0)
+        ::close(m_watch);
+}
+
+int SettingsStore::watchForChanges() {
+    if (m_watch >= 0)
+        return m_watch;
+    const QString folder = QFileInfo(m_path).absolutePath();
+    QDir().mkpath(folder);
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Every way the file can change: written in place, replaced, removed, touched.
+    constexpr quint32 Changes = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                                IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF |
+                                IN_MOVE_SELF;
+    if (::inotify_add_watch(fd, QFile::encodeName(folder).constData(), Changes) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    m_watch = fd;
+    m_fresh = false;
+    return fd;
+}
+
+void SettingsStore::takeChanges() {
+    if (m_watch < 0)
+        return;
+    alignas(inotify_event) char buffer[4096];
+    bool folderGone = false;
+    ssize_t n;
+    while ((n = ::read(m_watch, buffer, sizeof buffer)) > 0)
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            folderGone |= (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF |
+                                          IN_Q_OVERFLOW)) != 0;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    m_fresh = false;
+    // Without its folder the watch says nothing more: look at the file at every read.
+    if (folderGone) {
+        ::close(m_watch);
+        m_watch = -1;
+    }
+}
 
 SettingsStore::FileStamp SettingsStore::stamp() const {
     struct stat info {};
@@ -52,6 +100,9 @@ SettingsStore::FileStamp SettingsStore::stamp() const {
 }
 
 void SettingsStore::refresh() const {
+    // Watched: nothing changed since the last look.
+    if (m_watch >= 0 && m_fresh)
+        return;
     if (m_scopes > 0 && m_checkedInScope && m_fresh)
         return;
     m_checkedInScope = m_scopes > 0;

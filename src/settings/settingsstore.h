@@ -56,6 +56,14 @@ public:
     // Where the user's store lives.
     static QString defaultFileName();
 
+    // Watching the store's folder makes an unchanged store cost nothing to read: the
+    // file is looked at again only after the folder reported a change. Returns a
+    // descriptor that becomes readable on a change (the owner watches it and calls
+    // takeChanges()), or -1 when the folder cannot be watched; reads then look at the
+    // file as usual.
+    int watchForChanges();
+    void takeChanges();
+
     // While one exists, reads look at the file once: the reads of one request or one
     // answer see one state of the store, at the cost of one stat. Saves through this
     // store are still seen at once.
@@ -89,6 +97,7 @@ private:
     std::unique_ptr<QSettings> m_settings; // writes
     mutable FileStamp m_stamp;
     mutable bool m_fresh = false;
+    int m_watch = -1; // the folder's inotify descriptor, while it is watched
     mutable int m_scopes = 0;
     mutable bool m_checkedInScope = false;
     mutable QStringList m_keys;

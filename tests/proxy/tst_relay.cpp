@@ -47,6 +47,7 @@ class TestRelay : public QObject {
 private slots:
     void requestReachesServerRewritten_data();
     void requestReachesServerRewritten();
+    void anotherWritersSaveAppliesToTheNextRequest();
     void continuationPieceIsSentSecond();
     void requestHeadInPieces_data();
     void requestHeadInPieces();
@@ -117,6 +118,24 @@ void TestRelay::requestReachesServerRewritten() {
     QCOMPARE(origin.requests[0], getRequest(origin.port(), "/x", expectedHeaders));
     QTRY_VERIFY(browser.closedByPeer);
     QVERIFY(browser.received.endsWith("ok"));
+}
+
+// The relay looks at the settings file only when its folder reports a change; a save
+// by another program must still apply to the very next request.
+void TestRelay::anotherWritersSaveAppliesToTheNextRequest() {
+    TestProxy relay;
+    OriginStub origin;
+    origin.answer = [](int) { return okAnswer(); };
+    SettingsStore other(relay.store->fileName());
+    for (int n = 0; n < 10; ++n) {
+        const bool pass = n % 2 == 0;
+        QVERIFY(other.save(Setting::Cookie, pass ? u"○"_s : u"×"_s));
+        Browser browser(relay.port());
+        QVERIFY(browser.waitConnected());
+        browser.send(getRequest(origin.port(), "/c", "Cookie: c=1\r\n"));
+        QTRY_VERIFY(browser.closedByPeer);
+        QCOMPARE(origin.requests.value(n).contains("Cookie: c=1"), pass);
+    }
 }
 
 void TestRelay::continuationPieceIsSentSecond() {
