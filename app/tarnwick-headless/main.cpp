@@ -18,12 +18,17 @@
 using namespace Tarnwick;
 
 namespace {
-// Lines are collected and written out at least every tenth of a second, not one
-// write each: a busy proxy prints several lines per connection.
+// Lines are collected and written out a quarter second after the first of them, not
+// one write each: a busy proxy prints several lines per connection, and an idle one
+// has nothing to wake up for.
+QTimer* g_flush = nullptr;
+
 void print(const QString& text) {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fputc('\n', stdout);
+    if (g_flush && !g_flush->isActive())
+        g_flush->start();
 }
 
 void printNow(const QString& text) {
@@ -106,8 +111,10 @@ int main(int argc, char* argv[]) {
     printNow(QStringLiteral("tarnwick-headless: listening on port ") + port.trimmed() +
              QStringLiteral(", settings in ") + store.fileName());
     QTimer flushing;
+    flushing.setSingleShot(true);
+    flushing.setInterval(250);
     QObject::connect(&flushing, &QTimer::timeout, [] { std::fflush(stdout); });
-    flushing.start(100);
+    g_flush = &flushing;
 
     QObject::connect(&endSignals, &SignalWatch::endRequested, [&] {
         engine.shutdown();
@@ -115,6 +122,7 @@ int main(int argc, char* argv[]) {
         app.quit();
     });
     const int result = app.exec();
+    g_flush = nullptr;
     printNow(QStringLiteral("tarnwick-headless: stopped"));
     return result;
 }

@@ -139,9 +139,11 @@ void Connection::ready(quint32 events) {
     if (m_state == State::Connecting) {
         if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
             return;
-        const int error = socketError(m_fd);
-        if (error || (events & EPOLLHUP))
+        // Writable without an error: connected. A failed attempt says why.
+        if (events & (EPOLLERR | EPOLLHUP)) {
+            const int error = socketError(m_fd);
             return fail(error ? error : ECONNREFUSED);
+        }
         m_state = State::Connected;
         m_events.connected(*this);
         if (m_fd < 0)

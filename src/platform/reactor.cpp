@@ -73,10 +73,9 @@ bool Reactor::modify(int fd, quint32 events) {
 void Reactor::remove(int fd) {
     if (fd < 0 || size_t(fd) >= m_entries.size() || !m_entries[size_t(fd)].watched)
         return;
+    // Closing the descriptor takes it out of the set (nothing here duplicates one);
+    // an event already collected for it finds no entry, or another serial.
     m_entries[size_t(fd)] = {};
-    // Closing the descriptor takes it out of the set as well; saying so now keeps a
-    // descriptor that lives on (a duplicate) from waking us.
-    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 void Reactor::again(int fd) {

@@ -34,8 +34,9 @@ public:
     // wake-up (a settings change must be seen before the request that follows it).
     bool add(int fd, quint32 events, Watched* watched, bool first = false);
     bool modify(int fd, quint32 events);
-    // Forgets a descriptor; call it before closing the descriptor, so that an event
-    // already collected for it never reaches whoever gets the number next.
+    // Forgets a descriptor; call it before closing the descriptor (which takes it out
+    // of the set), so that an event already collected for it never reaches whoever
+    // gets the number next. A descriptor that stays open must be modified to 0 first.
     void remove(int fd);
     // Visits `fd` again with EPOLLIN once the current wake-up's events are handled:
     // its data was not all read, and an edge-triggered set will not say so again.
