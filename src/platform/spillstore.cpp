@@ -30,6 +30,9 @@ bool SpillStore::append(QByteArrayView bytes) {
     if (!writeAll(bytes))
         return false;
     m_size += bytes.size();
+    // The start stays readable in memory, however the bytes came in.
+    if (m_memory.size() < KeptPrefix)
+        m_memory.append(bytes.first(std::min(bytes.size(), KeptPrefix - m_memory.size())));
     return true;
 }
 
@@ -86,6 +89,39 @@ bool SpillStore::readAll(QByteArray& out) const {
         done += n;
     }
     return true;
+}
+
+QByteArray SpillStore::read(qint64 offset, qint64 length) const {
+    length = std::max<qint64>(0, std::min(length, m_size - offset));
+    if (m_fd < 0)
+        return m_memory.mid(offset, length);
+    QByteArray out(length, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(m_fd, out.data() + done, size_t(length - done), offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return {};
+        done += n;
+    }
+    return out;
+}
+
+qint64 SpillStore::find(QByteArrayView needle, qint64 from) const {
+    if (m_fd < 0)
+        return m_memory.indexOf(needle, from);
+    constexpr qint64 Piece = 256 * 1024;
+    // Each piece overlaps the one before by the needle's length less one.
+    for (qint64 at = from; at < m_size; at += Piece) {
+        const QByteArray piece = read(at, Piece + needle.size() - 1);
+        if (piece.isEmpty())
+            return -1;
+        const qsizetype found = piece.indexOf(needle);
+        if (found >= 0)
+            return at + found;
+    }
+    return -1;
 }
 
 void SpillStore::removeName() {

@@ -37,6 +37,11 @@ public:
     int fd() const { return m_fd; }
     // Reads everything into memory; false when the file cannot be read whole.
     bool readAll(QByteArray& out) const;
+    // Reads a stretch (shorter at the end); empty when it cannot be read.
+    QByteArray read(qint64 offset, qint64 length) const;
+    // Where `needle` first occurs at or after `from`, reading the file in pieces; -1
+    // when nowhere.
+    qint64 find(QByteArrayView needle, qint64 from) const;
     // Takes the file's name away, keeping the open file: nothing is left behind if the
     // program ends while the bytes are still being sent.
     void removeName();

@@ -427,13 +427,10 @@ void Relay::pump() {
     if (blank >= 0) {
         headerBlock = start.sliced(finalStart, blank).toByteArray();
     } else if (m_answer.spilled()) {
-        // A head longer than what stays in memory: read it from the file.
-        QByteArray all;
-        if (!m_answer.readAll(all))
-            return finish(End::Refused);
-        const qsizetype at = all.indexOf(BlankLine, finalStart);
+        // A head longer than what stays in memory: found in the file.
+        const qint64 at = m_answer.find(BlankLine, finalStart);
         if (at >= 0)
-            headerBlock = all.mid(finalStart, at - finalStart);
+            headerBlock = m_answer.read(finalStart, at - finalStart);
     }
     StoredAnswer stored;
     stored.head = readAnswerHead(headerBlock);
