@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,13 +32,14 @@ void TestSpillStore::keepsEveryByte() {
     QTemporaryDir dir;
     const QString name = dir.filePath(QStringLiteral("~tarnwick-temp-3"));
     QByteArray all;
+    QRandomGenerator random(5);
     {
         SpillStore store(1000);
         store.setFileName(name);
         for (int size : pieces) {
             QByteArray piece(size, Qt::Uninitialized);
             for (int k = 0; k < size; ++k)
-                piece[k] = char(quint32(all.size() + k) * 2654435761u >> 24);
+                piece[k] = char(random.bounded(256));
             QVERIFY(store.append(piece));
             all += piece;
         }
