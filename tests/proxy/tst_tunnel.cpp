@@ -257,10 +257,10 @@ void TestTunnel::directionsEndSeparately_data() {
     }
     for (const QString& upstream : {u"none"_s, u"tinyproxy"_s}) {
         const QByteArray via = upstream == u"none" ? "direct" : "through tinyproxy";
-        QTest::addRow("server sends 1 MiB and closes at once, %s", via.constData())
-            << upstream << false << qsizetype(1 << 20) << false;
-        QTest::addRow("browser sends 1 MiB and closes at once, %s", via.constData())
-            << upstream << true << qsizetype(1 << 20) << false;
+        QTest::addRow("server sends 3 MiB and closes at once, %s", via.constData())
+            << upstream << false << qsizetype(3 << 20) << false;
+        QTest::addRow("browser sends 3 MiB and closes at once, %s", via.constData())
+            << upstream << true << qsizetype(3 << 20) << false;
     }
 }
 
