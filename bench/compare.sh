@@ -1,7 +1,8 @@
 #!/bin/bash
 # Side-by-side benchmark of tarnwick-headless and Debian's tinyproxy as plain HTTP
 # proxies in front of a local nginx. A benchmark, not a test: nothing here passes or
-# fails except a broken setup or a corrupt download.
+# fails except a broken setup or a 100 MiB download that stalls or arrives changed
+# (counted, and the run exits 1 after the table).
 #   bench/compare.sh [OPTIONS] BUILD_DIR
 # BUILD_DIR holds a Release build's tarnwick-headless and tarnwick-settings (in app/
 # or at its top, e.g. build/release after `make build`).
@@ -13,11 +14,23 @@
 # CPU time (user + system, /proc/PID/stat) over the run divided by its answers. The
 # table shows the medians over the rounds and the failures summed. tarnwick sends each
 # answer 100 ms after the server closed, so at c clients it can never pass c / 0.1 s
-# answers per second (the design limit); its share of that limit is shown too.
+# answers per second (the design limit); its share of that limit is shown too. The
+# peak resident memory (VmHWM) of each proxy is read right after these rounds.
 # Then curl downloads a 100 MiB random file through each proxy (checked byte for byte,
-# median MB/s, 1 MB = 10^6 bytes), and the peak resident memory (VmHWM) of each proxy
-# over everything so far is read. Last, a fresh tarnwick carries 1 GiB and its peak
-# resident memory must stay under 64 MiB. About 5 minutes with the defaults.
+# median MB/s, 1 MB = 10^6 bytes; two minutes at most each), and the peak resident
+# memory is read again.
+# System calls: a fresh tarnwick, and the running tinyproxy, under `strace -c -f`
+# while one client makes sequential one-request connections for the 1 KiB page,
+# closing each once its answer is whole (as wrk does); prints the calls per answer
+# and the most frequent calls.
+# Flatness: a fresh tarnwick alone at 256 clients for consecutive load runs with no
+# pause between them (one warm-up first); prints each run's CPU per answer, resident
+# memory and open descriptors, and the last run's CPU per answer over the first's.
+# Last, a fresh tarnwick carries a 1 GiB download from nginx and then another fresh
+# one a 1 GiB upload (bench/upload_memory.sh, to bench/upload_origin.py, "POST" set to
+# ○), each with its peak resident memory (limit 64 MiB) and byte-exactness. The load
+# average is printed at the start and the end: the CPU figures mean little on a
+# machine that is busy with something else. About 8 minutes with the defaults.
 #
 # --callgrind instead runs tarnwick-headless under valgrind's callgrind for a fixed
 # number of 1 KiB answers and prints the instructions per answer (the run's total
@@ -26,29 +39,35 @@
 #
 # Options:
 #   --rounds N           load rounds per client count (3)
-#   --seconds S          seconds per measured load run (10)
+#   --seconds S          seconds per measured load run, flatness runs too (8)
 #   --warmup S           seconds of warm-up load before each run (2)
 #   --clients "A B ..."  client counts ("64 256 512")
 #   --downloads N        100 MiB downloads per proxy (3)
-#   --big-mib N          size of the tarnwick-only download (1024; 0 skips it)
-#   --quick              1 round of 5 s, 1 download: about a minute and a half
+#   --syscall-answers N  sequential answers counted under strace (500; 0 skips)
+#   --flat-rounds N      consecutive tarnwick runs at 256 clients (10; 0 skips)
+#   --big-mib N          size of the tarnwick-only download and upload (1024; 0 skips)
+#   --quick              1 round of 5 s, 1 download, 100 answers under strace, 3
+#                        flatness runs: about two minutes and a half
 #   --log                keep tarnwick's monitor output (it goes to /dev/null)
 #   --callgrind          the callgrind run only
 #   --answers N          callgrind: answers to count (2000)
 #   --concurrency C      callgrind: parallel clients (16)
 #   --out DIR            callgrind: where the results stay (BUILD_DIR/compare-callgrind)
-# Everything listens on 127.0.0.1 only. Needs nginx, curl, python3, cmp; installs
-# wrk and tinyproxy (and valgrind for --callgrind) from Debian when they are missing.
+# Everything listens on 127.0.0.1 only. Needs nginx, curl, python3, cmp, sha256sum;
+# installs wrk, tinyproxy and strace (valgrind for --callgrind) from Debian when they
+# are missing.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/local-nginx.sh"
 
 rounds=3
-seconds=10
+seconds=8
 warmup=2
 clients="64 256 512"
 downloads=3
 big_mib=1024
+syscall_answers=500
+flat_rounds=10
 keep_log=no
 mode=compare
 cg_answers=2000
@@ -63,7 +82,9 @@ while [ $# -gt 0 ]; do
     --clients) clients=$2; shift ;;
     --downloads) downloads=$2; shift ;;
     --big-mib) big_mib=$2; shift ;;
-    --quick) rounds=1; seconds=5; warmup=1; downloads=1 ;;
+    --syscall-answers) syscall_answers=$2; shift ;;
+    --flat-rounds) flat_rounds=$2; shift ;;
+    --quick) rounds=1; seconds=5; warmup=1; downloads=1; syscall_answers=100; flat_rounds=3 ;;
     --log) keep_log=yes ;;
     --callgrind) mode=callgrind ;;
     --answers) cg_answers=$2; shift ;;
@@ -79,7 +100,7 @@ done
 build=$(cd "$build" && pwd)
 bin=$build/app
 [ -x "$bin/tarnwick-headless" ] || bin=$build
-require_tools /usr/sbin/nginx curl python3 cmp "$bin/tarnwick-headless" "$bin/tarnwick-settings"
+require_tools /usr/sbin/nginx curl python3 cmp sha256sum "$bin/tarnwick-headless" "$bin/tarnwick-settings"
 
 install_missing() {
     _missing=
@@ -96,8 +117,12 @@ install_missing() {
 if [ "$mode" = callgrind ]; then
     install_missing valgrind
 else
-    install_missing wrk tinyproxy
+    install_missing wrk tinyproxy strace
 fi
+
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+load_start=$(load_average)
+echo "load average: $load_start ($(nproc) cores)"
 
 # 512 clients take two descriptors each in a proxy, and nginx and wrk need theirs.
 hard=$(ulimit -Hn)
@@ -276,19 +301,16 @@ wrk_run() {
 }
 field() { echo "$1" | tr ' ' '\n' | awk -F= -v k="$2" '$1 == k { print $2 }'; }
 
-# load WHO CLIENTS: one warmed-up run; appends "answers/s µs-per-answer failed non200" to
-# work/WHO.CLIENTS and prints a line of progress.
-load() {
-    _who=$1 _c=$2 _pid=$(pid_of "$1") _port=$(port_of "$1")
-    wrk_run "$_port" "$_c" "$warmup" >/dev/null
-    sleep 0.5
-    _cpu0=$(cpu_us "$_pid")
-    _r=$(wrk_run "$_port" "$_c" "$seconds")
-    _cpu1=$(cpu_us "$_pid")
+# measure PID PORT CLIENTS: one load run of `seconds`; sets _r to wrk's RESULT line and
+# _line to "answers/s µs-per-answer failed non200" ("0 nan CLIENTS 0" when wrk failed,
+# and then returns 1).
+measure() {
+    _cpu0=$(cpu_us "$1")
+    _r=$(wrk_run "$2" "$3" "$seconds")
+    _cpu1=$(cpu_us "$1")
     if [ -z "$_r" ]; then
-        echo "  $_who, $_c clients: wrk failed"
-        echo "0 nan $_c 0" >>"$work/$_who.$_c"
-        return
+        _line="0 nan $3 0"
+        return 1
     fi
     _n=$(field "$_r" requests)
     # A kept answer (no "Connection: close") costs wrk one read or write error on
@@ -301,13 +323,31 @@ load() {
     _line=$(awk -v n="$_n" -v d="$(field "$_r" duration_us)" -v cpu=$((_cpu1 - _cpu0)) \
         -v f="$_failed" -v b="$_non200" \
         'BEGIN { printf "%.1f %s %d %d", n / (d / 1e6), (n > 0 ? sprintf("%.1f", cpu / n) : "nan"), f, b }')
-    echo "$_line" >>"$work/$_who.$_c"
-    set -- $_line
-    printf '  %-9s %4d clients: %7.0f answers/s, %4.0f µs CPU per answer, %d failed, %d not 200' \
-        "$_who" "$_c" "$1" "$2" "$3" "$4"
-    printf ' (wrk errors: read %s, write %s, connect %s, timeout %s; answers left open %s)\n' \
+}
+# wrk's latency (request sent to answer read, mean and 99th percentile) and errors.
+wrk_errors() {
+    printf '(latency %.0f ms, 99 %% under %.0f ms; wrk errors: read %s, write %s, connect %s, timeout %s; answers left open %s)' \
+        "$(awk -v u="$(field "$_r" latency_us)" 'BEGIN { print u / 1000 }')" \
+        "$(awk -v u="$(field "$_r" p99_us)" 'BEGIN { print u / 1000 }')" \
         "$(field "$_r" read)" "$(field "$_r" write)" "$(field "$_r" connect)" "$(field "$_r" timeout)" \
         "$(field "$_r" kept)"
+}
+
+# load WHO CLIENTS: one warmed-up run; appends "answers/s µs-per-answer failed non200" to
+# work/WHO.CLIENTS and prints a line of progress.
+load() {
+    _who=$1 _c=$2
+    wrk_run "$(port_of "$_who")" "$_c" "$warmup" >/dev/null
+    sleep 0.5
+    if ! measure "$(pid_of "$_who")" "$(port_of "$_who")" "$_c"; then
+        echo "  $_who, $_c clients: wrk failed"
+        echo "$_line" >>"$work/$_who.$_c"
+        return
+    fi
+    echo "$_line" >>"$work/$_who.$_c"
+    set -- $_line
+    printf '  %-9s %4d clients: %7.0f answers/s, %4.0f µs CPU per answer, %d failed, %d not 200 %s\n' \
+        "$_who" "$_c" "$1" "$2" "$3" "$4" "$(wrk_errors)"
     sleep 1
 }
 
@@ -323,6 +363,8 @@ while [ "$round" -le "$rounds" ]; do
     done
     round=$((round + 1))
 done
+tw_load_peak=$(peak_kib "$tw_pid")
+tiny_load_peak=$(peak_kib "$tiny_pid")
 
 # fetch PROXY-PORT FILE [CURL-OPTION...]
 fetch() {
@@ -340,11 +382,22 @@ while [ "$round" -le "$downloads" ]; do
     order="tarnwick tinyproxy"
     [ $((round % 2)) -eq 0 ] && order="tinyproxy tarnwick"
     for who in $order; do
-        speed=$(fetch "$(port_of "$who")" file.bin -o "$work/got.bin" -w '%{speed_download}')
-        cmp -s "$work/www/file.bin" "$work/got.bin" || { echo "FAIL: $who: download $round differs" >&2; exit 1; }
+        # Two minutes is ample for 100 MiB; a download that stalls is counted and the
+        # run goes on, so that the other figures still come out.
+        _rc=0
+        speed=$(fetch "$(port_of "$who")" file.bin --max-time 120 -o "$work/got.bin" \
+            -w '%{speed_download}' 2>"$work/curl.err") || _rc=$?
+        if [ "$_rc" -ne 0 ]; then
+            echo "  FAIL: $who: download $round ended with curl exit $_rc: $(head -c 200 "$work/curl.err")"
+            echo "$who" >>"$work/download.failures"
+        elif ! cmp -s "$work/www/file.bin" "$work/got.bin"; then
+            echo "  FAIL: $who: download $round differs"
+            echo "$who" >>"$work/download.failures"
+        else
+            echo "$speed" >>"$work/$who.speed"
+            printf '  %-9s %8.1f MB/s\n' "$who" "$(echo "$speed" | awk '{ print $1 / 1e6 }')"
+        fi
         rm -f "$work/got.bin"
-        echo "$speed" >>"$work/$who.speed"
-        printf '  %-9s %8.1f MB/s\n' "$who" "$(echo "$speed" | awk '{ print $1 / 1e6 }')"
     done
     round=$((round + 1))
 done
@@ -353,7 +406,107 @@ rm -f "$work/www/file.bin"
 tw_peak=$(peak_kib "$tw_pid")
 tiny_peak=$(peak_kib "$tiny_pid")
 
+# ---- system calls per answer -------------------------------------------------------
+
+# sequential PORT N: N one-request connections through the proxy on PORT, one after
+# another, each closed once its whole answer is in; prints "ANSWERS FAILED".
+sequential() {
+    python3 - "$1" "$2" "$page_url" <<'PY'
+import socket, sys
+port, count, url = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+request = ("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
+           % (url, url.split("/")[2])).encode()
+good = bad = 0
+for _ in range(count):
+    data, whole = b"", None
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(request)
+            while whole is None or len(data) < whole:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                data += piece
+                end = data.find(b"\r\n\r\n")
+                if whole is None and end >= 0:
+                    for line in data[:end].split(b"\r\n")[1:]:
+                        name, _, value = line.partition(b":")
+                        if name.strip().lower() == b"content-length":
+                            whole = end + 4 + int(value)
+    except (OSError, ValueError):
+        pass
+    if data.split(b" ", 2)[1:2] == [b"200"] and (whole is None or len(data) >= whole):
+        good += 1
+    else:
+        bad += 1
+print(good, bad)
+PY
+}
+
+# syscalls WHO PID PORT: the calls PID's threads make while `sequential` runs;
+# appends "calls-per-answer answers failed top-calls" to work/syscalls and prints it.
+syscalls() {
+    _out=$work/strace.$1
+    strace -c -f -S calls -o "$_out" -p "$2" 2>"$work/strace.$1.err" &
+    _strace=$!
+    # strace says so on its standard error once it is attached to every thread.
+    _n=50
+    while [ "$_n" -gt 0 ] && ! grep -q attached "$work/strace.$1.err"; do sleep 0.1; _n=$((_n - 1)); done
+    sleep 0.5
+    _got=$(sequential "$3" "$syscall_answers")
+    set -- "$1" "${_got% *}" "${_got#* }"
+    kill -INT "$_strace"
+    wait "$_strace" || true
+    # Rows: % time, seconds, usecs/call, calls, [errors,] name; the total row is left out.
+    awk -v who="$1" -v a="$2" -v f="$3" '
+        $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" {
+            n += $4
+            if (top < 6) { t = t sprintf("%s%s %.1f", (top ? ", " : ""), $NF, (a > 0 ? $4 / a : 0)); top++ } }
+        END { printf "%s %.1f %d %d %s\n", who, (a > 0 ? n / a : 0), a, f, t }' "$_out" >>"$work/syscalls"
+    tail -n 1 "$work/syscalls" | awk '{ who = $1; per = $2; a = $3; f = $4; $1 = $2 = $3 = $4 = ""; sub(/^ +/, "")
+        printf "  %-9s %5.1f system calls per answer over %d answers (%d failed); most: %s\n", who, per, a, f, $0 }'
+}
+
+if [ "$syscall_answers" -gt 0 ]; then
+    echo "system calls: $syscall_answers sequential answers of 1 KiB under strace -c -f"
+    stop_tarnwick
+    start_tarnwick
+    syscalls tarnwick "$tw_pid" "$tw_port"
+    syscalls tinyproxy "$tiny_pid" "$tiny_port"
+fi
+
+# ---- flatness over time ------------------------------------------------------------
+
+flat_line=
+if [ "$flat_rounds" -gt 0 ]; then
+    echo "flatness: a fresh tarnwick alone, $flat_rounds consecutive runs of ${seconds} s at 256 clients"
+    stop_tarnwick
+    start_tarnwick
+    wrk_run "$tw_port" 256 "$warmup" >/dev/null
+    k=1
+    while [ "$k" -le "$flat_rounds" ]; do
+        measure "$tw_pid" "$tw_port" 256 || true
+        # Memory and descriptors that grow from run to run would show a leak.
+        _rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$tw_pid/status")
+        _fds=$(ls "/proc/$tw_pid/fd" | wc -l)
+        echo "$k $_line $_rss $_fds" >>"$work/flat"
+        set -- $_line
+        printf '  run %2d: %6.0f answers/s, %4.0f µs CPU per answer, %d failed, %d not 200, resident %.1f MiB, %d descriptors %s\n' \
+            "$k" "$1" "$2" "$3" "$4" "$(awk -v k="$_rss" 'BEGIN { print k / 1024 }')" "$_fds" "$(wrk_errors)"
+        k=$((k + 1))
+    done
+    flat_line=$(awk -v last="$flat_rounds" '
+        NR == 1 { first = $3; rss0 = $6; fd0 = $7 } $1 == last { end = $3; rss1 = $6; fd1 = $7 }
+        { bad += $4 + $5 }
+        END { printf "flatness at 256 clients: run 1 %.1f µs, run %d %.1f µs CPU per answer, ratio %.2f; resident %.1f -> %.1f MiB, descriptors %d -> %d, %d failed or not 200",
+                     first, last, end, (first > 0 ? end / first : 0), rss0 / 1024, rss1 / 1024, fd0, fd1, bad }' "$work/flat")
+    echo "  $flat_line"
+fi
+
+# ---- 1 GiB through a fresh tarnwick, each way ---------------------------------------
+
 big_line=
+up_line=
 if [ "$big_mib" -gt 0 ]; then
     echo "download: $big_mib MiB through a fresh tarnwick"
     stop_tarnwick
@@ -361,13 +514,19 @@ if [ "$big_mib" -gt 0 ]; then
     truncate -s "${big_mib}M" "$work/www/big.bin"
     chmod 644 "$work/www/big.bin"
     start=$(date +%s.%N)
-    if fetch "$tw_port" big.bin | cmp -s - "$work/www/big.bin"; then same=yes; else same=no; fi
+    if fetch "$tw_port" big.bin --max-time 300 | cmp -s - "$work/www/big.bin"; then same=yes; else same=no; fi
     end=$(date +%s.%N)
     big_peak=$(peak_kib "$tw_pid")
+    rm -f "$work/www/big.bin"
     big_line=$(awk -v t="$start" -v e="$end" -v p="$big_peak" -v m="$big_mib" -v same="$same" 'BEGIN {
-        printf "%d MiB through tarnwick (byte-exact: %s): %.1f MB/s, peak resident memory %.1f MiB (%s 64 MiB)",
+        printf "%d MiB download through tarnwick (byte-exact: %s): %.1f MB/s, peak resident memory %.1f MiB (%s 64 MiB)",
                m, same, m * 1048576 / (e - t) / 1e6, p / 1024, (p / 1024 < 64 ? "under" : "NOT under") }')
     echo "  $big_line"
+    stop_tarnwick
+    echo "upload: $big_mib MiB through a fresh tarnwick (bench/upload_memory.sh)"
+    TMPDIR=$work "$here/upload_memory.sh" "$build" "$big_mib" >"$work/upload.out" 2>&1 || true
+    sed 's/^/  /' "$work/upload.out"
+    up_line=$(grep 'MiB upload through tarnwick' "$work/upload.out" || echo "upload: no result (see above)")
 fi
 
 # ---- the table -------------------------------------------------------------------
@@ -394,10 +553,21 @@ echo "|---|---|---|"
 for c in $clients; do
     echo "| $c clients | $(cell tarnwick "$c") | $(cell tinyproxy "$c") |"
 done
-tw_speed=$(median <"$work/tarnwick.speed")
-tiny_speed=$(median <"$work/tinyproxy.speed")
-awk -v t="$tw_speed" -v y="$tiny_speed" 'BEGIN { printf "| 100 MiB download | %.1f MB/s | %.1f MB/s |\n", t / 1e6, y / 1e6 }'
-awk -v t="$tw_peak" -v y="$tiny_peak" 'BEGIN { printf "| peak resident memory | %.1f MiB | %.1f MiB |\n", t / 1024, y / 1024 }'
+tw_speed=$(cat "$work/tarnwick.speed" 2>/dev/null | median)
+tiny_speed=$(cat "$work/tinyproxy.speed" 2>/dev/null | median)
+tw_dfail=$(grep -c tarnwick "$work/download.failures" 2>/dev/null || true)
+tiny_dfail=$(grep -c tinyproxy "$work/download.failures" 2>/dev/null || true)
+awk -v t="$tw_speed" -v y="$tiny_speed" -v tf="${tw_dfail:-0}" -v yf="${tiny_dfail:-0}" 'BEGIN {
+    printf "| 100 MiB download | %.1f MB/s%s | %.1f MB/s%s |\n", t / 1e6, (tf > 0 ? sprintf(", %d FAILED", tf) : ""),
+           y / 1e6, (yf > 0 ? sprintf(", %d FAILED", yf) : "") }'
+awk -v t="$tw_load_peak" -v y="$tiny_load_peak" \
+    'BEGIN { printf "| peak resident memory after the load rounds | %.1f MiB | %.1f MiB |\n", t / 1024, y / 1024 }'
+awk -v t="$tw_peak" -v y="$tiny_peak" \
+    'BEGIN { printf "| peak resident memory after the downloads | %.1f MiB | %.1f MiB |\n", t / 1024, y / 1024 }'
+if [ -s "$work/syscalls" ]; then
+    awk '{ v[$1] = sprintf("%.1f (%d answers)", $2, $3) }
+        END { printf "| system calls per answer (sequential) | %s | %s |\n", v["tarnwick"], v["tinyproxy"] }' "$work/syscalls"
+fi
 echo
 echo "medians of $rounds load round(s) of $seconds s and $downloads download(s); failures summed over the rounds"
 for c in $clients; do
@@ -405,4 +575,14 @@ for c in $clients; do
         'BEGIN { if (y > 0) printf "tarnwick/tinyproxy CPU per answer at %d clients: %.2f\n", c, t / y }'
 done
 awk -v t="$tw_speed" -v y="$tiny_speed" 'BEGIN { if (y > 0) printf "tarnwick/tinyproxy download speed: %.2f\n", t / y }'
+if [ -s "$work/syscalls" ]; then
+    awk '{ who = $1; $1 = $2 = $3 = $4 = ""; sub(/^ +/, ""); printf "most frequent calls per answer, %s: %s\n", who, $0 }' "$work/syscalls"
+fi
+[ -z "$flat_line" ] || echo "$flat_line"
 [ -z "$big_line" ] || echo "$big_line"
+[ -z "$up_line" ] || echo "$up_line"
+echo "load average at the start: $load_start; at the end: $(load_average)"
+if [ -s "$work/download.failures" ]; then
+    echo "FAIL: $(wc -l <"$work/download.failures") of the 100 MiB downloads failed or differed (see above)" >&2
+    exit 1
+fi

@@ -2,6 +2,7 @@
 -- a proxy request for BENCH_TARGET (an absolute http:// URL) with "Connection: close",
 -- one request per connection. done() prints one line for the script to read:
 --   RESULT requests=N duration_us=N connect=N read=N write=N status=N timeout=N non200=N kept=N
+--          latency_us=N p99_us=N
 -- non200 counts answers whose status is not 200; kept counts answers that did not say
 -- "Connection: close": wrk then tries the next request on that connection and meets
 -- the proxy's close as one read or write error, which the script subtracts.
@@ -47,6 +48,7 @@ function done(summary, latency, requests)
     end
     local e = summary.errors
     io.write(string.format(
-        "RESULT requests=%d duration_us=%d connect=%d read=%d write=%d status=%d timeout=%d non200=%d kept=%d\n",
-        summary.requests, summary.duration, e.connect, e.read, e.write, e.status, e.timeout, n, k))
+        "RESULT requests=%d duration_us=%d connect=%d read=%d write=%d status=%d timeout=%d non200=%d kept=%d latency_us=%d p99_us=%d\n",
+        summary.requests, summary.duration, e.connect, e.read, e.write, e.status, e.timeout, n, k,
+        latency.mean, latency:percentile(99)))
 end
