@@ -1,5 +1,8 @@
 #include "platform/connection.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -17,12 +20,20 @@ constexpr qsizetype ReadCap = 1024 * 1024;
 constexpr qint64 FileChunk = 1024 * 1024;
 constexpr quint32 Interest = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
-// One buffer for every connection's reads: a read's bytes are handed on before the
-// next read happens, on the one thread there is.
+// One buffer for every connection's reads, and one for what TLS makes of them: a
+// read's bytes are handed on before the next read happens, on the one thread there is.
 char* readBuffer() {
     static char* buffer = new char[ReadCap];
     return buffer;
 }
+
+char* plainBuffer() {
+    static char* buffer = new char[ReadCap];
+    return buffer;
+}
+
+// Plain bytes handed to TLS at a time.
+constexpr qint64 RecordBatch = 64 * 1024;
 
 int socketError(int fd) {
     int error = 0;
@@ -108,6 +119,20 @@ int Connection::connectTo(const QHostAddress& address, quint16 port) {
 }
 
 void Connection::close() {
+    if (m_ssl) {
+        // A TLS peer is told that nothing more comes, as far as the socket takes it now.
+        if (m_tls == Tls::Open && m_fd >= 0 && !m_writeShut) {
+            ERR_clear_error();
+            SSL_shutdown(m_ssl);
+            sendCipher();
+        }
+        SSL_free(m_ssl);
+        m_ssl = nullptr;
+        ERR_clear_error();
+    }
+    m_tls = Tls::None;
+    m_cipher.clear();
+    m_cipherDone = 0;
     if (m_fd >= 0) {
         m_reactor.remove(m_fd);
         ::close(m_fd);
@@ -129,6 +154,56 @@ void Connection::close() {
 void Connection::fail(int error) {
     close();
     m_events.failed(*this, error);
+}
+
+void Connection::startTls(SSL* ssl, QByteArrayView alreadyRead) {
+    if (m_fd < 0 || m_ssl) {
+        SSL_free(ssl);
+        return;
+    }
+    m_ssl = ssl;
+    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+    // What was handed over before goes out as it is.
+    for (Piece& piece : m_queue)
+        piece.plain = true;
+    m_tls = Tls::Handshaking;
+    m_tlsCheck = TlsCheck::Passed;
+    m_tlsReason.clear();
+    m_tlsVersion.clear();
+    if (!alreadyRead.isEmpty())
+        BIO_write(SSL_get_rbio(ssl), alreadyRead.data(), int(alreadyRead.size()));
+    // A client speaks first; a server answers what came already. Only the peer's next
+    // bytes can complete the handshake, so secured() never comes from here.
+    if (!handshake()) {
+        m_error = EPROTO; // reported from ready(), once the caller has returned
+        m_reactor.again(m_fd);
+    }
+}
+
+bool Connection::handshake() {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(m_ssl);
+    const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, result);
+    const unsigned long openSsl = error == SSL_ERROR_SSL ? ERR_peek_last_error() : 0;
+    // Our part of it (or an alert that says why not) goes out now.
+    sendCipher();
+    if (result == 1) {
+        m_tls = Tls::Open;
+        m_tlsVersion = TlsContexts::version(m_ssl);
+        return true;
+    }
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+        return true;
+    noteTlsFailure(openSsl);
+    return false;
+}
+
+void Connection::noteTlsFailure(unsigned long openSslError) {
+    m_tlsCheck = TlsContexts::checkOf(m_ssl);
+    m_tlsReason = TlsContexts::reasonOf(m_ssl, openSslError);
+    if (m_tlsVersion.isEmpty())
+        m_tlsVersion = TlsContexts::version(m_ssl);
+    ERR_clear_error();
 }
 
 void Connection::ready(quint32 events) {
@@ -153,23 +228,25 @@ void Connection::ready(quint32 events) {
         if (const int error = socketError(m_fd))
             return fail(error);
     }
-    if ((events & EPOLLOUT) && !m_queue.empty()) {
+    if ((events & EPOLLOUT) && !idle()) {
         if (!flush())
             return fail(m_error);
-        if (m_queue.empty()) {
-            if (m_sending) {
-                m_sending = false;
-                m_events.sent(*this);
-                if (m_fd < 0)
-                    return;
-            }
-        }
+        if (!owedSent())
+            return;
     }
     // The peer's end, once reported, is not reported again by an edge-triggered set.
     if (events & (EPOLLRDHUP | EPOLLHUP))
         m_peerEnding = true;
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
         readSome();
+}
+
+bool Connection::owedSent() {
+    if (m_sending && idle()) {
+        m_sending = false;
+        m_events.sent(*this);
+    }
+    return m_fd >= 0;
 }
 
 void Connection::readSome() {
@@ -212,7 +289,12 @@ void Connection::readSome() {
     // has been read now: no need to read once more for the end.
     if (drained && !error && m_peerEnding)
         end = true;
-    if (got > 0) {
+    if (m_ssl) {
+        if (got > 0)
+            BIO_write(SSL_get_rbio(m_ssl), buffer, int(got));
+        if (!takeTls(end))
+            return;
+    } else if (got > 0) {
         m_events.arrived(*this, QByteArrayView(buffer, got));
         if (m_fd < 0)
             return;
@@ -230,6 +312,79 @@ void Connection::readSome() {
         else
             m_reactor.again(m_fd);
     }
+}
+
+bool Connection::takeTls(bool& end) {
+    if (m_tls == Tls::Handshaking) {
+        // A peer that goes away in the middle has failed the handshake.
+        if (!handshake() || (end && m_tls != Tls::Open)) {
+            if (m_tlsReason.isEmpty()) {
+                m_tlsCheck = TlsCheck::HandshakeFailed;
+                m_tlsReason = QStringLiteral("the peer closed the connection during the handshake");
+            }
+            fail(EPROTO);
+            return false;
+        }
+        if (m_tls == Tls::Open) {
+            m_events.secured(*this);
+            if (m_fd < 0)
+                return false;
+            // What was handed over meanwhile goes now.
+            if (!idle() && !flush()) {
+                fail(m_error);
+                return false;
+            }
+            if (!owedSent())
+                return false;
+        }
+    }
+    if (m_tls != Tls::Open)
+        return true;
+    char* plain = plainBuffer();
+    qsizetype got = 0;
+    bool closedByPeer = false;
+    bool broken = false;
+    while (true) {
+        if (m_readPaused) {
+            // Records still waiting are taken on resuming.
+            m_readWaiting = true;
+            break;
+        }
+        ERR_clear_error();
+        const int n = SSL_read(m_ssl, plain + got, int(ReadCap - got));
+        if (n > 0) {
+            got += n;
+            if (got < ReadCap)
+                continue;
+        } else {
+            const int error = SSL_get_error(m_ssl, n);
+            if (error == SSL_ERROR_ZERO_RETURN)
+                closedByPeer = true;
+            else if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+                broken = !(end && error == SSL_ERROR_SYSCALL); // an end without TLS's goodbye
+            if (broken)
+                noteTlsFailure(ERR_peek_last_error());
+        }
+        if (got > 0) {
+            m_events.arrived(*this, QByteArrayView(plain, got));
+            if (m_fd < 0)
+                return false;
+            got = 0;
+        }
+        if (n <= 0)
+            break;
+    }
+    // TLS may answer on its own (tickets, key updates).
+    if (!sendCipher()) {
+        fail(m_error);
+        return false;
+    }
+    if (broken) {
+        fail(EPROTO);
+        return false;
+    }
+    end = end || closedByPeer;
+    return true;
 }
 
 void Connection::resumeReading() {
@@ -261,8 +416,8 @@ bool Connection::queueAndFlush(Piece piece) {
     if (m_fd < 0 || m_state != State::Connected || m_writeShut || m_shutdownPending)
         return false;
     if (piece.left <= 0)
-        return m_queue.empty();
-    const bool wasIdle = m_queue.empty();
+        return idle();
+    const bool wasIdle = idle();
     m_queued += piece.left;
     m_queue.push_back(std::move(piece));
     if (wasIdle && !m_error) {
@@ -271,7 +426,7 @@ bool Connection::queueAndFlush(Piece piece) {
             m_reactor.again(m_fd);
             return false;
         }
-        if (m_queue.empty())
+        if (idle())
             return true;
     }
     m_sending = true;
@@ -279,8 +434,47 @@ bool Connection::queueAndFlush(Piece piece) {
 }
 
 bool Connection::flush() {
-    while (!m_queue.empty()) {
-        Piece& piece = m_queue.front();
+    while (true) {
+        if (!m_queue.empty() && (!m_ssl || m_queue.front().plain)) {
+            Piece& piece = m_queue.front();
+            if (!writePlain(piece))
+                return false;
+            if (piece.left > 0)
+                return true; // the socket is full
+            m_queue.pop_front();
+            continue;
+        }
+        if (!m_ssl)
+            break;
+        if (!sendCipher())
+            return false;
+        if (m_cipherDone < m_cipher.size())
+            return true; // the socket is full
+        if (m_queue.empty() || m_tls != Tls::Open)
+            break;
+        if (!encrypt(m_queue.front()))
+            return false;
+        if (m_queue.front().left == 0)
+            m_queue.pop_front();
+    }
+    if (m_shutdownPending && m_queue.empty()) {
+        if (m_ssl && m_tls == Tls::Open) {
+            ERR_clear_error();
+            SSL_shutdown(m_ssl);
+            if (!sendCipher())
+                return false;
+            if (m_cipherDone < m_cipher.size())
+                return true;
+        }
+        m_shutdownPending = false;
+        m_writeShut = true;
+        ::shutdown(m_fd, SHUT_WR);
+    }
+    return true;
+}
+
+bool Connection::writePlain(Piece& piece) {
+    while (piece.left > 0) {
         ssize_t n;
         if (piece.fileFd >= 0) {
             off_t offset = off_t(piece.offset);
@@ -292,8 +486,7 @@ bool Connection::flush() {
             if (n > 0)
                 piece.offset += n;
         } else {
-            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left),
-                       MSG_NOSIGNAL);
+            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left), MSG_NOSIGNAL);
             if (n > 0)
                 piece.done += n;
         }
@@ -307,26 +500,81 @@ bool Connection::flush() {
         }
         piece.left -= n;
         m_queued -= n;
-        if (piece.left == 0)
-            m_queue.pop_front();
     }
-    if (m_shutdownPending) {
-        m_shutdownPending = false;
-        m_writeShut = true;
-        ::shutdown(m_fd, SHUT_WR);
+    return true;
+}
+
+bool Connection::encrypt(Piece& piece) {
+    const qint64 length = std::min(piece.left, RecordBatch);
+    QByteArray fromFile;
+    const char* data = piece.bytes.constData() + piece.done;
+    if (piece.fileFd >= 0) {
+        fromFile.resize(length);
+        const ssize_t n = ::pread(piece.fileFd, fromFile.data(), size_t(length), off_t(piece.offset));
+        if (n <= 0) {
+            m_error = EIO;
+            return false;
+        }
+        fromFile.truncate(n);
+        data = fromFile.constData();
     }
+    ERR_clear_error();
+    const int written = SSL_write(m_ssl, data, int(piece.fileFd >= 0 ? fromFile.size() : length));
+    if (written <= 0) {
+        noteTlsFailure(ERR_peek_last_error());
+        m_error = EPROTO;
+        return false;
+    }
+    (piece.fileFd >= 0 ? piece.offset : piece.done) += written;
+    piece.left -= written;
+    m_queued -= written;
+    return sendCipher();
+}
+
+bool Connection::sendCipher() {
+    if (m_ssl) {
+        BIO* out = SSL_get_wbio(m_ssl);
+        for (size_t pending; (pending = BIO_ctrl_pending(out)) > 0;) {
+            if (m_cipherDone == m_cipher.size()) {
+                m_cipher.clear();
+                m_cipherDone = 0;
+            }
+            const qsizetype at = m_cipher.size();
+            m_cipher.resize(at + qsizetype(pending));
+            const int n = BIO_read(out, m_cipher.data() + at, int(pending));
+            m_cipher.truncate(at + std::max(n, 0));
+            if (n <= 0)
+                break;
+        }
+    }
+    // Bytes handed over before TLS began go first.
+    if (!m_queue.empty() && m_queue.front().plain)
+        return true;
+    while (m_cipherDone < m_cipher.size()) {
+        const ssize_t n = ::send(m_fd, m_cipher.constData() + m_cipherDone,
+                                 size_t(m_cipher.size() - m_cipherDone), MSG_NOSIGNAL);
+        if (n > 0) {
+            m_cipherDone += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        m_error = n < 0 ? errno : EPIPE;
+        return false;
+    }
+    m_cipher.clear();
+    m_cipherDone = 0;
     return true;
 }
 
 void Connection::shutdownWrite() {
     if (m_fd < 0 || m_writeShut || m_shutdownPending || m_state != State::Connected)
         return;
-    if (m_queue.empty()) {
-        m_writeShut = true;
-        ::shutdown(m_fd, SHUT_WR);
-        return;
-    }
     m_shutdownPending = true;
+    if (idle() && !flush())
+        m_reactor.again(m_fd);
 }
 
 } // namespace Tarnwick

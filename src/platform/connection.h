@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/reactor.h"
+#include "platform/tls.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -11,14 +12,17 @@ namespace Tarnwick {
 
 // One TCP connection on a non-blocking descriptor in the reactor's set, edge-triggered
 // and registered once. It tells its owner what happened through plain calls — no
-// signals, no queued events — and owns nothing but its descriptor and what waits to
-// be sent. The two directions end separately: the peer may stop sending while we go
-// on, and we may stop sending (once everything queued has left) while it goes on.
+// signals, no queued events — and owns nothing but its descriptor, what waits to be
+// sent, and its TLS when it speaks TLS. The two directions end separately: the peer
+// may stop sending while we go on, and we may stop sending (once everything queued has
+// left) while it goes on. With TLS, the owner sends and receives plain bytes as before.
 class Connection final : public Watched {
 public:
     class Events {
     public:
         virtual void connected(Connection& c) = 0;
+        // The TLS handshake is done: plain bytes from now on.
+        virtual void secured(Connection& c) = 0;
         // The bytes are good for the call only: keep what you need before anything that
         // may let other events run.
         virtual void arrived(Connection& c, QByteArrayView bytes) = 0;
@@ -26,7 +30,8 @@ public:
         virtual void sent(Connection& c) = 0;
         // The peer sends nothing more (its close or half-close); sending may go on.
         virtual void ended(Connection& c) = 0;
-        // The connection failed (errno); it is closed already.
+        // The connection failed (errno; EPROTO for TLS, see tlsCheck()); it is closed
+        // already.
         virtual void failed(Connection& c, int error) = 0;
 
     protected:
@@ -46,16 +51,25 @@ public:
     // descriptor left, say) is returned as its errno, and nothing follows.
     int connectTo(const QHostAddress& address, quint16 port);
 
+    // Speaks TLS from now on, as the server or the client, once what is already queued
+    // has left as it is. `ssl` is handed over; `alreadyRead`: bytes of the peer's that
+    // came before. secured() follows the handshake, or failed().
+    void startTls(SSL* ssl, QByteArrayView alreadyRead = {});
+    bool isSecured() const { return m_tls == Tls::Open; }
+    // After a TLS failure: what the check came to, its reason, and the protocol.
+    TlsCheck tlsCheck() const { return m_tlsCheck; }
+    const QString& tlsReason() const { return m_tlsReason; }
+    const QString& tlsVersion() const { return m_tlsVersion; }
+
     State state() const { return m_state; }
     bool isOpen() const { return m_fd >= 0; }
-    int descriptor() const { return m_fd; }
 
     // Queues bytes, or a stretch of an open file. True when everything left at once;
     // otherwise sent() follows once everything queued has left (or failed() does).
     bool send(QByteArray bytes);
     bool sendFile(int fd, qint64 offset, qint64 length);
     // Bytes handed over that have not left yet.
-    qint64 queued() const { return m_queued; }
+    qint64 queued() const { return m_queued + (m_cipher.size() - m_cipherDone); }
     // Stops sending once everything queued has left: the peer reads an end.
     void shutdownWrite();
     bool writeShutDown() const { return m_writeShut; }
@@ -64,25 +78,41 @@ public:
     // While paused, nothing is read: the peer is held back by TCP itself.
     void pauseReading() { m_readPaused = true; }
     void resumeReading();
-    bool readingPaused() const { return m_readPaused; }
 
-    // Closes at once; what was not sent is dropped. Nothing follows.
+    // Closes at once (a TLS connection says so first); what was not sent is dropped.
+    // Nothing follows.
     void close();
 
     void ready(quint32 events) override;
 
 private:
+    enum class Tls { None, Handshaking, Open };
     struct Piece {
         QByteArray bytes;
         qsizetype done = 0;
         int fileFd = -1;
         qint64 offset = 0;
         qint64 left = 0;
+        bool plain = false; // goes out as it is, queued before TLS began
     };
+    bool idle() const { return m_queue.empty() && m_cipherDone == m_cipher.size(); }
     bool queueAndFlush(Piece piece);
     // Writes what it can; false on failure (errno in m_error).
     bool flush();
+    bool writePlain(Piece& piece);
+    bool encrypt(Piece& piece);
+    // Moves what TLS has to say to the socket; false on failure.
+    bool sendCipher();
     void readSome();
+    // Runs the handshake or takes the records that arrived; false when the connection
+    // failed or closed meanwhile. `end`: the socket's end; set also when TLS said
+    // goodbye.
+    bool takeTls(bool& end);
+    // Goes on with the handshake; false when it failed.
+    bool handshake();
+    void noteTlsFailure(unsigned long openSslError);
+    // Raises a sent() that is owed once nothing waits; false when closed meanwhile.
+    bool owedSent();
     void fail(int error);
 
     Reactor& m_reactor;
@@ -99,6 +129,14 @@ private:
     bool m_readWaiting = false;  // something arrived while paused
     bool m_peerEnding = false;   // the peer shut down its side; what came before is readable
     int m_error = 0;             // a failure found while sending, reported from ready()
+
+    SSL* m_ssl = nullptr;
+    Tls m_tls = Tls::None;
+    QByteArray m_cipher;         // what TLS wrote that the socket has not taken yet
+    qsizetype m_cipherDone = 0;
+    TlsCheck m_tlsCheck = TlsCheck::Passed;
+    QString m_tlsReason;
+    QString m_tlsVersion;
 };
 
 // Raises the soft limit of open descriptors to the hard limit: each relay holds up to

@@ -14,7 +14,7 @@ ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* p
     : QObject(parent), m_store(store), m_log(monitor),
       m_askCabinet([](const QString&) { return false; }),
       m_clock([] { return QTime::currentTime(); }), m_ownAddressLookup(ownHostAddresses),
-      m_settingsWatch(store), m_deadlines(m_reactor),
+      m_tls(m_authority), m_settingsWatch(store), m_deadlines(m_reactor),
       m_context{store,
                 m_log,
                 m_reactor,
@@ -27,7 +27,8 @@ ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* p
                     m_listener.resumeAccepting();
                 },
                 this,
-                [this](int index, quint64 serial) { return find(index, serial); }},
+                [this](int index, quint64 serial) { return find(index, serial); },
+                &m_tls},
       m_listener(
           m_reactor, [this](const Listener::Client& client) { return offered(client); },
           [this](int error) { m_log.listenerShort(error); },

@@ -81,6 +81,8 @@ private:
     Clock m_clock;
     std::function<QStringList()> m_ownAddressLookup;
     QStringList m_ownAddresses;
+    CertificateAuthority m_authority;
+    TlsContexts m_tls;
     Reactor m_reactor;
     SettingsWatch m_settingsWatch;
     Deadlines m_deadlines;

@@ -3,10 +3,13 @@
 #include "proxy/answerhead.h"
 #include "proxy/finalanswer.h"
 #include "proxy/headerrewrite.h"
+#include "proxy/inspection.h"
 #include "proxy/relaylog.h"
 #include "proxy/requestrules.h"
 #include "proxy/responsefilters.h"
 #include "settings/settingsstore.h"
+
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <unistd.h>
@@ -56,6 +59,14 @@ bool Relay::start(int browserFd) {
 void Relay::connected(Connection& c) {
     if (&c == &m_server)
         serverConnected();
+}
+
+void Relay::secured(Connection& c) {
+    if (&c == &m_server)
+        return originSecured();
+    // The browser's TLS is up: its request comes inside, read like any other.
+    if (m_phase == Phase::Securing)
+        m_phase = Phase::ReadingHead;
 }
 
 void Relay::arrived(Connection& c, QByteArrayView bytes) {
@@ -224,6 +235,10 @@ bool Relay::startRequest(const QByteArray& received) {
     m_bodyRemaining = requestBodyLength(QByteArrayView(received).first(headEnd)) -
                       (received.size() - headEnd - BlankLine.size());
     m_headRequest = received.startsWith("HEAD ");
+    // Inside an inspected CONNECT the request names no host: it goes where the CONNECT
+    // went.
+    if (m_inspect)
+        return connectServer(m_viaProxy ? upstreamProxyTarget(store) : m_origin);
     return connectServer(store.choice(Setting::Proxy) == ChoiceValue::Allow
                              ? upstreamProxyTarget(store)
                              : targetFromRequest(received));
@@ -280,6 +295,10 @@ void Relay::browserEnded() {
 
 void Relay::browserFailed(int error) {
     m_ctx.log.browserFailed(m_index, error);
+    // A browser that does not trust the CA says so by ending the handshake.
+    if (m_inspect && error == EPROTO)
+        m_ctx.log.tlsChecked(Side::Lan, m_index, m_authority, m_browser.tlsVersion(),
+                             m_browser.tlsReason());
     finish(m_phase == Phase::Tunnel ? End::TunnelClosed : End::BrowserGone);
 }
 
@@ -301,6 +320,8 @@ bool Relay::connectServer(const std::optional<RequestTarget>& target) {
 void Relay::attemptConnect() {
     m_serverUp = false;
     m_server.close();
+    m_upstreamAsked = false;
+    m_upstreamHead.clear();
     const int attempt = ++m_attempt;
     QHostAddress address;
     if (address.setAddress(m_host)) {
@@ -339,6 +360,10 @@ void Relay::reconnectTick() {
 }
 
 void Relay::serverConnected() {
+    // An inspected origin counts as reached once its TLS passed; until then the
+    // reconnect deadline keeps running.
+    if (m_inspect && !m_server.isSecured())
+        return reachOrigin();
     m_ctx.deadlines.cancel(m_deadline);
     m_serverUp = true;
     if (m_tunnel)
@@ -384,6 +409,8 @@ void Relay::serverData(QByteArrayView bytes) {
     m_ctx.log.serverDataStatus(m_index);
     if (m_tunnel)
         return carry(m_server, bytes);
+    if (m_inspect && !m_server.isSecured())
+        return upstreamAnswered(bytes);
     if (m_phase != Phase::Sending)
         return;
     // Never relay an answer that could not be stored whole.
@@ -407,6 +434,9 @@ void Relay::serverEnded() {
 
 void Relay::serverFailed(int error) {
     m_ctx.log.serverFailed(m_index, error);
+    // An origin whose TLS does not pass is not tried again: nothing would change.
+    if (m_inspect && error == EPROTO && m_phase == Phase::Connecting)
+        return originFailed();
     // Before the connection is made, the deadline tries again; once it is, nothing
     // more will come, and the browser is not left waiting.
     if (!m_serverUp)
@@ -511,14 +541,90 @@ bool Relay::startTunnel(const QByteArray& received) {
     if (!authority || !tunnelAllowed(store.choice(Setting::ConnectTunnel), authority->port))
         return false;
     const qsizetype headEnd = received.indexOf(BlankLine) + BlankLine.size();
-    m_tunnel = true;
     m_authority = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
     m_viaProxy = store.choice(Setting::Proxy) == ChoiceValue::Allow;
+    if (store.choice(Setting::HttpsInspection) == ChoiceValue::Allow && m_ctx.tls &&
+        inspectableHost(authority->host) &&
+        !inspectionExcluded(authority->host, store.get(Setting::InspectionExclusions))) {
+        QString why;
+        if (SSL* ssl = m_ctx.tls->forBrowser(authority->host, &why))
+            return startInspection(ssl, *authority, QByteArrayView(received).sliced(headEnd));
+        // Without a usable CA the tunnel still works.
+        m_ctx.log.notInspected(m_index, m_authority, why);
+    }
+    m_tunnel = true;
     // Through an upstream proxy the head goes on as it came; the proxy answers it.
     m_request = received.left(headEnd);
     if (!m_body.append(QByteArrayView(received).sliced(headEnd)))
         return false;
     return connectServer(m_viaProxy ? upstreamProxyTarget(store) : *authority);
+}
+
+bool Relay::startInspection(SSL* ssl, const RequestTarget& authority, QByteArrayView early) {
+    m_inspect = true;
+    m_origin = authority;
+    m_phase = Phase::Securing;
+    // The CONNECT is answered here; the origin is reached once a request has come.
+    if (m_browser.send(Established))
+        browserSent();
+    if (m_phase == Phase::Securing)
+        m_browser.startTls(ssl, early);
+    else
+        SSL_free(ssl);
+    return true;
+}
+
+void Relay::reachOrigin(QByteArrayView early) {
+    if (m_viaProxy && !m_upstreamAsked) {
+        // The upstream proxy opens its own tunnel to the origin first.
+        m_upstreamAsked = true;
+        const QByteArray head = "CONNECT " + m_authority + " HTTP/1.1\r\nHost: " + m_authority +
+                                "\r\n\r\n";
+        const bool left = m_server.send(head);
+        m_ctx.log.requestSent(m_index, head);
+        if (left)
+            m_ctx.log.serverSent(m_index);
+        return;
+    }
+    QString why;
+    SSL* ssl = m_ctx.tls->forOrigin(m_origin.host, m_origin.port,
+                                    m_ctx.store.get(Setting::InspectionExtraCa), &why);
+    if (!ssl) {
+        m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, QString(), why);
+        m_page = unverifiedAnswer(TlsCheck::Other, QString::fromLatin1(m_authority), why);
+        return finish(End::Unverified);
+    }
+    m_server.startTls(ssl, early);
+}
+
+void Relay::upstreamAnswered(QByteArrayView bytes) {
+    m_upstreamHead.append(bytes);
+    const qsizetype end = m_upstreamHead.indexOf(BlankLine);
+    if (end < 0) {
+        if (m_upstreamHead.size() > MaxRequestHead)
+            finish(End::Refused);
+        return;
+    }
+    // "HTTP/1.x 2yz": the upstream proxy's tunnel is open.
+    const QByteArray head = std::exchange(m_upstreamHead, {});
+    if (head.size() < 12 || !head.startsWith("HTTP/1.") || head[9] != '2')
+        return finish(End::Refused);
+    reachOrigin(QByteArrayView(head).sliced(end + BlankLine.size()));
+}
+
+void Relay::originSecured() {
+    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, m_server.tlsVersion(),
+                         QStringLiteral("OK"));
+    serverConnected();
+}
+
+void Relay::originFailed() {
+    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, m_server.tlsVersion(),
+                         m_server.tlsReason());
+    // Nothing of the origin's is forwarded: the browser is told which check failed.
+    m_page = unverifiedAnswer(m_server.tlsCheck(), QString::fromLatin1(m_authority),
+                              m_server.tlsReason());
+    finish(End::Unverified);
 }
 
 void Relay::openTunnel() {
@@ -582,12 +688,13 @@ void Relay::finish(End end) {
     m_server.close();
     m_body.clear();
     m_asked.clear();
-    if ((end == End::Answered || end == End::Refused) && m_browser.isOpen()) {
+    const bool answering = end == End::Answered || end == End::Refused || end == End::Unverified;
+    if (answering && m_browser.isOpen()) {
         // The browser connection closes once this has left (browserSent).
         m_phase = Phase::Answering;
-        if (end == End::Refused) {
+        if (end != End::Answered) {
             m_answer.clear();
-            if (m_browser.send(QByteArray(RefusalAnswer)))
+            if (m_browser.send(end == End::Refused ? QByteArray(RefusalAnswer) : m_page))
                 browserSent();
         }
         return;

@@ -4,6 +4,7 @@
 #include "platform/deadlines.h"
 #include "platform/listener.h"
 #include "platform/spillstore.h"
+#include "platform/tls.h"
 #include "proxy/answerplan.h"
 #include "proxy/requesttarget.h"
 
@@ -48,6 +49,8 @@ struct RelayContext {
     // Receives name lookups' answers; they reach a relay through its slot and serial.
     QObject* lookups = nullptr;
     std::function<class Relay*(int index, quint64 serial)> find;
+    // The TLS of inspected connections.
+    TlsContexts* tls = nullptr;
 };
 
 // One admitted browser connection, from its accept to its close: both connections, the
@@ -60,6 +63,7 @@ public:
     enum class Phase {
         ReadingHead, // the browser's request head is arriving
         Asking,      // the user is asked about a cabinet download
+        Securing,    // an inspected CONNECT: TLS with the browser is being set up
         Connecting,  // the server connection is being made (attempts one second apart)
         Sending,     // the request is going out; the answer may start arriving
         Waiting,     // the server has closed: the pump runs 100 ms later
@@ -71,6 +75,8 @@ public:
     enum class End {
         Answered,            // the answer is on its way; the browser is closed after it
         Refused,             // the refusal is on its way; likewise
+        Unverified,          // an inspected origin failed its TLS check: the page saying
+                             // so is on its way; likewise
         Delivered,           // what the browser was sent has left, and the delay passed
         ClosedWithoutAnswer, // a refused POST: the browser connection closes at once
         BrowserGone,         // the browser closed or failed: nobody to answer
@@ -94,6 +100,7 @@ public:
 
     // Connection::Events, for both connections.
     void connected(Connection& c) override;
+    void secured(Connection& c) override;
     void arrived(Connection& c, QByteArrayView bytes) override;
     void sent(Connection& c) override;
     void ended(Connection& c) override;
@@ -114,6 +121,7 @@ private:
     std::optional<Check> askCabinet(const QByteArray& requestLine);
     bool startRequest(const QByteArray& received);
     bool startTunnel(const QByteArray& received);
+    bool startInspection(SSL* ssl, const RequestTarget& authority, QByteArrayView early);
     void continueBody(QByteArrayView piece);
 
     // The server side.
@@ -122,6 +130,11 @@ private:
     void resolved(const QHostInfo& info, int attempt);
     void reconnectTick();
     void serverConnected();
+    // An inspected request's origin: through the upstream proxy's CONNECT, then TLS.
+    void reachOrigin(QByteArrayView early = {});
+    void upstreamAnswered(QByteArrayView bytes);
+    void originSecured();
+    void originFailed();
     void serverData(QByteArrayView bytes);
     void serverEnded();
     void serverFailed(int error);
@@ -167,6 +180,12 @@ private:
     bool m_tunnel = false;
     bool m_viaProxy = false;  // the upstream proxy answers the CONNECT itself
     QByteArray m_authority;   // "host:port" as the browser asked
+
+    bool m_inspect = false;   // an inspected CONNECT: requests come inside its TLS
+    RequestTarget m_origin;   // where an inspected CONNECT leads
+    bool m_upstreamAsked = false; // the upstream proxy was sent our CONNECT
+    QByteArray m_upstreamHead;    // its answer so far
+    QByteArray m_page;        // what an unverified origin's browser gets
     qint64 m_up = 0;          // tunnel bytes from the browser to the server
     qint64 m_down = 0;        // and back
 };

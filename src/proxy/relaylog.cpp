@@ -190,4 +190,21 @@ void RelayLog::tunnelClosed(int index, QByteArrayView authority, qint64 up, qint
                                                 QStringLiteral("Down : ") + num(down)}));
 }
 
+void RelayLog::tlsChecked(Side side, int index, QByteArrayView authority, const QString& protocol,
+                          const QString& result) {
+    m_monitor.postAlways(side, eventEntry(u"【TLS】", index,
+                                          {QStringLiteral("Host : ") + shown(authority),
+                                           QStringLiteral("Protocol : ") + protocol,
+                                           QStringLiteral("Verify : ") + result}));
+}
+
+void RelayLog::notInspected(int index, QByteArrayView authority, const QString& why) {
+    m_monitor.setStatus(Side::Lan, QStringLiteral("HTTPS検査不可 : ") + num(index));
+    m_monitor.postAlways(Side::Lan,
+                         eventEntry(u"【TLS】", index,
+                                    {QStringLiteral("Host : ") + shown(authority),
+                                     QStringLiteral("Verify : HTTPS検査を行えません（") + why +
+                                         QStringLiteral("）。トンネルで中継します。")}));
+}
+
 } // namespace Tarnwick

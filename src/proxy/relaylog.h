@@ -48,6 +48,12 @@ public:
     void shortAnswer(int index, qint64 announced, qint64 stored);
     void tunnelClosed(int index, QByteArrayView authority, qint64 up, qint64 down);
 
+    // HTTPS inspection: the TLS of one side of an inspected connection, and a CONNECT
+    // that could not be inspected (it goes on as a tunnel).
+    void tlsChecked(Side side, int index, QByteArrayView authority, const QString& protocol,
+                    const QString& result);
+    void notInspected(int index, QByteArrayView authority, const QString& why);
+
     EventMonitor& monitor() { return m_monitor; }
 
 private:
