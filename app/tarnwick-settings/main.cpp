@@ -1,6 +1,7 @@
 // Reads and edits the user's Tarnwick settings from a terminal, and lets another
 // program hand in a Referer for the requests that follow.
 
+#include "platform/tls.h"
 #include "settings/settingsstore.h"
 
 #include <QCoreApplication>
@@ -24,11 +25,56 @@ const char Usage[] = "usage: tarnwick-settings COMMAND\n"
                      "  reset            remove every setting\n"
                      "  referer URL      hand in a Referer for the next two seconds\n"
                      "  path             print where the settings live\n"
+                     "  ca create        make the CA for HTTPS inspection (once)\n"
+                     "  ca path          print where the CA certificate lives\n"
+                     "  ca export FILE   write the CA certificate (never its key) to FILE\n"
+                     "  ca remove        remove the CA and turn HTTPS inspection off\n"
                      "  --help, --version";
 
 int usage() {
     print(stderr, QString::fromUtf8(Usage));
     return 2;
+}
+
+// The CA of HTTPS inspection. Its key is never printed or written anywhere else.
+int certificateAuthority(SettingsStore& store, const QStringList& args) {
+    CertificateAuthority authority;
+    QString why;
+    const QString& what = args.first();
+    if (what == u"create" && args.size() == 1) {
+        if (authority.load(&why) == CertificateAuthority::State::Usable) {
+            print(stdout, QStringLiteral("CA already there: ") + authority.certificatePath());
+            return 0;
+        }
+        if (!authority.create(&why)) {
+            print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+            return 1;
+        }
+        print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
+        return 0;
+    }
+    if (what == u"path" && args.size() == 1) {
+        print(stdout, authority.certificatePath());
+        return authority.load(&why) == CertificateAuthority::State::Usable ? 0 : 1;
+    }
+    if (what == u"export" && args.size() == 2) {
+        if (!authority.exportCertificate(args[1], &why)) {
+            print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+            return 1;
+        }
+        return 0;
+    }
+    if (what == u"remove" && args.size() == 1) {
+        // Without its CA nothing can be inspected: say so in the settings too, so that
+        // the proxy does not make a new one.
+        store.save(Setting::HttpsInspection, Choice::Block.toString());
+        if (!authority.remove(&why)) {
+            print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+            return 1;
+        }
+        return 0;
+    }
+    return usage();
 }
 } // namespace
 
@@ -67,6 +113,20 @@ int main(int argc, char* argv[]) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
             return 1;
         }
+        // Turning inspection on makes the CA, so that it can be imported right away.
+        if (args[1] == Setting::HttpsInspection.name && args[2] == Choice::Allow) {
+            CertificateAuthority authority;
+            QString why;
+            if (authority.load(&why) == CertificateAuthority::State::Absent) {
+                if (!authority.create(&why)) {
+                    print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+                    return 1;
+                }
+                print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
+            } else if (!why.isEmpty()) {
+                print(stderr, QStringLiteral("tarnwick-settings: warning: ") + why);
+            }
+        }
         return 0;
     }
     if (command == u"remove" && args.size() == 2) {
@@ -102,6 +162,8 @@ int main(int argc, char* argv[]) {
         print(stdout, store.fileName());
         return 0;
     }
+    if (command == u"ca" && args.size() >= 2)
+        return certificateAuthority(store, args.mid(1));
     print(stderr, QStringLiteral("tarnwick-settings: bad usage"));
     return usage();
 }
