@@ -3,6 +3,7 @@
 // how long its body is.
 
 #include "proxy/admission.h"
+#include "proxy/inspection.h"
 #include "proxy/requestrules.h"
 #include "proxy/requesttarget.h"
 
@@ -28,6 +29,10 @@ private slots:
     void target_data();
     void target();
     void bodyLength_data();
+    void inspectedHosts_data();
+    void inspectedHosts();
+    void unverifiedPage_data();
+    void unverifiedPage();
     void bodyLength();
 };
 
@@ -181,6 +186,60 @@ void TestRequestPolicy::bodyLength() {
     QFETCH(QByteArray, head);
     QFETCH(qint64, length);
     QCOMPARE(requestBodyLength(head), length);
+}
+
+void TestRequestPolicy::inspectedHosts_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("exclusions");
+    QTest::addColumn<bool>("excluded");
+    QTest::addColumn<bool>("inspectable");
+    QTest::newRow("nothing excluded") << u"bank.example"_s << QString() << false << true;
+    QTest::newRow("listed, other case") << u"Bank.Example"_s << u"a.test bank.example"_s << true
+                                        << true;
+    QTest::newRow("commas and blanks") << u"b.test"_s << u"a.test, b.test,c.test"_s << true << true;
+    QTest::newRow("wildcard covers a subdomain") << u"x.y.example.test"_s << u"*.example.test"_s
+                                                 << true << true;
+    QTest::newRow("wildcard not the name itself") << u"example.test"_s << u"*.example.test"_s
+                                                  << false << true;
+    QTest::newRow("no suffix match inside a name") << u"badexample.test"_s << u"*.example.test"_s
+                                                   << false << true;
+    QTest::newRow("an address") << u"127.0.0.1"_s << u"10.0.0.1"_s << false << true;
+    QTest::newRow("IPv6 address") << u"::1"_s << QString() << false << true;
+    // A name no certificate could carry goes on as a tunnel.
+    QTest::newRow("comma in a name") << u"a.test,DNS:b.test"_s << QString() << false << false;
+}
+
+void TestRequestPolicy::inspectedHosts() {
+    QFETCH(QString, host);
+    QFETCH(QString, exclusions);
+    QFETCH(bool, excluded);
+    QFETCH(bool, inspectable);
+    QCOMPARE(inspectionExcluded(host, exclusions), excluded);
+    QCOMPARE(inspectableHost(host), inspectable);
+}
+
+Q_DECLARE_METATYPE(TlsCheck)
+
+void TestRequestPolicy::unverifiedPage_data() {
+    QTest::addColumn<TlsCheck>("check");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("expired") << TlsCheck::Expired << u"有効期限が切れています"_s;
+    QTest::newRow("wrong host") << TlsCheck::WrongHost << u"このホスト名のものではありません"_s;
+    QTest::newRow("unknown issuer") << TlsCheck::UnknownIssuer << u"発行者を信頼できません"_s;
+    QTest::newRow("handshake") << TlsCheck::HandshakeFailed << u"ハンドシェイクに失敗しました"_s;
+}
+
+void TestRequestPolicy::unverifiedPage() {
+    QFETCH(TlsCheck, check);
+    QFETCH(QString, says);
+    const QByteArray answer = unverifiedAnswer(check, u"<x>.test:443", u"reason & more");
+    QVERIFY(answer.startsWith("HTTP/1.1 502 "));
+    const qsizetype head = answer.indexOf("\r\n\r\n") + 4;
+    const QByteArray body = answer.mid(head);
+    QVERIFY(answer.left(head).contains("Content-Length: " + QByteArray::number(body.size()) + "\r\n"));
+    QVERIFY(QString::fromUtf8(body).contains(says));
+    // What the page repeats of the outside world is not markup.
+    QVERIFY(body.contains("&lt;x&gt;.test:443") && body.contains("reason &amp; more"));
 }
 
 QTEST_GUILESS_MAIN(TestRequestPolicy)
