@@ -535,6 +535,9 @@ void Relay::sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerP
 // ---- tunnels -------------------------------------------------------------------
 
 bool Relay::startTunnel(const QByteArray& received) {
+    // Inside an inspected connection there is nothing more to open.
+    if (m_inspect)
+        return false;
     SettingsStore& store = m_ctx.store;
     const RequestLine line = readRequestLine(received);
     const std::optional<RequestTarget> authority = connectTarget(line.text);
