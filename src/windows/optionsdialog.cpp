@@ -1,5 +1,6 @@
 #include "windows/optionsdialog.h"
 
+#include "platform/tls.h"
 #include "settings/settingsstore.h"
 #include "widgets/messagebox.h"
 #include "widgets/twips.h"
@@ -8,6 +9,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -40,6 +43,18 @@ void showText(QLineEdit* box, const QString& text) {
     box->setCursorPosition(0);
 }
 
+SaveFileHook& saveFileHook() {
+    static SaveFileHook hook;
+    return hook;
+}
+
+QString askSaveFile(QWidget* parent, const QString& caption, const QString& suggested) {
+    if (saveFileHook())
+        return saveFileHook()(caption, suggested);
+    return QFileDialog::getSaveFileName(parent, caption, suggested,
+                                        QStringLiteral("証明書 (*.crt *.pem);;全てのﾌｧｲﾙ (*)"));
+}
+
 template <typename T> T* named(const QHash<QString, QWidget*>& controls, const QString& name) {
     auto* control = qobject_cast<T*>(controls.value(name));
     Q_ASSERT_X(control, "OptionsDialog", "a control is missing from the layout");
@@ -47,6 +62,10 @@ template <typename T> T* named(const QHash<QString, QWidget*>& controls, const Q
 }
 
 } // namespace
+
+void setSaveFileHook(SaveFileHook hook) {
+    saveFileHook() = std::move(hook);
+}
 
 OptionsDialog::OptionsDialog(SettingsStore& store, QWidget* parent)
     : QDialog(parent), m_store(store) {
@@ -117,6 +136,12 @@ void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
     m_cabGet = choice(Setting::CabGet, QStringLiteral("cabGET"), true);
     m_connectTunnel = choice(Setting::ConnectTunnel, QStringLiteral("CONNECT"), true);
     m_connectTunnel.otherAllows = true;
+    m_inspection = choice(Setting::HttpsInspection, QStringLiteral("HTTPS検査"), false);
+    m_exclusionsLabel = named<QLabel>(controls, QStringLiteral("Label_検査除外"));
+    m_exclusions = box(QStringLiteral("Text_検査除外"));
+    m_extraCaLabel = named<QLabel>(controls, QStringLiteral("Label_検査用追加CA"));
+    m_extraCa = box(QStringLiteral("Text_検査用追加CA"));
+    m_exportCa = named<QPushButton>(controls, QStringLiteral("Command_CA_Export"));
 
     m_allReset = named<QPushButton>(controls, QStringLiteral("Command_All_Reset"));
     m_sendReset = named<QPushButton>(controls, QStringLiteral("Command_Send_Reset"));
@@ -132,6 +157,9 @@ void OptionsDialog::connectControls() {
         for (QRadioButton* button : {header.choice.allow, header.choice.block, header.choice.third})
             connect(button, &QRadioButton::toggled, this,
                     [this, &header] { updateFakeBox(header); });
+    for (QRadioButton* button : {m_inspection.allow, m_inspection.block})
+        connect(button, &QRadioButton::toggled, this, &OptionsDialog::updateInspectionBoxes);
+    connect(m_exportCa, &QPushButton::clicked, this, &OptionsDialog::exportCertificate);
 
     connect(m_allReset, &QPushButton::clicked, this, &OptionsDialog::resetAll);
     connect(m_sendReset, &QPushButton::clicked, this, [this] {
@@ -191,15 +219,18 @@ void OptionsDialog::load() {
         loadChoice(header.choice);
         showText(header.box, m_store.get(header.fakeKey).trimmed());
     }
-    for (const ChoiceButtons* choice :
-         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet, &m_connectTunnel})
+    for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
+                                        &m_cabGet, &m_connectTunnel, &m_inspection})
         loadChoice(*choice);
+    showText(m_exclusions, m_store.get(Setting::InspectionExclusions).trimmed());
+    showText(m_extraCa, m_store.get(Setting::InspectionExtraCa).trimmed());
 
     // A button checked while loading leaves the boxes as a click on it would.
     updateProxyBoxes();
     updateMachineBoxes();
     for (const FakeHeader& header : m_fakeHeaders)
         updateFakeBox(header);
+    updateInspectionBoxes();
 }
 
 void OptionsDialog::updateProxyBoxes() {
@@ -218,6 +249,27 @@ void OptionsDialog::updateMachineBoxes() {
 
 void OptionsDialog::updateFakeBox(const FakeHeader& header) {
     setBoxEnabled(header.box, header.choice.third->isChecked());
+}
+
+void OptionsDialog::updateInspectionBoxes() {
+    const bool on = m_inspection.allow->isChecked();
+    m_exclusionsLabel->setEnabled(on);
+    m_extraCaLabel->setEnabled(on);
+    setBoxEnabled(m_exclusions, on);
+    setBoxEnabled(m_extraCa, on);
+}
+
+void OptionsDialog::exportCertificate() {
+    // Asked first, so that a cancel leaves everything as it was.
+    const QString file = askSaveFile(this, QStringLiteral("CA証明書の書き出し"),
+                                     QDir::home().filePath(QStringLiteral("tarnwick-ca.crt")));
+    if (file.isEmpty())
+        return;
+    CertificateAuthority authority;
+    QString why;
+    if ((authority.load(&why) == CertificateAuthority::State::Absent && !authority.create(&why)) ||
+        !authority.exportCertificate(file, &why))
+        showMessage(this, QStringLiteral("CA証明書を書き出せませんでした。\n") + why);
 }
 
 OptionsDialog::StoreChange OptionsDialog::choiceChange(const ChoiceButtons& choice) {
@@ -272,10 +324,22 @@ bool OptionsDialog::saveAll() {
         changes.append(choiceChange(header.choice));
         changes.append(textChange(header.fakeKey, header.box));
     }
-    for (const ChoiceButtons* choice :
-         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet, &m_connectTunnel})
+    for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
+                                        &m_cabGet, &m_connectTunnel, &m_inspection})
         changes.append(choiceChange(*choice));
-    return apply(changes);
+    changes.append(textChange(Setting::InspectionExclusions, m_exclusions));
+    changes.append(textChange(Setting::InspectionExtraCa, m_extraCa));
+    if (!apply(changes))
+        return false;
+    // Inspection turned on makes the CA, so that its certificate can be exported at
+    // once. The settings are saved either way: the monitor says why nothing is inspected.
+    if (m_inspection.allow->isChecked()) {
+        CertificateAuthority authority;
+        QString why;
+        if (authority.load(&why) == CertificateAuthority::State::Absent && !authority.create(&why))
+            showMessage(this, QStringLiteral("HTTPS検査用のCAを作れませんでした。\n") + why);
+    }
+    return true;
 }
 
 bool OptionsDialog::apply(const QList<StoreChange>& changes) {

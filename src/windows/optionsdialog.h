@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QHash>
 #include <array>
+#include <functional>
 
 class QLabel;
 class QLineEdit;
@@ -14,6 +15,12 @@ class QRadioButton;
 namespace Tarnwick {
 
 class SettingsStore;
+
+// Asks where to save a file, starting from `suggested` (a full path); an empty answer
+// is a cancel. A test installs a hook that answers instead of a person; an empty hook
+// brings the real file dialog back.
+using SaveFileHook = std::function<QString(const QString& caption, const QString& suggested)>;
+void setSaveFileHook(SaveFileHook hook);
 
 // The options dialog. It edits every setting of the store directly: each showing
 // loads the stored values, the close box asks whether to save them, and the three
@@ -79,6 +86,11 @@ private:
     void updateProxyBoxes();
     void updateMachineBoxes();
     void updateFakeBox(const FakeHeader& header);
+    void updateInspectionBoxes();
+
+    // Saves the CA certificate where the user chooses, making the CA first when there
+    // is none.
+    void exportCertificate();
 
     bool filterCountKey(QKeyEvent* event) const;
 
@@ -96,6 +108,7 @@ private:
     ChoiceButtons m_icoGet;
     ChoiceButtons m_cabGet;
     ChoiceButtons m_connectTunnel;
+    ChoiceButtons m_inspection;
 
     QLineEdit* m_localPort = nullptr;
     QLabel* m_proxyServerLabel = nullptr;
@@ -105,6 +118,11 @@ private:
     std::array<QLineEdit*, 10> m_machines{};
     QLineEdit* m_countLan = nullptr;
     QLineEdit* m_countWan = nullptr;
+    QLabel* m_exclusionsLabel = nullptr;
+    QLineEdit* m_exclusions = nullptr;
+    QLabel* m_extraCaLabel = nullptr;
+    QLineEdit* m_extraCa = nullptr;
+    QPushButton* m_exportCa = nullptr;
     QPushButton* m_allReset = nullptr;
     QPushButton* m_sendReset = nullptr;
     QPushButton* m_recvReset = nullptr;

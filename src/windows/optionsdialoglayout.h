@@ -29,10 +29,10 @@ struct ControlPlace {
     QStringView toolTip = {};
 };
 
-// Client area in twips: the right-most edge is 9855 and the lowest 7635, the bottom
-// of the HTTPS frame under the left column.
+// Client area in twips: the right-most edge is 9855 and the lowest 8850, the bottom
+// of the inspection frame under the right column's buttons.
 inline constexpr int OptionsDialogWidth = 9975;
-inline constexpr int OptionsDialogHeight = 7755;
+inline constexpr int OptionsDialogHeight = 8970;
 // Room between the controls and the dialog's edges.
 inline constexpr int OptionsDialogMargin = 120;
 // The least room between neighbours in a row, in twips.
@@ -135,6 +135,17 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Command_All_Reset", ControlKind::Button, {}, 3720, 6840, 1815, 375, u"全ての設定をﾘｾｯﾄ"},
     {u"Command_Send_Reset", ControlKind::Button, {}, 5640, 6840, 2055, 375, u"送信情報の設定をﾘｾｯﾄ"},
     {u"Command_Recv_Reset", ControlKind::Button, {}, 7800, 6840, 2055, 375, u"受信情報の設定をﾘｾｯﾄ"},
+
+    // HTTPS inspection, under the buttons: the choice as in the frames above, the two
+    // boxes on the second buttons' edge, the export button under the boxes' right end.
+    {u"Frame_HTTPS検査", ControlKind::Frame, {}, 3720, 7320, 6135, 1530, u"HTTPSﾘｸｴｽﾄの検査"},
+    {u"Option_HTTPS検査_Ok", ControlKind::Option, u"Frame_HTTPS検査", 120, 210, 1575, 255, u"検査する"},
+    {u"Option_HTTPS検査_Xxx", ControlKind::Option, u"Frame_HTTPS検査", 1800, 210, 3975, 255, u"検査しない"},
+    {u"Label_検査除外", ControlKind::Label, u"Frame_HTTPS検査", 120, 495, 1575, 270, u"検査除外"},
+    {u"Text_検査除外", ControlKind::Box, u"Frame_HTTPS検査", 1800, 495, 3975, 270, {}, u"検査しないﾎｽﾄ名　（空白かｶﾝﾏで区切る。*.example.test はｻﾌﾞﾄﾞﾒｲﾝ全て）"},
+    {u"Label_検査用追加CA", ControlKind::Label, u"Frame_HTTPS検査", 120, 765, 1575, 270, u"検査用追加CA"},
+    {u"Text_検査用追加CA", ControlKind::Box, u"Frame_HTTPS検査", 1800, 765, 3975, 270, {}, u"接続先の検証にｼｽﾃﾑのものと併せて使うCA証明書のPEMﾌｧｲﾙ"},
+    {u"Command_CA_Export", ControlKind::Button, u"Frame_HTTPS検査", 3720, 1095, 2055, 375, u"CA証明書の書き出し"},
 };
 
 // Controls side by side, left to right: a caption wider than designed pushes its
@@ -159,17 +170,20 @@ inline constexpr QStringView OptionsDialogRows[][4] = {
     {u"Option_icoGET_Ok", u"Option_icoGET_Xxx"},
     {u"Option_cabGET_Ok", u"Option_cabGET_Xxx"},
     {u"Command_All_Reset", u"Command_Send_Reset", u"Command_Recv_Reset"},
+    {u"Option_HTTPS検査_Ok", u"Option_HTTPS検査_Xxx"},
+    {u"Label_検査除外", u"Text_検査除外"},
+    {u"Label_検査用追加CA", u"Text_検査用追加CA"},
 };
 
 // Controls in different rows that start at one left edge: the column moves as far as
 // its furthest member had to. The right column's second buttons and fake-value boxes
-// share one edge.
-inline constexpr QStringView OptionsDialogColumns[][12] = {
+// share one edge, and so do the inspection frame's.
+inline constexpr QStringView OptionsDialogColumns[][15] = {
     {u"Text_Proxy_Server", u"Text_Proxy_Port"},
     {u"Option_Referer_Xxx", u"Text_Referer", u"Option_UserAgent_Xxx", u"Text_UserAgent",
      u"Option_IfModifiedSince_Xxx", u"Text_IfModifiedSince", u"Option_Cookie_Xxx",
      u"Option_SetCookie_Xxx", u"Option_Script_Xxx", u"Option_POST_Xxx", u"Option_icoGET_Xxx",
-     u"Option_cabGET_Xxx"},
+     u"Option_cabGET_Xxx", u"Option_HTTPS検査_Xxx", u"Text_検査除外", u"Text_検査用追加CA"},
 };
 // clang-format on
 

@@ -1,3 +1,4 @@
+#include "platform/tls.h"
 #include "settings/settingsstore.h"
 #include "widgets/messagebox.h"
 #include "widgets/uifonts.h"
@@ -42,6 +43,8 @@ private slots:
     void questionBoxSpeaksJapanese();
     void proxyCheckKeepsDialogOpen();
     void saveFailureKeepsDialogOpen();
+    void exportCertificate_data();
+    void exportCertificate();
     void countKeyFilter_data();
     void countKeyFilter();
     void resets_data();
@@ -83,6 +86,8 @@ private:
         return texts;
     }
     QString stored(QStringView key) const { return m_store->getByName(key, u"<absent>"); }
+    // The CA of inspection, made under the test's own data folder.
+    QString caCertificate() const { return m_dir->filePath(u"Tarnwick/ca/ca.crt"_s); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SettingsStore> m_store;
@@ -96,6 +101,8 @@ const QString SaveQuestion = u"設定内容を保存しますか？"_s;
 void TestOptionsDialog::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     m_store = std::make_unique<SettingsStore>(m_dir->filePath(u"store.ini"_s));
+    // The CA goes where the data folder is at the time it is used.
+    qputenv("XDG_DATA_HOME", m_dir->path().toLocal8Bit());
     m_asked.clear();
     m_answers.clear();
     setMessageBoxHook([this](const MessageRequest& request) {
@@ -118,7 +125,7 @@ void TestOptionsDialog::emptyStoreShowsDefaults() {
           u"Option_Referer_Xxx"_s, u"Option_UserAgent_Xxx"_s, u"Option_IfModifiedSince_Xxx"_s,
           u"Option_Cookie_Xxx"_s, u"Option_SetCookie_Xxx"_s, u"Option_Script_Xxx"_s,
           u"Option_POST_Xxx"_s, u"Option_icoGET_Xxx"_s, u"Option_cabGET_Xxx"_s,
-          u"Option_CONNECT_Ok"_s})
+          u"Option_CONNECT_Ok"_s, u"Option_HTTPS検査_Xxx"_s})
         QVERIFY2(checked(name), qPrintable(name));
     QCOMPARE(box(u"Text_Local_Port"_s)->text(), u"8080"_s);
     QCOMPARE(box(u"Text_表示件数_Lan"_s)->text(), u"100"_s);
@@ -130,8 +137,9 @@ void TestOptionsDialog::emptyStoreShowsDefaults() {
 
     // Boxes of choices not taken are disabled in the button face.
     const QColor face = QApplication::palette().color(QPalette::Button);
-    for (const QString& name : {u"Text_Proxy_Server"_s, u"Text_Proxy_Port"_s, u"Text_Referer"_s,
-                                u"Text_マシン名0"_s, u"Text_マシン名9"_s}) {
+    for (const QString& name :
+         {u"Text_Proxy_Server"_s, u"Text_Proxy_Port"_s, u"Text_Referer"_s, u"Text_マシン名0"_s,
+          u"Text_マシン名9"_s, u"Text_検査除外"_s, u"Text_検査用追加CA"_s}) {
         QVERIFY2(!box(name)->isEnabled(), qPrintable(name));
         QCOMPARE(box(name)->palette().color(QPalette::Disabled, QPalette::Base), face);
     }
@@ -165,6 +173,10 @@ void TestOptionsDialog::storedChoicesSelectButtons_data() {
         << u"CONNECT"_s << u"×"_s << u"Option_CONNECT_Xxx"_s << QString();
     QTest::newRow("https any port")
         << u"CONNECT"_s << u"△"_s << u"Option_CONNECT_Zzz"_s << QString();
+    QTest::newRow("inspection on")
+        << u"HTTPS検査"_s << u"○"_s << u"Option_HTTPS検査_Ok"_s << u"Text_検査用追加CA"_s;
+    QTest::newRow("inspection unknown is off")
+        << u"HTTPS検査"_s << u"△"_s << u"Option_HTTPS検査_Xxx"_s << QString();
 }
 
 void TestOptionsDialog::storedChoicesSelectButtons() {
@@ -186,7 +198,10 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
     m_store->saveByName(u"Proxy_Port", u"8000"_s);
     m_store->saveByName(u"Referer", u"△"_s);
     m_store->saveByName(u"Referer偽装", u"http://stored.example/"_s);
+    m_store->saveByName(u"検査用追加CA", u"/etc/old-ca.pem"_s);
     open();
+    click(u"Option_HTTPS検査_Ok"_s);
+    retype(u"Text_検査除外"_s, u" a.test, *.b.test "_s);
     click(u"Option_POST_Ok"_s);
     click(u"Option_CONNECT_Zzz"_s);
     click(u"Option_Connect_List"_s);
@@ -216,6 +231,11 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
     QCOMPARE(stored(u"Referer偽装"), u"<absent>"_s);
     QCOMPARE(stored(u"UserAgent偽装"), Setting::UserAgentFake.defaultValue.toString());
     QCOMPARE(stored(u"cabGET"), u"×"_s);
+    QCOMPARE(stored(u"HTTPS検査"), u"○"_s);
+    QCOMPARE(stored(u"検査除外"), u"a.test, *.b.test"_s);
+    QCOMPARE(stored(u"検査用追加CA"), u"/etc/old-ca.pem"_s); // shown, then saved back
+    // Inspection turned on made the CA.
+    QVERIFY(QFile::exists(caCertificate()));
     // An emptied fake value comes back as the default.
     open();
     QCOMPARE(box(u"Text_Referer"_s)->text(), Setting::RefererFake.defaultValue.toString());
@@ -351,6 +371,41 @@ void TestOptionsDialog::saveFailureKeepsDialogOpen() {
     QCOMPARE(asked(), (QStringList{SaveQuestion, u"設定を保存できませんでした。"_s}));
     QVERIFY(m_dialog->isVisible());
     QVERIFY(checked(u"Option_AutoStart_Yes"_s));
+}
+
+void TestOptionsDialog::exportCertificate_data() {
+    QTest::addColumn<bool>("existing");  // a CA made before
+    QTest::addColumn<QString>("chosen"); // in the test's folder
+    QTest::newRow("made when absent") << false << u"out.crt"_s;
+    QTest::newRow("existing") << true << u"out.crt"_s;
+    QTest::newRow("unwritable file") << true << u"none/out.crt"_s;
+}
+
+void TestOptionsDialog::exportCertificate() {
+    QFETCH(bool, existing);
+    QFETCH(QString, chosen);
+    QVERIFY(!existing || CertificateAuthority().create());
+    QString suggested;
+    setSaveFileHook([&](const QString&, const QString& path) {
+        suggested = path;
+        return m_dir->filePath(chosen);
+    });
+    open();
+    QTest::mouseClick(control<QPushButton>(u"Command_CA_Export"_s), Qt::LeftButton);
+    setSaveFileHook({});
+    QCOMPARE(suggested, QDir::home().filePath(u"tarnwick-ca.crt"_s));
+    QFile cert(caCertificate()), out(m_dir->filePath(chosen));
+    QVERIFY(cert.open(QIODevice::ReadOnly));
+    if (chosen.contains(u'/')) {
+        QCOMPARE(asked(), QStringList{u"CA証明書を書き出せませんでした。\n書き出せません: "_s +
+                                      out.fileName()});
+        return;
+    }
+    QCOMPARE(asked(), QStringList());
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    const QByteArray written = out.readAll();
+    QVERIFY(written.startsWith("-----BEGIN CERTIFICATE-----") && !written.contains("PRIVATE KEY"));
+    QCOMPARE(written, cert.readAll());
 }
 
 void TestOptionsDialog::countKeyFilter_data() {
