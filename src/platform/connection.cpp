@@ -201,7 +201,8 @@ bool Connection::handshake() {
 void Connection::noteTlsFailure(unsigned long openSslError) {
     m_tlsCheck = TlsContexts::checkOf(m_ssl);
     m_tlsReason = TlsContexts::reasonOf(m_ssl, openSslError);
-    if (m_tlsVersion.isEmpty())
+    // A client knows the protocol once the server's hello (and certificate) came.
+    if (m_tlsVersion.isEmpty() && (SSL_is_server(m_ssl) || SSL_get0_peer_certificate(m_ssl)))
         m_tlsVersion = TlsContexts::version(m_ssl);
     ERR_clear_error();
 }

@@ -295,10 +295,12 @@ void Relay::browserEnded() {
 
 void Relay::browserFailed(int error) {
     m_ctx.log.browserFailed(m_index, error);
-    // A browser that does not trust the CA says so by ending the handshake.
-    if (m_inspect && error == EPROTO)
+    // A browser that does not trust the CA says so by ending the handshake, with an
+    // alert or by dropping the connection.
+    if (m_inspect && (error == EPROTO || m_phase == Phase::Securing))
         m_ctx.log.tlsChecked(Side::Lan, m_index, m_authority, m_browser.tlsVersion(),
-                             m_browser.tlsReason());
+                             error == EPROTO ? m_browser.tlsReason()
+                                             : QStringLiteral("the browser left during the handshake"));
     finish(m_phase == Phase::Tunnel ? End::TunnelClosed : End::BrowserGone);
 }
 

@@ -194,7 +194,8 @@ void RelayLog::tlsChecked(Side side, int index, QByteArrayView authority, const 
                           const QString& result) {
     m_monitor.postAlways(side, eventEntry(u"【TLS】", index,
                                           {QStringLiteral("Host : ") + shown(authority),
-                                           QStringLiteral("Protocol : ") + protocol,
+                                           QStringLiteral("Protocol : ") +
+                                               (protocol.isEmpty() ? QStringLiteral("-") : protocol),
                                            QStringLiteral("Verify : ") + result}));
 }
 
