@@ -447,6 +447,7 @@ PY
 # appends "calls-per-answer answers failed top-calls" to work/syscalls and prints it.
 syscalls() {
     _out=$work/strace.$1
+    : >"$work/strace.$1.err"
     strace -c -f -S calls -o "$_out" -p "$2" 2>"$work/strace.$1.err" &
     _strace=$!
     # strace says so on its standard error once it is attached to every thread.
