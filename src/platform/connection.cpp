@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
@@ -34,6 +35,11 @@ char* plainBuffer() {
 
 // Plain bytes handed to TLS at a time.
 constexpr qint64 RecordBatch = 64 * 1024;
+
+void setNoDelay(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 int socketError(int fd) {
     int error = 0;
@@ -101,6 +107,9 @@ int Connection::connectTo(const QHostAddress& address, quint16 port) {
     const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return errno;
+    // A request's head and its body, or TLS's small records, leave at once instead of
+    // waiting for the server's delayed acknowledgement.
+    setNoDelay(fd);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
         errno != EINPROGRESS) {
         const int error = errno;
@@ -162,6 +171,7 @@ void Connection::startTls(SSL* ssl, QByteArrayView alreadyRead) {
         return;
     }
     m_ssl = ssl;
+    setNoDelay(m_fd);
     SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
     // What was handed over before goes out as it is.
     for (Piece& piece : m_queue)
@@ -386,6 +396,11 @@ bool Connection::takeTls(bool& end) {
     }
     end = end || closedByPeer;
     return true;
+}
+
+void Connection::sendPromptly() {
+    if (m_fd >= 0)
+        setNoDelay(m_fd);
 }
 
 void Connection::resumeReading() {

@@ -75,6 +75,10 @@ public:
     bool writeShutDown() const { return m_writeShut; }
     bool readEnded() const { return m_readEnded; }
 
+    // Small writes leave at once (a tunnel's TLS records): no waiting for the peer's
+    // acknowledgement of the one before. Connections made here and TLS ones do so anyway.
+    void sendPromptly();
+
     // While paused, nothing is read: the peer is held back by TCP itself.
     void pauseReading() { m_readPaused = true; }
     void resumeReading();

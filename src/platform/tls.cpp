@@ -179,6 +179,8 @@ void CertificateAuthority::clear() {
 }
 
 CertificateAuthority::State CertificateAuthority::load(QString* why) {
+    // Looked at for every use: a file that turned unreadable by others a moment ago
+    // must not be used.
     const QByteArray stamp =
         stampOf(m_folder) + '|' + stampOf(keyPath()) + '|' + stampOf(certificatePath());
     if (stamp != m_stamp) {
@@ -396,9 +398,8 @@ SSL* TlsContexts::forBrowser(const QString& host, QString* why) {
         SSL_CTX_set_min_proto_version(m_browser, TLS1_2_VERSION);
         SSL_CTX_set_max_proto_version(m_browser, TLS1_3_VERSION);
         SSL_CTX_set_options(m_browser, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
-        SSL_CTX_set_mode(m_browser, SSL_MODE_ENABLE_PARTIAL_WRITE |
-                                        SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                                        SSL_MODE_RELEASE_BUFFERS);
+        SSL_CTX_set_mode(m_browser,
+                         SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Every request is a new connection: resumed from tickets, it costs little.
         static const unsigned char Context[] = "tarnwick-inspection";
         SSL_CTX_set_session_id_context(m_browser, Context, sizeof Context - 1);
@@ -447,8 +448,7 @@ bool TlsContexts::prepareOrigin(const QString& extraAuthorities, QString* why) {
     SSL_CTX_set_security_level(context, 2);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_default_verify_paths(context);
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                                  SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     static const unsigned char Offer[] = "\x08http/1.1";
     SSL_CTX_set_alpn_protos(context, Offer, sizeof Offer - 1);

@@ -634,6 +634,7 @@ void Relay::originFailed() {
 
 void Relay::openTunnel() {
     m_phase = Phase::Tunnel;
+    m_browser.sendPromptly();
     m_ctx.log.serverConnected(m_index);
     if (m_viaProxy) {
         const bool left = m_server.send(m_request);
