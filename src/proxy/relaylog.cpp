@@ -16,6 +16,17 @@ QString shown(QByteArrayView bytes) {
     return QString::fromLatin1(bytes);
 }
 
+// A piece of a body as an entry shows it: a head is never longer than this, and a
+// large upload shown whole would cost the monitor a hundredfold its size in memory.
+constexpr qsizetype ShownLimit = 64 * 1024;
+
+QString shownPiece(QByteArrayView bytes) {
+    if (bytes.size() <= ShownLimit)
+        return shown(bytes);
+    return shown(bytes.first(ShownLimit)) + QStringLiteral(" …（残り ") +
+           num(bytes.size() - ShownLimit) + QStringLiteral(" バイト）");
+}
+
 QString errorEntry(int index, int error) {
     const int number = errorNumber(error);
     // The status code that comes with the number.
@@ -99,7 +110,7 @@ void RelayLog::browserData(int index, qsizetype size, QByteArrayView piece) {
     m_monitor.postDataArrival(MonitorBox::LanDataArrival, [&] {
         return eventEntry(u"【DataArrival】", index,
                           {QStringLiteral("Size : ") + num(size),
-                           QStringLiteral("Data : ") + shown(piece)});
+                           QStringLiteral("Data : ") + shownPiece(piece)});
     });
 }
 
@@ -108,7 +119,7 @@ void RelayLog::answerSent(int index, QByteArrayView text, bool whole) {
         return eventEntry(u"【Send】", index,
                           {(whole ? QStringLiteral("≪Header + Data≫ : ")
                                   : QStringLiteral("≪Header≫ : ")) +
-                           shown(text)});
+                           shownPiece(text)});
     });
 }
 
@@ -134,7 +145,7 @@ void RelayLog::serverConnected(int index) {
 
 void RelayLog::requestSent(int index, QByteArrayView bytes) {
     m_monitor.post(MonitorBox::WanSend, [&] {
-        return eventEntry(u"【Send】", index, {QStringLiteral("Send Data : ") + shown(bytes)});
+        return eventEntry(u"【Send】", index, {QStringLiteral("Send Data : ") + shownPiece(bytes)});
     });
 }
 
