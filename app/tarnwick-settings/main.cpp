@@ -117,15 +117,15 @@ int main(int argc, char* argv[]) {
         if (args[1] == Setting::HttpsInspection.name && args[2] == Choice::Allow) {
             CertificateAuthority authority;
             QString why;
-            if (authority.load(&why) == CertificateAuthority::State::Absent) {
-                if (!authority.create(&why)) {
-                    print(stderr, QStringLiteral("tarnwick-settings: ") + why);
-                    return 1;
-                }
-                print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
-            } else if (!why.isEmpty()) {
-                print(stderr, QStringLiteral("tarnwick-settings: warning: ") + why);
+            bool created = false;
+            if (authority.prepare(&why, &created) == CertificateAuthority::State::Absent) {
+                print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+                return 1;
             }
+            if (created)
+                print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
+            else if (!why.isEmpty())
+                print(stderr, QStringLiteral("tarnwick-settings: warning: ") + why);
         }
         return 0;
     }

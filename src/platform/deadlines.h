@@ -30,7 +30,6 @@ public:
         ~Node();
         Node(const Node&) = delete;
         Node& operator=(const Node&) = delete;
-        bool armed() const { return m_owner != nullptr; }
 
     private:
         friend class Deadlines;

@@ -42,8 +42,6 @@ public:
     // its data was not all read, and an edge-triggered set will not say so again.
     void again(int fd);
 
-    // True while a handler of this set (or of a deadline) runs, however deeply nested.
-    bool busy() const { return m_depth > 0; }
     // Runs whenever the outermost handler has returned: things a handler may still be
     // using are let go of there.
     void setIdle(std::function<void()> idle) { m_idle = std::move(idle); }

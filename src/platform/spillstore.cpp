@@ -74,21 +74,8 @@ bool SpillStore::writeAll(QByteArrayView bytes) {
 }
 
 bool SpillStore::readAll(QByteArray& out) const {
-    if (m_fd < 0) {
-        out = m_memory;
-        return true;
-    }
-    out.resize(m_size);
-    qint64 done = 0;
-    while (done < m_size) {
-        const ssize_t n = ::pread(m_fd, out.data() + done, size_t(m_size - done), done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    out = read(0, m_size);
+    return out.size() == m_size;
 }
 
 QByteArray SpillStore::read(qint64 offset, qint64 length) const {

@@ -186,7 +186,6 @@ CertificateAuthority::State CertificateAuthority::load(QString* why) {
     if (stamp != m_stamp) {
         m_stamp = stamp;
         clear();
-        ++m_generation;
         m_why.clear();
         auto unusable = [this](const QString& reason) {
             m_why = reason;
@@ -291,6 +290,17 @@ bool CertificateAuthority::create(QString* why) {
     return load(why) == State::Usable;
 }
 
+CertificateAuthority::State CertificateAuthority::prepare(QString* why, bool* created) {
+    if (created)
+        *created = false;
+    const State state = load(why);
+    if (state != State::Absent || !create(why))
+        return state;
+    if (created)
+        *created = true;
+    return State::Usable;
+}
+
 bool CertificateAuthority::exportCertificate(const QString& file, QString* why) {
     if (load(why) != State::Usable)
         return false;
@@ -388,10 +398,7 @@ TlsContexts::~TlsContexts() {
 }
 
 SSL* TlsContexts::forBrowser(const QString& host, QString* why) {
-    CertificateAuthority::State state = m_authority.load(why);
-    if (state == CertificateAuthority::State::Absent && m_authority.create(why))
-        state = CertificateAuthority::State::Usable;
-    if (state != CertificateAuthority::State::Usable)
+    if (m_authority.prepare(why) != CertificateAuthority::State::Usable)
         return nullptr;
     if (!m_browser) {
         m_browser = SSL_CTX_new(TLS_server_method());

@@ -30,7 +30,6 @@ public:
     CertificateAuthority(const CertificateAuthority&) = delete;
     CertificateAuthority& operator=(const CertificateAuthority&) = delete;
 
-    QString folder() const { return m_folder; }
     QString certificatePath() const;
     QString keyPath() const;
 
@@ -38,6 +37,9 @@ public:
     State load(QString* why = nullptr);
     // Makes a new authority; fails (and keeps what is there) when any file exists.
     bool create(QString* why = nullptr);
+    // Reads the authority, making it first when there is none (the first time HTTPS
+    // inspection is wanted). Absent afterwards: it could not be made (`why` says why).
+    State prepare(QString* why = nullptr, bool* created = nullptr);
     // Writes the certificate (never the key) to `file`.
     bool exportCertificate(const QString& file, QString* why = nullptr);
     // Removes both files (and the folder when it is left empty).
@@ -47,9 +49,6 @@ public:
     // with the one key of this run's host certificates; kept for the next time.
     X509* certificateFor(const QString& host);
     EVP_PKEY* hostKey() const { return m_hostKey; }
-    // Changes whenever the authority is read anew, so that minted certificates of an
-    // earlier one are not mixed with it.
-    quint64 generation() const { return m_generation; }
 
 private:
     void clear();
@@ -61,7 +60,6 @@ private:
     QByteArray m_stamp; // the files as last looked at
     State m_state = State::Absent;
     QString m_why;
-    quint64 m_generation = 0;
     // Minted certificates, the most recently used first.
     std::list<std::pair<QString, X509*>> m_minted;
     QHash<QString, std::list<std::pair<QString, X509*>>::iterator> m_byHost;

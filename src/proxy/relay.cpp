@@ -270,7 +270,7 @@ void Relay::browserSent() {
     case Phase::Tunnel:
         // The browser caught up: the server may send again.
         m_server.resumeReading();
-        if (m_server.readEnded() && m_browser.queued() == 0 && m_browser.readEnded())
+        if (tunnelDone())
             finish(End::TunnelClosed);
         return;
     case Phase::Answering:
@@ -313,13 +313,12 @@ bool Relay::connectServer(const std::optional<RequestTarget>& target) {
     m_port = target->port;
     m_phase = Phase::Connecting;
     attemptConnect();
-    // Until the connection is made, the deadline tries again every second.
-    if (m_phase == Phase::Connecting)
-        m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
     return true;
 }
 
 void Relay::attemptConnect() {
+    // Until the connection is made, the deadline tries again every second.
+    m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
     m_serverUp = false;
     m_server.close();
     m_upstreamAsked = false;
@@ -357,8 +356,6 @@ void Relay::reconnectTick() {
     // The attempt under way is abandoned for a new one.
     attemptConnect();
     ++m_reconnects;
-    if (m_phase == Phase::Connecting)
-        m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
 }
 
 void Relay::serverConnected() {
@@ -400,7 +397,7 @@ void Relay::serverSent() {
     m_ctx.log.serverSent(m_index);
     if (m_phase == Phase::Tunnel) {
         m_browser.resumeReading();
-        if (m_browser.readEnded() && m_server.queued() == 0 && m_server.readEnded())
+        if (tunnelDone())
             finish(End::TunnelClosed);
         return;
     }
@@ -494,8 +491,6 @@ void Relay::recheck(const StoredAnswer& stored, bool giveUp) {
     // The same server again; the reconnections left are shared with the first request.
     m_phase = Phase::Connecting;
     attemptConnect();
-    if (m_phase == Phase::Connecting)
-        m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
 }
 
 void Relay::sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerPlan plan) {
@@ -680,9 +675,13 @@ void Relay::directionEnded(Connection& from) {
     // The other side reads an end too, once everything queued for it has left; the
     // other direction goes on until it ends as well.
     to.shutdownWrite();
-    if (m_browser.readEnded() && m_server.readEnded() && m_browser.queued() == 0 &&
-        m_server.queued() == 0)
+    if (tunnelDone())
         finish(End::TunnelClosed);
+}
+
+bool Relay::tunnelDone() const {
+    return m_browser.readEnded() && m_server.readEnded() && m_browser.queued() == 0 &&
+           m_server.queued() == 0;
 }
 
 // ---- the one way out -----------------------------------------------------------

@@ -94,9 +94,7 @@ public:
     // Closes everything the relay owns, without a word to anyone.
     void drop() { finish(End::Dropped); }
 
-    int index() const { return m_index; }
     quint64 serial() const { return m_serial; }
-    Phase phase() const { return m_phase; }
 
     // Connection::Events, for both connections.
     void connected(Connection& c) override;
@@ -150,6 +148,8 @@ private:
     void openTunnel();
     void carry(Connection& from, QByteArrayView bytes);
     void directionEnded(Connection& from);
+    // Both directions have ended and everything for either side has left.
+    bool tunnelDone() const;
 
     void finish(End end);
 

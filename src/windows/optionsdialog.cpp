@@ -267,7 +267,7 @@ void OptionsDialog::exportCertificate() {
         return;
     CertificateAuthority authority;
     QString why;
-    if ((authority.load(&why) == CertificateAuthority::State::Absent && !authority.create(&why)) ||
+    if (authority.prepare(&why) == CertificateAuthority::State::Absent ||
         !authority.exportCertificate(file, &why))
         showMessage(this, QStringLiteral("CA証明書を書き出せませんでした。\n") + why);
 }
@@ -336,7 +336,7 @@ bool OptionsDialog::saveAll() {
     if (m_inspection.allow->isChecked()) {
         CertificateAuthority authority;
         QString why;
-        if (authority.load(&why) == CertificateAuthority::State::Absent && !authority.create(&why))
+        if (authority.prepare(&why) == CertificateAuthority::State::Absent)
             showMessage(this, QStringLiteral("HTTPS検査用のCAを作れませんでした。\n") + why);
     }
     return true;
