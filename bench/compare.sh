@@ -59,6 +59,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/local-nginx.sh"
+. "$here/../scripts/bench-common.sh"
 
 rounds=3
 seconds=8
@@ -102,33 +103,17 @@ bin=$build/app
 [ -x "$bin/tarnwick-headless" ] || bin=$build
 require_tools /usr/sbin/nginx curl python3 cmp sha256sum "$bin/tarnwick-headless" "$bin/tarnwick-settings"
 
-install_missing() {
-    _missing=
-    for _pkg in "$@"; do
-        command -v "$_pkg" >/dev/null 2>&1 || _missing="$_missing $_pkg"
-    done
-    [ -n "$_missing" ] || return 0
-    _sudo=
-    [ "$(id -u)" -eq 0 ] || _sudo=sudo
-    $_sudo apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $_sudo apt-get install -y -qq --no-install-recommends $_missing
-}
 if [ "$mode" = callgrind ]; then
-    install_missing valgrind
+    install_packages valgrind
 else
-    install_missing wrk tinyproxy strace
+    install_packages wrk tinyproxy strace
 fi
 
-load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 load_start=$(load_average)
 echo "load average: $load_start ($(nproc) cores)"
 
 # 512 clients take two descriptors each in a proxy, and nginx and wrk need theirs.
-hard=$(ulimit -Hn)
-[ "$hard" = unlimited ] && hard=65536
-[ "$hard" -ge 4096 ] || { echo "the hard limit on open files ($hard) is below 4096" >&2; exit 1; }
-ulimit -n "$hard"
+use_all_descriptors 4096
 export NGINX_WORKER_CONNECTIONS=${NGINX_WORKER_CONNECTIONS:-4096}
 
 work=$(mktemp -d)
@@ -167,10 +152,6 @@ wait_long() {
         _n=$((_n - 1))
     done
     return 1
-}
-
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 # ---- callgrind -------------------------------------------------------------------
@@ -255,19 +236,6 @@ fi
 
 # ---- side by side ----------------------------------------------------------------
 
-start_tarnwick() {
-    _log=/dev/null
-    [ "$keep_log" = yes ] && _log=$work/tarnwick.log
-    (cd "$work/run" && exec "$bin/tarnwick-headless") >>"$_log" 2>&1 &
-    tw_pid=$!
-    wait_listening "$tw_port" || { echo "tarnwick-headless did not start" >&2; exit 1; }
-}
-stop_tarnwick() {
-    kill "$tw_pid"
-    wait "$tw_pid" 2>/dev/null || true
-    tw_pid=
-}
-
 cat >"$work/tinyproxy.conf" <<EOF
 Port $tiny_port
 Listen 127.0.0.1
@@ -281,14 +249,6 @@ tinyproxy -d -c "$work/tinyproxy.conf" >"$work/tinyproxy.log" 2>&1 &
 tiny_pid=$!
 wait_listening "$tiny_port" || { echo "tinyproxy did not start" >&2; exit 1; }
 
-# CPU time (user + system, and any waited-for children) of a process, in µs.
-cpu_us() {
-    sed 's/^.*) //' "/proc/$1/stat" |
-        awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f\n", ($12 + $13 + $14 + $15) * 1e6 / hz }'
-}
-peak_kib() {
-    awk '/^VmHWM/ { print $2 }' "/proc/$1/status"
-}
 pid_of() { if [ "$1" = tarnwick ]; then echo "$tw_pid"; else echo "$tiny_pid"; fi; }
 port_of() { if [ "$1" = tarnwick ]; then echo "$tw_port"; else echo "$tiny_port"; fi; }
 
@@ -299,7 +259,6 @@ wrk_run() {
     BENCH_TARGET=$page_url wrk -t"$threads" -c"$2" -d"$3"s --timeout 10s \
         -s "$here/proxy_load.lua" "http://127.0.0.1:$1/" 2>&1 | grep '^RESULT' || true
 }
-field() { echo "$1" | tr ' ' '\n' | awk -F= -v k="$2" '$1 == k { print $2 }'; }
 
 # measure PID PORT CLIENTS: one load run of `seconds`; sets _r to wrk's RESULT line and
 # _line to "answers/s µs-per-answer failed non200" ("0 nan CLIENTS 0" when wrk failed,
@@ -354,8 +313,7 @@ load() {
 echo "load: $rounds round(s) of ${seconds} s (+${warmup} s warm-up) per proxy and client count"
 round=1
 while [ "$round" -le "$rounds" ]; do
-    order="tarnwick tinyproxy"
-    [ $((round % 2)) -eq 0 ] && order="tinyproxy tarnwick"
+    order=$(in_turn "$round" tarnwick tinyproxy)
     for c in $clients; do
         for who in $order; do
             load "$who" "$c"
@@ -379,8 +337,7 @@ head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/file.bin"
 chmod 644 "$work/www/file.bin"
 round=1
 while [ "$round" -le "$downloads" ]; do
-    order="tarnwick tinyproxy"
-    [ $((round % 2)) -eq 0 ] && order="tinyproxy tarnwick"
+    order=$(in_turn "$round" tarnwick tinyproxy)
     for who in $order; do
         # Two minutes is ample for 100 MiB; a download that stalls is counted and the
         # run goes on, so that the other figures still come out.

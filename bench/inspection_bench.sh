@@ -68,6 +68,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/local-nginx.sh"
+. "$here/../scripts/bench-common.sh"
 
 rounds=3
 seconds=8
@@ -111,25 +112,17 @@ require_tools /usr/sbin/nginx curl openssl python3 cc cmp "$bin/tarnwick-headles
 
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-apt_install() {
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@"
-}
 if [ ! -x /usr/sbin/privoxy ]; then
-    apt_install privoxy
+    install_packages privoxy
     # The package starts a Privoxy of its own where it can; this script runs its own.
     if command -v service >/dev/null 2>&1; then $sudo service privoxy stop >/dev/null 2>&1 || true; fi
 fi
-[ "$mode" != perf ] || command -v perf >/dev/null 2>&1 || apt_install linux-perf
+[ "$mode" != perf ] || command -v perf >/dev/null 2>&1 || install_packages linux-perf
 
-load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 load_start=$(load_average)
 echo "load average: $load_start ($(nproc) cores)"
 
-hard=$(ulimit -Hn)
-[ "$hard" = unlimited ] && hard=65536
-[ "$hard" -ge 1024 ] || { echo "the hard limit on open files ($hard) is below 1024" >&2; exit 1; }
-ulimit -n "$hard"
+use_all_descriptors 1024
 
 work=$(mktemp -d)
 tw_pid=
@@ -217,18 +210,6 @@ export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
         "$bin/tarnwick-settings" set HTTPS検査 ○ &&
         "$bin/tarnwick-settings" ca export "$work/tarnwick-ca.pem"
 } >/dev/null || fail "tarnwick-settings cannot set inspection up"
-start_tarnwick() {
-    _log=/dev/null
-    [ "$keep_log" = yes ] && _log=$work/tarnwick.log
-    (cd "$work/run" && exec "$bin/tarnwick-headless") >>"$_log" 2>&1 &
-    tw_pid=$!
-    wait_listening "$tw_port" || fail "tarnwick-headless did not start"
-}
-stop_tarnwick() {
-    kill "$tw_pid"
-    wait "$tw_pid" 2>/dev/null || true
-    tw_pid=
-}
 
 # ---- Privoxy -----------------------------------------------------------------------
 
@@ -274,17 +255,8 @@ target() {
     esac
 }
 pid_of() { if [ "$1" = tarnwick ]; then echo "$tw_pid"; else echo "$pv_pid"; fi; }
-field() { echo "$1" | tr ' ' '\n' | awk -F= -v k="$2" '$1 == k { print $2 }'; }
 # The issuer, which has blanks: everything after "issuer=".
 issuer_of() { echo "$1" | sed -n 's/.* issuer=//p'; }
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-cpu_us() {
-    sed 's/^.*) //' "/proc/$1/stat" |
-        awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f\n", ($12 + $13 + $14 + $15) * 1e6 / hz }'
-}
-peak_kib() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
 
 # Both really inspect: each inspected answer came with a certificate from that
 # proxy's CA (the client trusts no other for it), each tunnelled one with nginx's own.
@@ -376,8 +348,7 @@ echo "load: $rounds round(s) of ${seconds} s (+${warmup} s warm-up) per proxy an
     "TLS sessions $([ -n "$resume" ] && echo resumed || echo never resumed) by the client"
 round=1
 while [ "$round" -le "$rounds" ]; do
-    order="tarnwick privoxy"
-    [ $((round % 2)) -eq 0 ] && order="privoxy tarnwick"
+    order=$(in_turn "$round" tarnwick privoxy)
     for c in $clients; do
         for who in $order; do
             load "$who" "$c"
@@ -421,8 +392,7 @@ ttfb ttfb-full.out "" tarnwick privoxy direct
 echo "download: 100 MiB over inspected HTTPS, $downloads round(s) per proxy"
 round=1
 while [ "$round" -le "$downloads" ]; do
-    order="tarnwick privoxy"
-    [ $((round % 2)) -eq 0 ] && order="privoxy tarnwick"
+    order=$(in_turn "$round" tarnwick privoxy)
     for who in $order; do
         _pid=$(pid_of "$who")
         _ca=$(target "$who" | cut -d, -f5)

@@ -12,6 +12,7 @@
 # python3; installs tinyproxy from Debian when it is missing.
 set -eu
 . "$(dirname "$0")/../scripts/local-nginx.sh"
+. "$(dirname "$0")/../scripts/bench-common.sh"
 build=$(cd "$1" && pwd)
 size_mib=${2:-100}
 rounds=${ROUNDS:-5}
@@ -85,10 +86,6 @@ fetch() {
     env -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY -u no_proxy -u NO_PROXY \
         curl -sS --max-time 600 -x "http://127.0.0.1:$_port" --cacert "$work/tls/cert.pem" \
         "$@" "https://127.0.0.1:$web_port/$_file"
-}
-
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 echo "HTTPS download of $size_mib MiB through a CONNECT tunnel, $rounds rounds each, alternating"

@@ -1,0 +1,63 @@
+# shellcheck shell=sh
+# Shell functions the benchmarks share: installing their tools, the figures they read
+# from /proc, medians, and tarnwick-headless started and stopped. Source it after
+# scripts/local-nginx.sh; start_tarnwick wants $bin, $work, $tw_port and $keep_log.
+
+# Installs the Debian packages given that are not installed yet.
+install_packages() {
+    _missing=
+    for _pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$_pkg" 2>/dev/null | grep -q "install ok installed" ||
+            _missing="$_missing $_pkg"
+    done
+    [ -n "$_missing" ] || return 0
+    _sudo=
+    [ "$(id -u)" -eq 0 ] || _sudo=sudo
+    $_sudo apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $_sudo apt-get install -y -qq --no-install-recommends $_missing
+}
+
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# Raises the limit of open files to the hard limit; fails below MINIMUM.
+use_all_descriptors() {
+    _hard=$(ulimit -Hn)
+    [ "$_hard" = unlimited ] && _hard=65536
+    [ "$_hard" -ge "$1" ] || { echo "the hard limit on open files ($_hard) is below $1" >&2; exit 1; }
+    ulimit -n "$_hard"
+}
+
+# The median of the numbers on standard input, one a line; "nan" for none.
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# CPU time (user + system, and any waited-for children) of a process, in µs.
+cpu_us() {
+    sed 's/^.*) //' "/proc/$1/stat" |
+        awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f\n", ($12 + $13 + $14 + $15) * 1e6 / hz }'
+}
+
+# Peak resident memory of a process, in KiB.
+peak_kib() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
+
+# The value of KEY in a line of KEY=VALUE words.
+field() { echo "$1" | tr ' ' '\n' | awk -F= -v k="$2" '$1 == k { print $2 }'; }
+
+# The two proxies in the order of round N: who goes first swaps every round.
+in_turn() { if [ $(($1 % 2)) -eq 1 ]; then echo "$2 $3"; else echo "$3 $2"; fi; }
+
+start_tarnwick() {
+    _log=/dev/null
+    [ "$keep_log" = yes ] && _log=$work/tarnwick.log
+    (cd "$work/run" && exec "$bin/tarnwick-headless") >>"$_log" 2>&1 &
+    tw_pid=$!
+    wait_listening "$tw_port" || { echo "tarnwick-headless did not start" >&2; exit 1; }
+}
+
+stop_tarnwick() {
+    kill "$tw_pid"
+    wait "$tw_pid" 2>/dev/null || true
+    tw_pid=
+}
