@@ -25,10 +25,10 @@ const char Usage[] = "usage: tarnwick-settings COMMAND\n"
                      "  reset            remove every setting\n"
                      "  referer URL      hand in a Referer for the next two seconds\n"
                      "  path             print where the settings live\n"
-                     "  ca create        make the CA for HTTPS inspection (once)\n"
+                     "  ca create        make the CA for HTTPS interception (once)\n"
                      "  ca path          print where the CA certificate lives\n"
                      "  ca export FILE   write the CA certificate (never its key) to FILE\n"
-                     "  ca remove        remove the CA and turn HTTPS inspection off\n"
+                     "  ca remove        remove the CA and turn HTTPS interception off\n"
                      "  --help, --version";
 
 int usage() {
@@ -36,7 +36,7 @@ int usage() {
     return 2;
 }
 
-// The CA of HTTPS inspection. Its key is never printed or written anywhere else.
+// The CA of HTTPS interception. Its key is never printed or written anywhere else.
 int certificateAuthority(SettingsStore& store, const QStringList& args) {
     CertificateAuthority authority;
     QString why;
@@ -65,9 +65,9 @@ int certificateAuthority(SettingsStore& store, const QStringList& args) {
         return 0;
     }
     if (what == u"remove" && args.size() == 1) {
-        // Without its CA nothing can be inspected: say so in the settings too, so that
+        // Without its CA nothing can be intercepted: say so in the settings too, so that
         // the proxy does not make a new one.
-        store.save(Setting::HttpsInspection, Choice::Block.toString());
+        store.save(Setting::HttpsInterception, Choice::Block.toString());
         if (!authority.remove(&why)) {
             print(stderr, QStringLiteral("tarnwick-settings: ") + why);
             return 1;
@@ -113,8 +113,8 @@ int main(int argc, char* argv[]) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
             return 1;
         }
-        // Turning inspection on makes the CA, so that it can be imported right away.
-        if (args[1] == Setting::HttpsInspection.name && args[2] == Choice::Allow) {
+        // Turning interception on makes the CA, so that it can be imported right away.
+        if (args[1] == Setting::HttpsInterception.name && args[2] == Choice::Allow) {
             CertificateAuthority authority;
             QString why;
             bool created = false;

@@ -408,7 +408,7 @@ SSL* TlsContexts::forBrowser(const QString& host, QString* why) {
         SSL_CTX_set_mode(m_browser,
                          SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Every request is a new connection: resumed from tickets, it costs little.
-        static const unsigned char Context[] = "tarnwick-inspection";
+        static const unsigned char Context[] = "tarnwick-interception";
         SSL_CTX_set_session_id_context(m_browser, Context, sizeof Context - 1);
         // Only HTTP/1.1 is spoken inside.
         SSL_CTX_set_alpn_select_cb(

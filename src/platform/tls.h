@@ -16,7 +16,7 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 namespace Tarnwick {
 
-// The user's own certificate authority for HTTPS inspection: an EC P-256 key and a
+// The user's own certificate authority for HTTPS interception: an EC P-256 key and a
 // self-signed CA certificate in a private folder ($XDG_DATA_HOME/Tarnwick/ca). The key
 // never leaves its file. Files that are unreadable, corrupt or readable by others are
 // never used: load() says why, in the words the monitor shows.
@@ -38,7 +38,7 @@ public:
     // Makes a new authority; fails (and keeps what is there) when any file exists.
     bool create(QString* why = nullptr);
     // Reads the authority, making it first when there is none (the first time HTTPS
-    // inspection is wanted). Absent afterwards: it could not be made (`why` says why).
+    // interception is wanted). Absent afterwards: it could not be made (`why` says why).
     State prepare(QString* why = nullptr, bool* created = nullptr);
     // Writes the certificate (never the key) to `file`.
     bool exportCertificate(const QString& file, QString* why = nullptr);
@@ -68,7 +68,7 @@ private:
 // What went wrong when the origin's TLS was checked, for the page the browser gets.
 enum class TlsCheck { Passed, Expired, WrongHost, UnknownIssuer, HandshakeFailed, Other };
 
-// The TLS of inspected connections: the browser side speaks as the requested host with
+// The TLS of intercepted connections: the browser side speaks as the requested host with
 // a minted certificate (TLS 1.2 and 1.3, ALPN http/1.1, session tickets); the origin
 // side verifies strictly (TLS 1.2 or newer, OpenSSL's security level 2, the chain
 // against the system's trust store and the extra file of the user's choosing, the host

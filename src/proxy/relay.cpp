@@ -3,7 +3,7 @@
 #include "proxy/answerhead.h"
 #include "proxy/finalanswer.h"
 #include "proxy/headerrewrite.h"
-#include "proxy/inspection.h"
+#include "proxy/interception.h"
 #include "proxy/relaylog.h"
 #include "proxy/requestrules.h"
 #include "proxy/responsefilters.h"
@@ -235,9 +235,9 @@ bool Relay::startRequest(const QByteArray& received) {
     m_bodyRemaining = requestBodyLength(QByteArrayView(received).first(headEnd)) -
                       (received.size() - headEnd - BlankLine.size());
     m_headRequest = received.startsWith("HEAD ");
-    // Inside an inspected CONNECT the request names no host: it goes where the CONNECT
+    // Inside an intercepted CONNECT the request names no host: it goes where the CONNECT
     // went.
-    if (m_inspect)
+    if (m_intercept)
         return connectServer(m_viaProxy ? upstreamProxyTarget(store) : m_origin);
     return connectServer(store.choice(Setting::Proxy) == ChoiceValue::Allow
                              ? upstreamProxyTarget(store)
@@ -297,7 +297,7 @@ void Relay::browserFailed(int error) {
     m_ctx.log.browserFailed(m_index, error);
     // A browser that does not trust the CA says so by ending the handshake, with an
     // alert or by dropping the connection.
-    if (m_inspect && (error == EPROTO || m_phase == Phase::Securing))
+    if (m_intercept && (error == EPROTO || m_phase == Phase::Securing))
         m_ctx.log.tlsChecked(Side::Lan, m_index, m_authority, m_browser.tlsVersion(),
                              error == EPROTO ? m_browser.tlsReason()
                                              : QStringLiteral("the browser left during the handshake"));
@@ -359,9 +359,9 @@ void Relay::reconnectTick() {
 }
 
 void Relay::serverConnected() {
-    // An inspected origin counts as reached once its TLS passed; until then the
+    // An intercepted origin counts as reached once its TLS passed; until then the
     // reconnect deadline keeps running.
-    if (m_inspect && !m_server.isSecured())
+    if (m_intercept && !m_server.isSecured())
         return reachOrigin();
     m_ctx.deadlines.cancel(m_deadline);
     m_serverUp = true;
@@ -408,7 +408,7 @@ void Relay::serverData(QByteArrayView bytes) {
     m_ctx.log.serverDataStatus(m_index);
     if (m_tunnel)
         return carry(m_server, bytes);
-    if (m_inspect && !m_server.isSecured())
+    if (m_intercept && !m_server.isSecured())
         return upstreamAnswered(bytes);
     if (m_phase != Phase::Sending)
         return;
@@ -434,7 +434,7 @@ void Relay::serverEnded() {
 void Relay::serverFailed(int error) {
     m_ctx.log.serverFailed(m_index, error);
     // An origin whose TLS does not pass is not tried again: nothing would change.
-    if (m_inspect && error == EPROTO && m_phase == Phase::Connecting)
+    if (m_intercept && error == EPROTO && m_phase == Phase::Connecting)
         return originFailed();
     // Before the connection is made, the deadline tries again; once it is, nothing
     // more will come, and the browser is not left waiting.
@@ -532,8 +532,8 @@ void Relay::sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerP
 // ---- tunnels -------------------------------------------------------------------
 
 bool Relay::startTunnel(const QByteArray& received) {
-    // Inside an inspected connection there is nothing more to open.
-    if (m_inspect)
+    // Inside an intercepted connection there is nothing more to open.
+    if (m_intercept)
         return false;
     SettingsStore& store = m_ctx.store;
     const RequestLine line = readRequestLine(received);
@@ -543,14 +543,14 @@ bool Relay::startTunnel(const QByteArray& received) {
     const qsizetype headEnd = received.indexOf(BlankLine) + BlankLine.size();
     m_authority = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
     m_viaProxy = store.choice(Setting::Proxy) == ChoiceValue::Allow;
-    if (store.choice(Setting::HttpsInspection) == ChoiceValue::Allow && m_ctx.tls &&
-        inspectableHost(authority->host) &&
-        !inspectionExcluded(authority->host, store.get(Setting::InspectionExclusions))) {
+    if (store.choice(Setting::HttpsInterception) == ChoiceValue::Allow && m_ctx.tls &&
+        interceptableHost(authority->host) &&
+        !interceptionExcluded(authority->host, store.get(Setting::InterceptionExclusions))) {
         QString why;
         if (SSL* ssl = m_ctx.tls->forBrowser(authority->host, &why))
-            return startInspection(ssl, *authority, QByteArrayView(received).sliced(headEnd));
+            return startInterception(ssl, *authority, QByteArrayView(received).sliced(headEnd));
         // Without a usable CA the tunnel still works.
-        m_ctx.log.notInspected(m_index, m_authority, why);
+        m_ctx.log.notIntercepted(m_index, m_authority, why);
     }
     m_tunnel = true;
     // Through an upstream proxy the head goes on as it came; the proxy answers it.
@@ -560,8 +560,8 @@ bool Relay::startTunnel(const QByteArray& received) {
     return connectServer(m_viaProxy ? upstreamProxyTarget(store) : *authority);
 }
 
-bool Relay::startInspection(SSL* ssl, const RequestTarget& authority, QByteArrayView early) {
-    m_inspect = true;
+bool Relay::startInterception(SSL* ssl, const RequestTarget& authority, QByteArrayView early) {
+    m_intercept = true;
     m_origin = authority;
     m_phase = Phase::Securing;
     // The CONNECT is answered here; the origin is reached once a request has come.
@@ -588,7 +588,7 @@ void Relay::reachOrigin(QByteArrayView early) {
     }
     QString why;
     SSL* ssl = m_ctx.tls->forOrigin(m_origin.host, m_origin.port,
-                                    m_ctx.store.get(Setting::InspectionExtraCa), &why);
+                                    m_ctx.store.get(Setting::InterceptionExtraCa), &why);
     if (!ssl) {
         m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, QString(), why);
         m_page = unverifiedAnswer(TlsCheck::Other, QString::fromLatin1(m_authority), why);

@@ -49,7 +49,7 @@ struct RelayContext {
     // Receives name lookups' answers; they reach a relay through its slot and serial.
     QObject* lookups = nullptr;
     std::function<class Relay*(int index, quint64 serial)> find;
-    // The TLS of inspected connections.
+    // The TLS of intercepted connections.
     TlsContexts* tls = nullptr;
 };
 
@@ -63,7 +63,7 @@ public:
     enum class Phase {
         ReadingHead, // the browser's request head is arriving
         Asking,      // the user is asked about a cabinet download
-        Securing,    // an inspected CONNECT: TLS with the browser is being set up
+        Securing,    // an intercepted CONNECT: TLS with the browser is being set up
         Connecting,  // the server connection is being made (attempts one second apart)
         Sending,     // the request is going out; the answer may start arriving
         Waiting,     // the server has closed: the pump runs 100 ms later
@@ -75,7 +75,7 @@ public:
     enum class End {
         Answered,            // the answer is on its way; the browser is closed after it
         Refused,             // the refusal is on its way; likewise
-        Unverified,          // an inspected origin failed its TLS check: the page saying
+        Unverified,          // an intercepted origin failed its TLS check: the page saying
                              // so is on its way; likewise
         Delivered,           // what the browser was sent has left, and the delay passed
         ClosedWithoutAnswer, // a refused POST: the browser connection closes at once
@@ -119,7 +119,7 @@ private:
     std::optional<Check> askCabinet(const QByteArray& requestLine);
     bool startRequest(const QByteArray& received);
     bool startTunnel(const QByteArray& received);
-    bool startInspection(SSL* ssl, const RequestTarget& authority, QByteArrayView early);
+    bool startInterception(SSL* ssl, const RequestTarget& authority, QByteArrayView early);
     void continueBody(QByteArrayView piece);
 
     // The server side.
@@ -128,7 +128,7 @@ private:
     void resolved(const QHostInfo& info, int attempt);
     void reconnectTick();
     void serverConnected();
-    // An inspected request's origin: through the upstream proxy's CONNECT, then TLS.
+    // An intercepted request's origin: through the upstream proxy's CONNECT, then TLS.
     void reachOrigin(QByteArrayView early = {});
     void upstreamAnswered(QByteArrayView bytes);
     void originSecured();
@@ -181,8 +181,8 @@ private:
     bool m_viaProxy = false;  // the upstream proxy answers the CONNECT itself
     QByteArray m_authority;   // "host:port" as the browser asked
 
-    bool m_inspect = false;   // an inspected CONNECT: requests come inside its TLS
-    RequestTarget m_origin;   // where an inspected CONNECT leads
+    bool m_intercept = false;   // an intercepted CONNECT: requests come inside its TLS
+    RequestTarget m_origin;   // where an intercepted CONNECT leads
     bool m_upstreamAsked = false; // the upstream proxy was sent our CONNECT
     QByteArray m_upstreamHead;    // its answer so far
     QByteArray m_page;        // what an unverified origin's browser gets

@@ -210,7 +210,7 @@ void RelayLog::tlsChecked(Side side, int index, QByteArrayView authority, const 
                                            QStringLiteral("Verify : ") + result}));
 }
 
-void RelayLog::notInspected(int index, QByteArrayView authority, const QString& why) {
+void RelayLog::notIntercepted(int index, QByteArrayView authority, const QString& why) {
     m_monitor.setStatus(Side::Lan, QStringLiteral("HTTPS検査不可 : ") + num(index));
     m_monitor.postAlways(Side::Lan,
                          eventEntry(u"【TLS】", index,

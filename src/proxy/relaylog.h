@@ -48,11 +48,11 @@ public:
     void shortAnswer(int index, qint64 announced, qint64 stored);
     void tunnelClosed(int index, QByteArrayView authority, qint64 up, qint64 down);
 
-    // HTTPS inspection: the TLS of one side of an inspected connection, and a CONNECT
-    // that could not be inspected (it goes on as a tunnel).
+    // HTTPS interception: the TLS of one side of an intercepted connection, and a CONNECT
+    // that could not be intercepted (it goes on as a tunnel).
     void tlsChecked(Side side, int index, QByteArrayView authority, const QString& protocol,
                     const QString& result);
-    void notInspected(int index, QByteArrayView authority, const QString& why);
+    void notIntercepted(int index, QByteArrayView authority, const QString& why);
 
     EventMonitor& monitor() { return m_monitor; }
 

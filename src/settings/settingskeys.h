@@ -70,15 +70,15 @@ inline constexpr SettingKey CabGet{u"cabGET", u"×"};
 // HTTPS tunnels: "○" to port 443 only, "×" none, "△" to any port. Anything else
 // counts as "○".
 inline constexpr SettingKey ConnectTunnel{u"CONNECT", u"○"};
-// HTTPS inspection: "○" opens the CONNECTs the rule above admits with the user's own
+// HTTPS interception: "○" opens the CONNECTs the rule above admits with the user's own
 // CA so that every rule applies inside; anything else carries them as tunnels.
-inline constexpr SettingKey HttpsInspection{u"HTTPS検査", u"×"};
-// Hosts never inspected, separated by blanks or commas; "*.example.test" covers every
+inline constexpr SettingKey HttpsInterception{u"HTTPS検査", u"×"};
+// Hosts never intercepted, separated by blanks or commas; "*.example.test" covers every
 // subdomain of example.test.
-inline constexpr SettingKey InspectionExclusions{u"検査除外", u""};
+inline constexpr SettingKey InterceptionExclusions{u"検査除外", u""};
 // A PEM file of CA certificates that origins may also be verified against, besides the
 // system's.
-inline constexpr SettingKey InspectionExtraCa{u"検査用追加CA", u""};
+inline constexpr SettingKey InterceptionExtraCa{u"検査用追加CA", u""};
 // Handed in by another program: "HH:mm:ss|URL".
 inline constexpr SettingKey OutsideReferer{u"@Referer", u""};
 
@@ -86,7 +86,7 @@ inline constexpr SettingKey OutsideReferer{u"@Referer", u""};
 // is removed by the program at its first use.
 inline constexpr const SettingKey* ChoiceKeys[] = {
     &AutoStart, &Proxy,     &Connect, &Referer, &UserAgent, &IfModifiedSince, &Cookie,
-    &SetCookie, &Script,    &Post,    &IcoGet,  &CabGet,    &ConnectTunnel, &HttpsInspection};
+    &SetCookie, &Script,    &Post,    &IcoGet,  &CabGet,    &ConnectTunnel, &HttpsInterception};
 inline bool isChoiceKey(QStringView name) {
     for (const SettingKey* key : ChoiceKeys)
         if (key->name == name)

@@ -136,7 +136,7 @@ void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
     m_cabGet = choice(Setting::CabGet, QStringLiteral("cabGET"), true);
     m_connectTunnel = choice(Setting::ConnectTunnel, QStringLiteral("CONNECT"), true);
     m_connectTunnel.otherAllows = true;
-    m_inspection = choice(Setting::HttpsInspection, QStringLiteral("HTTPS検査"), false);
+    m_interception = choice(Setting::HttpsInterception, QStringLiteral("HTTPS検査"), false);
     m_exclusionsLabel = named<QLabel>(controls, QStringLiteral("Label_検査除外"));
     m_exclusions = box(QStringLiteral("Text_検査除外"));
     m_extraCaLabel = named<QLabel>(controls, QStringLiteral("Label_検査用追加CA"));
@@ -157,8 +157,8 @@ void OptionsDialog::connectControls() {
         for (QRadioButton* button : {header.choice.allow, header.choice.block, header.choice.third})
             connect(button, &QRadioButton::toggled, this,
                     [this, &header] { updateFakeBox(header); });
-    for (QRadioButton* button : {m_inspection.allow, m_inspection.block})
-        connect(button, &QRadioButton::toggled, this, &OptionsDialog::updateInspectionBoxes);
+    for (QRadioButton* button : {m_interception.allow, m_interception.block})
+        connect(button, &QRadioButton::toggled, this, &OptionsDialog::updateInterceptionBoxes);
     connect(m_exportCa, &QPushButton::clicked, this, &OptionsDialog::exportCertificate);
 
     connect(m_allReset, &QPushButton::clicked, this, &OptionsDialog::resetAll);
@@ -220,17 +220,17 @@ void OptionsDialog::load() {
         showText(header.box, m_store.get(header.fakeKey).trimmed());
     }
     for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
-                                        &m_cabGet, &m_connectTunnel, &m_inspection})
+                                        &m_cabGet, &m_connectTunnel, &m_interception})
         loadChoice(*choice);
-    showText(m_exclusions, m_store.get(Setting::InspectionExclusions).trimmed());
-    showText(m_extraCa, m_store.get(Setting::InspectionExtraCa).trimmed());
+    showText(m_exclusions, m_store.get(Setting::InterceptionExclusions).trimmed());
+    showText(m_extraCa, m_store.get(Setting::InterceptionExtraCa).trimmed());
 
     // A button checked while loading leaves the boxes as a click on it would.
     updateProxyBoxes();
     updateMachineBoxes();
     for (const FakeHeader& header : m_fakeHeaders)
         updateFakeBox(header);
-    updateInspectionBoxes();
+    updateInterceptionBoxes();
 }
 
 void OptionsDialog::updateProxyBoxes() {
@@ -251,8 +251,8 @@ void OptionsDialog::updateFakeBox(const FakeHeader& header) {
     setBoxEnabled(header.box, header.choice.third->isChecked());
 }
 
-void OptionsDialog::updateInspectionBoxes() {
-    const bool on = m_inspection.allow->isChecked();
+void OptionsDialog::updateInterceptionBoxes() {
+    const bool on = m_interception.allow->isChecked();
     m_exclusionsLabel->setEnabled(on);
     m_extraCaLabel->setEnabled(on);
     setBoxEnabled(m_exclusions, on);
@@ -325,15 +325,15 @@ bool OptionsDialog::saveAll() {
         changes.append(textChange(header.fakeKey, header.box));
     }
     for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
-                                        &m_cabGet, &m_connectTunnel, &m_inspection})
+                                        &m_cabGet, &m_connectTunnel, &m_interception})
         changes.append(choiceChange(*choice));
-    changes.append(textChange(Setting::InspectionExclusions, m_exclusions));
-    changes.append(textChange(Setting::InspectionExtraCa, m_extraCa));
+    changes.append(textChange(Setting::InterceptionExclusions, m_exclusions));
+    changes.append(textChange(Setting::InterceptionExtraCa, m_extraCa));
     if (!apply(changes))
         return false;
-    // Inspection turned on makes the CA, so that its certificate can be exported at
-    // once. The settings are saved either way: the monitor says why nothing is inspected.
-    if (m_inspection.allow->isChecked()) {
+    // Interception turned on makes the CA, so that its certificate can be exported at
+    // once. The settings are saved either way: the monitor says why nothing is intercepted.
+    if (m_interception.allow->isChecked()) {
         CertificateAuthority authority;
         QString why;
         if (authority.prepare(&why) == CertificateAuthority::State::Absent)

@@ -86,7 +86,7 @@ private:
     void updateProxyBoxes();
     void updateMachineBoxes();
     void updateFakeBox(const FakeHeader& header);
-    void updateInspectionBoxes();
+    void updateInterceptionBoxes();
 
     // Saves the CA certificate where the user chooses, making the CA first when there
     // is none.
@@ -108,7 +108,7 @@ private:
     ChoiceButtons m_icoGet;
     ChoiceButtons m_cabGet;
     ChoiceButtons m_connectTunnel;
-    ChoiceButtons m_inspection;
+    ChoiceButtons m_interception;
 
     QLineEdit* m_localPort = nullptr;
     QLabel* m_proxyServerLabel = nullptr;

@@ -30,7 +30,7 @@ struct ControlPlace {
 };
 
 // Client area in twips: the right-most edge is 9855 and the lowest 8850, the bottom
-// of the inspection frame under the right column's buttons.
+// of the interception frame under the right column's buttons.
 inline constexpr int OptionsDialogWidth = 9975;
 inline constexpr int OptionsDialogHeight = 8970;
 // Room between the controls and the dialog's edges.
@@ -136,7 +136,7 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Command_Send_Reset", ControlKind::Button, {}, 5640, 6840, 2055, 375, u"送信情報の設定をﾘｾｯﾄ"},
     {u"Command_Recv_Reset", ControlKind::Button, {}, 7800, 6840, 2055, 375, u"受信情報の設定をﾘｾｯﾄ"},
 
-    // HTTPS inspection, under the buttons: the choice as in the frames above, the two
+    // HTTPS interception, under the buttons: the choice as in the frames above, the two
     // boxes on the second buttons' edge, the export button under the boxes' right end.
     {u"Frame_HTTPS検査", ControlKind::Frame, {}, 3720, 7320, 6135, 1530, u"HTTPSﾘｸｴｽﾄの検査"},
     {u"Option_HTTPS検査_Ok", ControlKind::Option, u"Frame_HTTPS検査", 120, 210, 1575, 255, u"検査する"},
@@ -177,7 +177,7 @@ inline constexpr QStringView OptionsDialogRows[][4] = {
 
 // Controls in different rows that start at one left edge: the column moves as far as
 // its furthest member had to. The right column's second buttons and fake-value boxes
-// share one edge, and so do the inspection frame's.
+// share one edge, and so do the interception frame's.
 inline constexpr QStringView OptionsDialogColumns[][15] = {
     {u"Text_Proxy_Server", u"Text_Proxy_Port"},
     {u"Option_Referer_Xxx", u"Text_Referer", u"Option_UserAgent_Xxx", u"Text_UserAgent",

@@ -3,7 +3,7 @@
 // how long its body is.
 
 #include "proxy/admission.h"
-#include "proxy/inspection.h"
+#include "proxy/interception.h"
 #include "proxy/requestrules.h"
 #include "proxy/requesttarget.h"
 
@@ -29,8 +29,8 @@ private slots:
     void target_data();
     void target();
     void bodyLength_data();
-    void inspectedHosts_data();
-    void inspectedHosts();
+    void interceptedHosts_data();
+    void interceptedHosts();
     void unverifiedPage_data();
     void unverifiedPage();
     void bodyLength();
@@ -188,11 +188,11 @@ void TestRequestPolicy::bodyLength() {
     QCOMPARE(requestBodyLength(head), length);
 }
 
-void TestRequestPolicy::inspectedHosts_data() {
+void TestRequestPolicy::interceptedHosts_data() {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("exclusions");
     QTest::addColumn<bool>("excluded");
-    QTest::addColumn<bool>("inspectable");
+    QTest::addColumn<bool>("interceptable");
     QTest::newRow("nothing excluded") << u"bank.example"_s << QString() << false << true;
     QTest::newRow("listed, other case") << u"Bank.Example"_s << u"a.test bank.example"_s << true
                                         << true;
@@ -209,13 +209,13 @@ void TestRequestPolicy::inspectedHosts_data() {
     QTest::newRow("comma in a name") << u"a.test,DNS:b.test"_s << QString() << false << false;
 }
 
-void TestRequestPolicy::inspectedHosts() {
+void TestRequestPolicy::interceptedHosts() {
     QFETCH(QString, host);
     QFETCH(QString, exclusions);
     QFETCH(bool, excluded);
-    QFETCH(bool, inspectable);
-    QCOMPARE(inspectionExcluded(host, exclusions), excluded);
-    QCOMPARE(inspectableHost(host), inspectable);
+    QFETCH(bool, interceptable);
+    QCOMPARE(interceptionExcluded(host, exclusions), excluded);
+    QCOMPARE(interceptableHost(host), interceptable);
 }
 
 Q_DECLARE_METATYPE(TlsCheck)

@@ -86,7 +86,7 @@ private:
         return texts;
     }
     QString stored(QStringView key) const { return m_store->getByName(key, u"<absent>"); }
-    // The CA of inspection, made under the test's own data folder.
+    // The CA of interception, made under the test's own data folder.
     QString caCertificate() const { return m_dir->filePath(u"Tarnwick/ca/ca.crt"_s); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -173,9 +173,9 @@ void TestOptionsDialog::storedChoicesSelectButtons_data() {
         << u"CONNECT"_s << u"×"_s << u"Option_CONNECT_Xxx"_s << QString();
     QTest::newRow("https any port")
         << u"CONNECT"_s << u"△"_s << u"Option_CONNECT_Zzz"_s << QString();
-    QTest::newRow("inspection on")
+    QTest::newRow("interception on")
         << u"HTTPS検査"_s << u"○"_s << u"Option_HTTPS検査_Ok"_s << u"Text_検査用追加CA"_s;
-    QTest::newRow("inspection unknown is off")
+    QTest::newRow("interception unknown is off")
         << u"HTTPS検査"_s << u"△"_s << u"Option_HTTPS検査_Xxx"_s << QString();
 }
 
@@ -234,7 +234,7 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
     QCOMPARE(stored(u"HTTPS検査"), u"○"_s);
     QCOMPARE(stored(u"検査除外"), u"a.test, *.b.test"_s);
     QCOMPARE(stored(u"検査用追加CA"), u"/etc/old-ca.pem"_s); // shown, then saved back
-    // Inspection turned on made the CA.
+    // Interception turned on made the CA.
     QVERIFY(QFile::exists(caCertificate()));
     // An emptied fake value comes back as the default.
     open();

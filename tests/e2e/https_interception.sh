@@ -1,11 +1,11 @@
 #!/bin/sh
-# End to end: HTTPS inspection. One nginx serves the same small site on several
+# End to end: HTTPS interception. One nginx serves the same small site on several
 # loopback ports: over HTTPS with a certificate from a test CA that 検査用追加CA
 # trusts, over plain HTTP, and as origins that must fail the proxy's checks (expired,
 # another host's, self-signed, from a CA nobody trusts, TLS 1.0 only). The headless
-# proxy inspects with a CA of its own; https_inspection.py runs the table of cases
+# proxy intercepts with a CA of its own; https_interception.py runs the table of cases
 # with curl, openssl s_client and a headless Chromium.
-# Usage: https_inspection.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
+# Usage: https_interception.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when nginx, curl, openssl, certutil, python3 or chromium is
 # missing. KEEP_WORK=1 keeps the work folder for a look afterwards.
 set -eu
@@ -71,7 +71,7 @@ make_cert() {
         make_cert untrusted IP:127.0.0.1 otherca
 } || fail "openssl cannot make the certificates: $(tail -n 5 "$WORK/openssl.log")"
 
-python3 "$HERE/https_inspection.py" site "$WORK/www"
+python3 "$HERE/https_interception.py" site "$WORK/www"
 chmod 755 "$WORK" "$WORK/www"
 
 # A free port that no origin has yet.
@@ -129,19 +129,19 @@ for entry in $ports; do
     wait_listening "${entry#*:}" || fail "nginx does not listen for $entry"
 done
 
-# Tunnels to any port, since nginx is not on 443; turning inspection on makes the CA.
+# Tunnels to any port, since nginx is not on 443; turning interception on makes the CA.
 PROXY_PORT=$(new_port)
 export XDG_CONFIG_HOME="$WORK/config" XDG_DATA_HOME="$WORK/data"
 "$SETTINGS" set Local_Port "$PROXY_PORT" >/dev/null || fail "cannot store Local_Port"
 "$SETTINGS" set CONNECT △ >/dev/null || fail "cannot store CONNECT"
 "$SETTINGS" set 検査用追加CA "$TLS/testca.pem" >/dev/null || fail "cannot store 検査用追加CA"
-"$SETTINGS" set HTTPS検査 ○ >/dev/null || fail "cannot turn inspection on"
+"$SETTINGS" set HTTPS検査 ○ >/dev/null || fail "cannot turn interception on"
 "$SETTINGS" ca export "$WORK/tarnwick-ca.pem" || fail "cannot export the CA certificate"
 (cd "$WORK/run" && exec "$HEADLESS" --all-events) >"$WORK/proxy.log" 2>&1 &
 PROXY_PID=$!
 wait_listening "$PROXY_PORT" || fail "the proxy does not listen on $PROXY_PORT"
 
-if CHROMIUM="$CHROMIUM" python3 "$HERE/https_inspection.py" run "$WORK" "$SETTINGS" "$PROXY_PORT" $ports; then
+if CHROMIUM="$CHROMIUM" python3 "$HERE/https_interception.py" run "$WORK" "$SETTINGS" "$PROXY_PORT" $ports; then
     rc=0
 else
     rc=$?

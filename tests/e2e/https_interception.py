@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""The cases of https_inspection.sh: one table of rows, each with the settings it
+"""The cases of https_interception.sh: one table of rows, each with the settings it
 needs for its time, run against the proxy and the origins that script started.
 
-  https_inspection.py site WWW
+  https_interception.py site WWW
       writes the site every origin serves into WWW
-  https_inspection.py run WORK TARNWICK-SETTINGS PROXY-PORT NAME:PORT...
+  https_interception.py run WORK TARNWICK-SETTINGS PROXY-PORT NAME:PORT...
       runs every row, prints PASS/FAIL per row, exits 1 when any row fails
 
 Standard library only. CHROMIUM names the browser command (default: chromium).
@@ -26,7 +26,7 @@ import browser_site  # noqa: E402
 
 # Every script here would change the title if it ran.
 PAGE = """<!DOCTYPE html>
-<html><head><title>inspected</title>
+<html><head><title>intercepted</title>
 <script src="/app.js"></script>
 <script>document.title = 'inline script ran';</script>
 </head><body>
@@ -43,7 +43,7 @@ PAGE_STATE = """(() => {
           png: png && png.complete ? png.naturalWidth : -1};
 })()"""
 
-SENT = {"referer": "http://referer.test/from", "user_agent": "inspection-e2e/1.0",
+SENT = {"referer": "http://referer.test/from", "user_agent": "interception-e2e/1.0",
         "if_modified_since": "Mon, 01 Jan 2001 00:00:00 GMT", "cookie": "session=abc",
         "connection": "keep-alive", "proxy_connection": "keep-alive"}
 CLOSED = {"connection": "Close", "proxy_connection": "Close"}
@@ -55,7 +55,7 @@ FAKED = dict(DELETED, referer="http://www.tarnwick-fictitious.example/",
 LOG_FIELDS = ["request", "status", "referer", "user_agent", "if_modified_since", "cookie",
               "connection", "proxy_connection"]
 DAY = 24 * 60 * 60
-# What https_inspection.sh stored, which rows change for their time.
+# What https_interception.sh stored, which rows change for their time.
 BASE = {"HTTPS検査": "○"}
 
 
@@ -173,7 +173,7 @@ def header_rules(run, expected):
 
 
 def post_refused(run, _):
-    """A POST inside an inspected CONNECT, sent by hand: curl would not show the
+    """A POST inside an intercepted CONNECT, sent by hand: curl would not show the
     refusal's bytes as they are."""
     seen, port = len(run.log("good")), run.ports["good"]
     with socket.create_connection(("127.0.0.1", run.proxy), timeout=20) as raw:
@@ -202,15 +202,15 @@ def without_date(answer):
 
 def html_rules(run, _):
     before = run.proxy_log_size()
-    rc, inspected, err = run.curl(run.https("good"))
+    rc, intercepted, err = run.curl(run.https("good"))
     rc2, plain, err2 = run.curl("http://127.0.0.1:%d/page.html" % run.ports["plain"])
     if rc or rc2:
         return ["curl exit %d (%s) over HTTPS, %d (%s) over HTTP" % (rc, err, rc2, err2)]
-    head, _, body = inspected.partition(b"\r\n\r\n")
+    head, _, body = intercepted.partition(b"\r\n\r\n")
     size = len(PAGE.encode())
     problems = []
-    if without_date(inspected) != without_date(plain):
-        problems.append("over HTTPS %r, over HTTP %r" % (inspected, plain))
+    if without_date(intercepted) != without_date(plain):
+        problems.append("over HTTPS %r, over HTTP %r" % (intercepted, plain))
     if not re.search(rb"\r\nXXXXXXXXXX: Y{%d}\r\n" % len("tarnwick_e2e=stored; Path=/"), head) \
             or b"set-cookie" in head.lower():
         problems.append("Set-Cookie not neutralised: %r" % head)
@@ -351,7 +351,7 @@ def browser(run, trusted):
             and lan and "OK" not in lan else \
             ["failures %s, nginx saw %s, monitor LAN 【TLS】 Verify %s" % (failures, requests, lan)]
     problems = []
-    if state.get("title") != "inspected" or state.get("scripts") != 0 or state.get("z") != 2:
+    if state.get("title") != "intercepted" or state.get("scripts") != 0 or state.get("z") != 2:
         problems.append("scripts: %s" % state)
     if state.get("cookie") != "" or cookies:
         problems.append("cookie %r, stored %s" % (state.get("cookie"), cookies))

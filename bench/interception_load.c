@@ -1,15 +1,15 @@
-/* HTTPS client for bench/inspection_bench.sh: every request is a new TCP connection,
+/* HTTPS client for bench/interception_bench.sh: every request is a new TCP connection,
  * through a proxy's CONNECT (or straight to the origin), a new TLS handshake that
  * verifies the certificate against one CA file and the host's name, one GET with
  * "Connection: close", and the answer read to its end. The script builds it with
- *   cc -O2 -o inspection_load inspection_load.c -lssl -lcrypto -lpthread
+ *   cc -O2 -o interception_load interception_load.c -lssl -lcrypto -lpthread
  *
- *   inspection_load load [OPTIONS] TARGET
+ *   interception_load load [OPTIONS] TARGET
  *       CLIENTS threads make requests back to back for SECONDS, then finish the ones
  *       under way; prints one line
  *         RESULT answers=N failed=N duration_us=N resumed=N latency_us=N p50_us=N
  *                p99_us=N connect=N proxy=N tls=N io=N answer=N issuer=...
- *   inspection_load ttfb [OPTIONS] TARGET...
+ *   interception_load ttfb [OPTIONS] TARGET...
  *       ROUNDS rounds of one request to each target in turn, one at a time (the
  *       first round warms up and is not counted); prints one line per target
  *         TTFB name=NAME n=N failed=N resumed=N connected_us=N established_us=N
@@ -72,7 +72,7 @@ static void complain(const char *what, const struct target *t) {
     pthread_mutex_lock(&complaint_lock);
     if (complaints++ < 5) {
         unsigned long e = ERR_peek_error();
-        fprintf(stderr, "inspection_load: %s: %s%s%s\n", t->name, what, e ? ": " : "",
+        fprintf(stderr, "interception_load: %s: %s%s%s\n", t->name, what, e ? ": " : "",
                 e ? ERR_error_string(e, NULL) : (errno ? strerror(errno) : ""));
     }
     pthread_mutex_unlock(&complaint_lock);
@@ -245,7 +245,7 @@ static enum outcome exchange(struct target *t, SSL_SESSION **session, struct tim
     if (result != OK) {
         pthread_mutex_lock(&complaint_lock);
         if (complaints++ < 5)
-            fprintf(stderr, "inspection_load: %s: status %d, body %ld bytes of %ld\n", t->name, status,
+            fprintf(stderr, "interception_load: %s: status %d, body %ld bytes of %ld\n", t->name, status,
                     body, expected);
         pthread_mutex_unlock(&complaint_lock);
     }
@@ -277,17 +277,17 @@ static SSL_CTX *client_context(const char *ca_file) {
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     if (SSL_CTX_load_verify_locations(ctx, ca_file, NULL) != 1) {
-        fprintf(stderr, "inspection_load: cannot read %s\n", ca_file);
+        fprintf(stderr, "interception_load: cannot read %s\n", ca_file);
         exit(2);
     }
     return ctx;
 }
 
-static void parse_target(const char *spec, struct target *t) {
+static void parse_target(const char *text, struct target *t) {
     char ca[1024];
     memset(t, 0, sizeof *t);
-    if (sscanf(spec, "%63[^,],%d,%255[^,],%d,%1023s", t->name, &t->proxy_port, t->host, &t->port, ca) != 5) {
-        fprintf(stderr, "inspection_load: bad target %s (NAME,PROXY-PORT,HOST,PORT,CA-FILE)\n", spec);
+    if (sscanf(text, "%63[^,],%d,%255[^,],%d,%1023s", t->name, &t->proxy_port, t->host, &t->port, ca) != 5) {
+        fprintf(stderr, "interception_load: bad target %s (NAME,PROXY-PORT,HOST,PORT,CA-FILE)\n", text);
         exit(2);
     }
     t->ctx = client_context(ca);
@@ -346,7 +346,7 @@ static int run_load(struct target *t, int clients, double seconds) {
         cs[i].t = t;
         cs[i].deadline = start + seconds * 1e6;
         if (pthread_create(&cs[i].thread, NULL, client_run, &cs[i]) != 0) {
-            fprintf(stderr, "inspection_load: cannot start client %d\n", i);
+            fprintf(stderr, "interception_load: cannot start client %d\n", i);
             exit(2);
         }
     }
@@ -421,7 +421,7 @@ static int run_ttfb(struct target *ts, int count, int rounds) {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: inspection_load load|ttfb [OPTIONS] TARGET...\n");
+        fprintf(stderr, "usage: interception_load load|ttfb [OPTIONS] TARGET...\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -442,7 +442,7 @@ int main(int argc, char **argv) {
     }
     int count = argc - optind;
     if (count < 1) {
-        fprintf(stderr, "inspection_load: no target\n");
+        fprintf(stderr, "interception_load: no target\n");
         return 2;
     }
     struct target *ts = calloc(count, sizeof *ts);
@@ -452,6 +452,6 @@ int main(int argc, char **argv) {
         return run_load(&ts[0], clients, seconds);
     if (strcmp(mode, "ttfb") == 0)
         return run_ttfb(ts, count, rounds < 2 ? 2 : rounds);
-    fprintf(stderr, "inspection_load: unknown mode %s\n", mode);
+    fprintf(stderr, "interception_load: unknown mode %s\n", mode);
     return 2;
 }

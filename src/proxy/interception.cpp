@@ -1,10 +1,10 @@
-#include "proxy/inspection.h"
+#include "proxy/interception.h"
 
 #include <QHostAddress>
 
 namespace Tarnwick {
 
-bool inspectionExcluded(QStringView host, QStringView exclusions) {
+bool interceptionExcluded(QStringView host, QStringView exclusions) {
     const QString name = host.toString().toLower();
     for (QStringView entry : exclusions.tokenize(u' ', Qt::SkipEmptyParts)) {
         for (QStringView item : entry.tokenize(u',', Qt::SkipEmptyParts)) {
@@ -23,7 +23,7 @@ bool inspectionExcluded(QStringView host, QStringView exclusions) {
     return false;
 }
 
-bool inspectableHost(QStringView host) {
+bool interceptableHost(QStringView host) {
     if (host.isEmpty() || host.size() > 253)
         return false;
     if (!QHostAddress(host.toString()).isNull())

@@ -1,24 +1,24 @@
 #!/bin/bash
-# HTTPS inspection side by side: tarnwick-headless ("HTTPS検査" ○) and Debian's
-# Privoxy with its +https-inspection action, in front of one local nginx serving
+# HTTPS interception side by side: tarnwick-headless ("HTTPS検査" ○) and Debian's
+# Privoxy with its HTTPS filtering action, in front of one local nginx serving
 # HTTPS with a certificate from a test CA that this script makes and both proxies
 # trust (tarnwick through 検査用追加CA, Privoxy through trusted-cas-file). A
 # benchmark, not a test: nothing passes or fails except a broken setup, a proxy that
-# does not inspect, or a 100 MiB download that stalls or arrives changed (counted,
+# does not intercept, or a 100 MiB download that stalls or arrives changed (counted,
 # and the run exits 1 after the table).
-#   bench/inspection_bench.sh [OPTIONS] BUILD_DIR
+#   bench/interception_bench.sh [OPTIONS] BUILD_DIR
 # BUILD_DIR holds a Release build's tarnwick-headless and tarnwick-settings (in app/
 # or at its top).
 #
-# The client is bench/inspection_load.c, built here with cc and libssl: every
+# The client is bench/interception_load.c, built here with cc and libssl: every
 # request is a new TCP connection to the proxy, a CONNECT, a new TLS handshake with
 # what answers inside it (verified against that proxy's CA alone and the host's
-# name, so an answer that was not inspected fails), one GET with "Connection:
+# name, so an answer that was not intercepted fails), one GET with "Connection:
 # close", and the answer read until the length it announced is in (200, 1 KiB). The client
 # resumes TLS sessions as browsers do (each client thread offers the last session
 # it was given; --no-resume offers none) and counts the handshakes that resumed.
-# Inspected requests go to https://localhost:PORT; 127.0.0.1 is excluded from
-# inspection in both proxies and serves as the plain-tunnel yardstick.
+# Intercepted requests go to https://localhost:PORT; 127.0.0.1 is excluded from
+# interception in both proxies and serves as the plain-tunnel yardstick.
 #
 # Load: at each client count (16, 64) one run per proxy, the two taking turns and
 # swapping who goes first every round, each after a short warm-up. Per run: answers
@@ -28,24 +28,24 @@
 # clients it cannot pass c / 0.1 s answers per second (the design limit); answers per
 # second are therefore no measure of its speed, CPU per answer is.
 # Time to the first byte: one client, one request at a time, ROUNDS rounds over five
-# targets in turn (tarnwick inspected and tunnelled, Privoxy inspected and
+# targets in turn (tarnwick intercepted and tunnelled, Privoxy intercepted and
 # tunnelled, nginx straight), the first round a warm-up, so the host's certificate is
-# cached by then; then again for the inspected targets and nginx straight with every
+# cached by then; then again for the intercepted targets and nginx straight with every
 # TLS handshake in full (no session offered). For each request the client times,
 # from the start of its TCP connect to the proxy (or nginx): the CONNECT's "200"
 # read, its TLS handshake done, the first byte of the answer read. Shown as medians.
-# "Inspection adds" is the inspected median less nginx's straight median, and for
+# "Interception adds" is the intercepted median less nginx's straight median, and for
 # tarnwick less its 100 ms hold too: what the CONNECT, the two TLS handshakes and the
 # handling inside cost a cached host, end to end (the goal: under 5 ms). The same
 # less the proxy's own tunnel is shown too.
-# Download: curl fetches a 100 MiB random file over inspected HTTPS through each
+# Download: curl fetches a 100 MiB random file over intercepted HTTPS through each
 # proxy in turn (byte-exact check, MB/s with 1 MB = 10^6 bytes, the median; two
 # minutes at most each), and the proxy's CPU seconds for it.
 # Peak resident memory (VmHWM) after the load and after the downloads. The load
 # average is printed at the start and the end.
 #
 # --perf instead samples tarnwick's CPU with `perf record -e cpu-clock` during
-# one inspected load run and prints its top functions (self and with children), the
+# one intercepted load run and prints its top functions (self and with children), the
 # report kept beside the samples (see --out).
 #
 # Options:
@@ -61,7 +61,7 @@
 #   --log                keep tarnwick's monitor output, in the kept work folder
 #   --perf               the perf profile only
 #   --perf-clients C     perf: clients (64)
-#   --out DIR            perf: where the results stay (BUILD_DIR/inspection-perf)
+#   --out DIR            perf: where the results stay (BUILD_DIR/interception-perf)
 # Everything listens on 127.0.0.1 only. Needs nginx, curl, openssl, python3, cc and
 # libssl-dev; installs privoxy (perf: linux-perf) from Debian when missing. About 4
 # minutes with the defaults.
@@ -142,9 +142,9 @@ fail() {
     exit 1
 }
 
-cc -O2 -o "$work/inspection_load" "$here/inspection_load.c" -lssl -lcrypto -lpthread ||
+cc -O2 -o "$work/interception_load" "$here/interception_load.c" -lssl -lcrypto -lpthread ||
     fail "cannot build the client (is libssl-dev installed?)"
-client=$work/inspection_load
+client=$work/interception_load
 
 ports=
 new_port() {
@@ -163,7 +163,7 @@ tls=$work/tls
 mkdir -p "$tls" "$work/www" "$work/run" "$work/config" "$work/data" "$work/privoxy/ca" "$work/privoxy/certs"
 {
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-        -subj "/CN=inspection bench origin CA" \
+        -subj "/CN=interception bench origin CA" \
         -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
         -keyout "$tls/origin-ca.key" -out "$tls/origin-ca.pem" &&
         printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$tls/origin.ext" &&
@@ -172,7 +172,7 @@ mkdir -p "$tls" "$work/www" "$work/run" "$work/config" "$work/data" "$work/privo
         openssl x509 -req -in "$tls/origin.csr" -CA "$tls/origin-ca.pem" -CAkey "$tls/origin-ca.key" \
             -days 2 -extfile "$tls/origin.ext" -out "$tls/origin.pem" &&
         # Privoxy's CA as its documentation makes one (RSA; the host keys it makes are RSA too).
-        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=inspection bench Privoxy CA" \
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=interception bench Privoxy CA" \
             -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
             -keyout "$work/privoxy/ca/cakey.pem" -out "$work/privoxy/ca/cacert.crt"
 } >"$work/openssl.log" 2>&1 || fail "openssl cannot make the certificates: $(tail -n 3 "$work/openssl.log")"
@@ -209,11 +209,11 @@ export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
         "$bin/tarnwick-settings" set 検査除外 127.0.0.1 &&
         "$bin/tarnwick-settings" set HTTPS検査 ○ &&
         "$bin/tarnwick-settings" ca export "$work/tarnwick-ca.pem"
-} >/dev/null || fail "tarnwick-settings cannot set inspection up"
+} >/dev/null || fail "tarnwick-settings cannot set interception up"
 
 # ---- Privoxy -----------------------------------------------------------------------
 
-cat >"$work/privoxy/inspect.action" <<'EOF'
+cat >"$work/privoxy/intercept.action" <<'EOF'
 {+https-inspection}
 /
 {-https-inspection}
@@ -221,7 +221,7 @@ cat >"$work/privoxy/inspect.action" <<'EOF'
 EOF
 cat >"$work/privoxy/config" <<EOF
 confdir $work/privoxy
-actionsfile inspect.action
+actionsfile intercept.action
 listen-address 127.0.0.1:$pv_port
 toggle 1
 enable-remote-toggle 0
@@ -244,7 +244,7 @@ start_tarnwick
 
 # ---- the client's targets ------------------------------------------------------------
 
-# NAME,PROXY-PORT,HOST,PORT,CA-FILE for inspection_load.
+# NAME,PROXY-PORT,HOST,PORT,CA-FILE for interception_load.
 target() {
     case $1 in
     tarnwick) echo "tarnwick,$tw_port,localhost,$web_port,$work/tarnwick-ca.pem" ;;
@@ -258,7 +258,7 @@ pid_of() { if [ "$1" = tarnwick ]; then echo "$tw_pid"; else echo "$pv_pid"; fi;
 # The issuer, which has blanks: everything after "issuer=".
 issuer_of() { echo "$1" | sed -n 's/.* issuer=//p'; }
 
-# Both really inspect: each inspected answer came with a certificate from that
+# Both really intercept: each intercepted answer came with a certificate from that
 # proxy's CA (the client trusts no other for it), each tunnelled one with nginx's own.
 "$client" ttfb -r 3 $resume "$(target tarnwick)" "$(target privoxy)" "$(target tarnwick-tunnel)" \
     "$(target privoxy-tunnel)" "$(target direct)" >"$work/check.out" 2>"$work/check.err" ||
@@ -274,14 +274,14 @@ case $(issuer_of "$(grep '^TTFB name=tarnwick ' "$work/check.out")") in
 *) fail "tarnwick's answer did not come with a certificate from its CA" ;;
 esac
 case $(issuer_of "$(grep '^TTFB name=privoxy ' "$work/check.out")") in
-*"inspection bench Privoxy CA"*) ;;
+*"interception bench Privoxy CA"*) ;;
 *) fail "Privoxy's answer did not come with a certificate from its CA" ;;
 esac
 
 # ---- perf ----------------------------------------------------------------------------
 
 if [ "$mode" = perf ]; then
-    out=${perf_out:-$build/inspection-perf}
+    out=${perf_out:-$build/interception-perf}
     mkdir -p "$out"
     out=$(cd "$out" && pwd)
     "$client" load -c "$perf_clients" -s "$warmup" -b 1024 $resume "$(target tarnwick)" >/dev/null
@@ -302,7 +302,7 @@ if [ "$mode" = perf ]; then
             sed 's/[ -]*$//'
     }
     {
-        echo "tarnwick-headless under perf (cpu-clock): $_n inspected answers of 1 KiB at $perf_clients clients in $seconds s," \
+        echo "tarnwick-headless under perf (cpu-clock): $_n intercepted answers of 1 KiB at $perf_clients clients in $seconds s," \
             "$(field "$_r" failed) failed, $(field "$_r" resumed) client handshakes resumed," \
             "$(awk -v c=$((_cpu1 - _cpu0)) -v n="$_n" 'BEGIN { printf "%.0f", (n > 0 ? c / n : 0) }') µs CPU per answer"
         echo
@@ -389,7 +389,7 @@ ttfb ttfb-full.out "" tarnwick privoxy direct
 
 # ---- download -----------------------------------------------------------------------
 
-echo "download: 100 MiB over inspected HTTPS, $downloads round(s) per proxy"
+echo "download: 100 MiB over intercepted HTTPS, $downloads round(s) per proxy"
 round=1
 while [ "$round" -le "$downloads" ]; do
     order=$(in_turn "$round" tarnwick privoxy)
@@ -432,28 +432,28 @@ echo "| | tarnwick | Privoxy | tarnwick/Privoxy |"
 echo "|---|---|---|---|"
 for c in $clients; do
     t=$(col "tarnwick.$c" 1) p=$(col "privoxy.$c" 1)
-    printf '| %d clients: inspected answers/s | %.0f (%.0f %% of the design limit %d) | %.0f | %s |\n' \
+    printf '| %d clients: intercepted answers/s | %.0f (%.0f %% of the design limit %d) | %.0f | %s |\n' \
         "$c" "$t" "$(awk -v r="$t" -v c="$c" 'BEGIN { print r * 100 / (c / 0.1) }')" $((c * 10)) "$p" "$(ratio "$t" "$p")"
     t=$(col "tarnwick.$c" 2) p=$(col "privoxy.$c" 2)
-    printf '| %d clients: CPU per inspected answer | %.0f µs | %.0f µs | %s |\n' "$c" "$t" "$p" "$(ratio "$t" "$p")"
+    printf '| %d clients: CPU per intercepted answer | %.0f µs | %.0f µs | %s |\n' "$c" "$t" "$p" "$(ratio "$t" "$p")"
     tf=$(awk '{ s += $3 } END { print s + 0 }' "$work/tarnwick.$c") pf=$(awk '{ s += $3 } END { print s + 0 }' "$work/privoxy.$c")
     printf '| %d clients: failed (all rounds) / client handshakes resumed | %d / %.0f %% | %d / %.0f %% | |\n' \
         "$c" "$tf" "$(col "tarnwick.$c" 4)" "$pf" "$(col "privoxy.$c" 4)"
 done
 # adds FILE WHO BASE HOLD: WHO's median first byte less BASE's and less HOLD ms.
 adds() { awk -v i="$(ms "$1" "$2" first_us)" -v b="$(ms "$1" "$3" first_us)" -v h="$4" 'BEGIN { printf "%.2f", i - h - b }'; }
-printf '| first byte, inspected (cached host%s) | %s ms | %s ms | |\n' "$([ -n "$resume" ] && echo ', session resumed')" \
+printf '| first byte, intercepted (cached host%s) | %s ms | %s ms | |\n' "$([ -n "$resume" ] && echo ', session resumed')" \
     "$(ms ttfb.out tarnwick first_us)" "$(ms ttfb.out privoxy first_us)"
-printf '| first byte, inspected, full handshake (cached host) | %s ms | %s ms | |\n' \
+printf '| first byte, intercepted, full handshake (cached host) | %s ms | %s ms | |\n' \
     "$(ms ttfb-full.out tarnwick first_us)" "$(ms ttfb-full.out privoxy first_us)"
 printf '| first byte, tunnelled | %s ms | %s ms | (nginx straight: %s ms; full handshake %s ms) |\n' \
     "$(ms ttfb.out tarnwick-tunnel first_us)" "$(ms ttfb.out privoxy-tunnel first_us)" \
     "$(ms ttfb.out direct first_us)" "$(ms ttfb-full.out direct first_us)"
 tw_add=$(adds ttfb.out tarnwick direct 100)
 tw_add_full=$(adds ttfb-full.out tarnwick direct 100)
-printf '| inspection adds over nginx straight (tarnwick: less its 100 ms hold), resumed / full | %s / %s ms | %s / %s ms | |\n' \
+printf '| interception adds over nginx straight (tarnwick: less its 100 ms hold), resumed / full | %s / %s ms | %s / %s ms | |\n' \
     "$tw_add" "$tw_add_full" "$(adds ttfb.out privoxy direct 0)" "$(adds ttfb-full.out privoxy direct 0)"
-printf '| inspection adds over the same proxy'\''s tunnel (tarnwick: less 100 ms) | %s ms | %s ms | |\n' \
+printf '| interception adds over the same proxy'\''s tunnel (tarnwick: less 100 ms) | %s ms | %s ms | |\n' \
     "$(adds ttfb.out tarnwick tarnwick-tunnel 100)" "$(adds ttfb.out privoxy privoxy-tunnel 0)"
 printf '| client TLS handshake with the proxy (CONNECT answered → TLS done), resumed / full | %.2f / %.2f ms | %.2f / %.2f ms | |\n' \
     "$(awk -v a="$(ms ttfb.out tarnwick secured_us)" -v b="$(ms ttfb.out tarnwick established_us)" 'BEGIN { print a - b }')" \
@@ -464,7 +464,7 @@ tw_speed=$(median <"$work/tarnwick.speed" 2>/dev/null || echo nan)
 pv_speed=$(median <"$work/privoxy.speed" 2>/dev/null || echo nan)
 tw_dfail=$(grep -c tarnwick "$work/download.failures" 2>/dev/null || true)
 pv_dfail=$(grep -c privoxy "$work/download.failures" 2>/dev/null || true)
-printf '| 100 MiB inspected download | %.1f MB/s%s | %.1f MB/s%s | %s |\n' \
+printf '| 100 MiB intercepted download | %.1f MB/s%s | %.1f MB/s%s | %s |\n' \
     "$(awk -v s="$tw_speed" 'BEGIN { print s / 1e6 }')" "$([ "${tw_dfail:-0}" -gt 0 ] && echo ", $tw_dfail FAILED")" \
     "$(awk -v s="$pv_speed" 'BEGIN { print s / 1e6 }')" "$([ "${pv_dfail:-0}" -gt 0 ] && echo ", $pv_dfail FAILED")" \
     "$(ratio "$tw_speed" "$pv_speed")"
@@ -480,7 +480,7 @@ echo "medians of $rounds load round(s) of $seconds s, $((ttfb_rounds - 1)) timed
 echo "first byte: from the start of the TCP connect to the proxy (or nginx) to the first byte of the answer, one request at a time"
 for c in $clients; do
     awk -v r="$(ratio "$(col "tarnwick.$c" 2)" "$(col "privoxy.$c" 2)")" -v c="$c" \
-        'BEGIN { printf "goal: CPU per inspected answer ≤ Privoxy'\''s at %d clients: %s (%s)\n", c, (r != "-" && r <= 1 ? "met" : "NOT met"), r }'
+        'BEGIN { printf "goal: CPU per intercepted answer ≤ Privoxy'\''s at %d clients: %s (%s)\n", c, (r != "-" && r <= 1 ? "met" : "NOT met"), r }'
 done
 awk -v r="$(ratio "$tw_speed" "$pv_speed")" \
     'BEGIN { printf "goal: download speed ≥ Privoxy'\''s: %s (%s)\n", (r != "-" && r >= 1 ? "met" : "NOT met"), r }'
