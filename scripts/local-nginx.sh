@@ -2,10 +2,15 @@
 # waiting for a listener, and Debian's nginx serving a folder with a configuration
 # of its own. Source it; it needs python3 and /usr/sbin/nginx.
 
-# Exits 77 (the test is skipped) unless every tool named is installed.
+# Exits 77 (the test is skipped) unless every tool named is installed. Under CI the
+# test setup has installed them all, so a missing one fails the test instead.
 require_tools() {
     for _tool in "$@"; do
         if ! command -v "$_tool" >/dev/null 2>&1; then
+            if [ -n "${CI:-}" ]; then
+                echo "FAIL: $_tool not installed, though the test setup installs it"
+                exit 1
+            fi
             echo "SKIP: $_tool not installed"
             exit 77
         fi

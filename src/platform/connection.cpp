@@ -132,11 +132,10 @@ void Connection::close() {
         // A TLS peer is told that nothing more comes, as far as the socket takes it now.
         if (m_tls == Tls::Open && m_fd >= 0 && !m_writeShut) {
             ERR_clear_error();
-            SSL_shutdown(m_ssl);
+            SSL_shutdown(m_ssl.get());
             sendCipher();
         }
-        SSL_free(m_ssl);
-        m_ssl = nullptr;
+        m_ssl.reset();
         ERR_clear_error();
     }
     m_tls = Tls::None;
@@ -165,14 +164,12 @@ void Connection::fail(int error) {
     m_events.failed(*this, error);
 }
 
-void Connection::startTls(SSL* ssl, QByteArrayView alreadyRead) {
-    if (m_fd < 0 || m_ssl) {
-        SSL_free(ssl);
+void Connection::startTls(SslOwner ssl, QByteArrayView alreadyRead) {
+    if (m_fd < 0 || m_ssl || !ssl)
         return;
-    }
-    m_ssl = ssl;
+    m_ssl = std::move(ssl);
     setNoDelay(m_fd);
-    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+    SSL_set_bio(m_ssl.get(), BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
     // What was handed over before goes out as it is.
     for (Piece& piece : m_queue)
         piece.plain = true;
@@ -181,7 +178,7 @@ void Connection::startTls(SSL* ssl, QByteArrayView alreadyRead) {
     m_tlsReason.clear();
     m_tlsVersion.clear();
     if (!alreadyRead.isEmpty())
-        BIO_write(SSL_get_rbio(ssl), alreadyRead.data(), int(alreadyRead.size()));
+        BIO_write(SSL_get_rbio(m_ssl.get()), alreadyRead.data(), int(alreadyRead.size()));
     // A client speaks first; a server answers what came already. Only the peer's next
     // bytes can complete the handshake, so secured() never comes from here.
     if (!handshake()) {
@@ -192,14 +189,14 @@ void Connection::startTls(SSL* ssl, QByteArrayView alreadyRead) {
 
 bool Connection::handshake() {
     ERR_clear_error();
-    const int result = SSL_do_handshake(m_ssl);
-    const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, result);
+    const int result = SSL_do_handshake(m_ssl.get());
+    const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_ssl.get(), result);
     const unsigned long openSsl = error == SSL_ERROR_SSL ? ERR_peek_last_error() : 0;
     // Our part of it (or an alert that says why not) goes out now.
     sendCipher();
     if (result == 1) {
         m_tls = Tls::Open;
-        m_tlsVersion = TlsContexts::version(m_ssl);
+        m_tlsVersion = TlsContexts::version(m_ssl.get());
         return true;
     }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
@@ -209,11 +206,12 @@ bool Connection::handshake() {
 }
 
 void Connection::noteTlsFailure(unsigned long openSslError) {
-    m_tlsCheck = TlsContexts::checkOf(m_ssl);
-    m_tlsReason = TlsContexts::reasonOf(m_ssl, openSslError);
+    m_tlsCheck = TlsContexts::checkOf(m_ssl.get());
+    m_tlsReason = TlsContexts::reasonOf(m_ssl.get(), openSslError);
     // A client knows the protocol once the server's hello (and certificate) came.
-    if (m_tlsVersion.isEmpty() && (SSL_is_server(m_ssl) || SSL_get0_peer_certificate(m_ssl)))
-        m_tlsVersion = TlsContexts::version(m_ssl);
+    if (m_tlsVersion.isEmpty() &&
+        (SSL_is_server(m_ssl.get()) || SSL_get0_peer_certificate(m_ssl.get())))
+        m_tlsVersion = TlsContexts::version(m_ssl.get());
     ERR_clear_error();
 }
 
@@ -302,7 +300,7 @@ void Connection::readSome() {
         end = true;
     if (m_ssl) {
         if (got > 0)
-            BIO_write(SSL_get_rbio(m_ssl), buffer, int(got));
+            BIO_write(SSL_get_rbio(m_ssl.get()), buffer, int(got));
         if (!takeTls(end))
             return;
     } else if (got > 0) {
@@ -362,13 +360,13 @@ bool Connection::takeTls(bool& end) {
             break;
         }
         ERR_clear_error();
-        const int n = SSL_read(m_ssl, plain + got, int(ReadCap - got));
+        const int n = SSL_read(m_ssl.get(), plain + got, int(ReadCap - got));
         if (n > 0) {
             got += n;
             if (got < ReadCap)
                 continue;
         } else {
-            const int error = SSL_get_error(m_ssl, n);
+            const int error = SSL_get_error(m_ssl.get(), n);
             if (error == SSL_ERROR_ZERO_RETURN)
                 closedByPeer = true;
             else if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
@@ -476,7 +474,7 @@ bool Connection::flush() {
     if (m_shutdownPending && m_queue.empty()) {
         if (m_ssl && m_tls == Tls::Open) {
             ERR_clear_error();
-            SSL_shutdown(m_ssl);
+            SSL_shutdown(m_ssl.get());
             if (!sendCipher())
                 return false;
             if (m_cipherDone < m_cipher.size())
@@ -535,7 +533,8 @@ bool Connection::encrypt(Piece& piece) {
         data = fromFile.constData();
     }
     ERR_clear_error();
-    const int written = SSL_write(m_ssl, data, int(piece.fileFd >= 0 ? fromFile.size() : length));
+    const int written =
+        SSL_write(m_ssl.get(), data, int(piece.fileFd >= 0 ? fromFile.size() : length));
     if (written <= 0) {
         noteTlsFailure(ERR_peek_last_error());
         m_error = EPROTO;
@@ -549,7 +548,7 @@ bool Connection::encrypt(Piece& piece) {
 
 bool Connection::sendCipher() {
     if (m_ssl) {
-        BIO* out = SSL_get_wbio(m_ssl);
+        BIO* out = SSL_get_wbio(m_ssl.get());
         for (size_t pending; (pending = BIO_ctrl_pending(out)) > 0;) {
             if (m_cipherDone == m_cipher.size()) {
                 m_cipher.clear();

@@ -54,7 +54,7 @@ public:
     // Speaks TLS from now on, as the server or the client, once what is already queued
     // has left as it is. `ssl` is handed over; `alreadyRead`: bytes of the peer's that
     // came before. secured() follows the handshake, or failed().
-    void startTls(SSL* ssl, QByteArrayView alreadyRead = {});
+    void startTls(SslOwner ssl, QByteArrayView alreadyRead = {});
     bool isSecured() const { return m_tls == Tls::Open; }
     // After a TLS failure: what the check came to, its reason, and the protocol.
     TlsCheck tlsCheck() const { return m_tlsCheck; }
@@ -134,7 +134,7 @@ private:
     bool m_peerEnding = false;   // the peer shut down its side; what came before is readable
     int m_error = 0;             // a failure found while sending, reported from ready()
 
-    SSL* m_ssl = nullptr;
+    SslOwner m_ssl;
     Tls m_tls = Tls::None;
     QByteArray m_cipher;         // what TLS wrote that the socket has not taken yet
     qsizetype m_cipherDone = 0;

@@ -1,18 +1,15 @@
 #pragma once
 
+#include "platform/hostname.h"
+#include "platform/sslowners.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <functional>
 #include <list>
-#include <memory>
 #include <string>
 #include <unordered_map>
-
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
-typedef struct ssl_session_st SSL_SESSION;
-typedef struct x509_st X509;
-typedef struct evp_pkey_st EVP_PKEY;
 
 namespace Tarnwick {
 
@@ -24,8 +21,11 @@ class CertificateAuthority {
 public:
     enum class State { Absent, Usable, Unusable };
 
+    // Seconds since the epoch, the time minted certificates are dated from.
+    using Clock = std::function<qint64()>;
+
     static QString defaultFolder();
-    explicit CertificateAuthority(QString folder = defaultFolder());
+    explicit CertificateAuthority(QString folder = defaultFolder(), Clock clock = {});
     ~CertificateAuthority();
     CertificateAuthority(const CertificateAuthority&) = delete;
     CertificateAuthority& operator=(const CertificateAuthority&) = delete;
@@ -45,34 +45,49 @@ public:
     // Removes both files (and the folder when it is left empty).
     bool remove(QString* why = nullptr);
 
-    // A certificate for `host` (a DNS name or an IP address) signed by the authority,
-    // with the one key of this run's host certificates; kept for the next time.
-    X509* certificateFor(const QString& host);
-    EVP_PKEY* hostKey() const { return m_hostKey; }
+    // A certificate for `host` signed by the authority, with the one key of this run's
+    // host certificates; kept for the next time, and made anew when it nears its end
+    // (or the authority changed). Owned here: a connection takes its own reference.
+    X509* certificateFor(const HostName& host);
+    EVP_PKEY* hostKey() const { return m_hostKey.get(); }
 
 private:
+    using Minted = std::list<std::pair<QString, X509Owner>>;
     void clear();
+    X509Owner mint(const HostName& host);
 
     QString m_folder;
-    X509* m_cert = nullptr;
-    EVP_PKEY* m_key = nullptr;
-    EVP_PKEY* m_hostKey = nullptr;
+    Clock m_clock;
+    X509Owner m_cert;
+    KeyOwner m_key;
+    KeyOwner m_hostKey;
     QByteArray m_stamp; // the files as last looked at
     State m_state = State::Absent;
     QString m_why;
     // Minted certificates, the most recently used first.
-    std::list<std::pair<QString, X509*>> m_minted;
-    QHash<QString, std::list<std::pair<QString, X509*>>::iterator> m_byHost;
+    Minted m_minted;
+    QHash<QString, Minted::iterator> m_byHost;
 };
 
 // What went wrong when the origin's TLS was checked, for the page the browser gets.
-enum class TlsCheck { Passed, Expired, WrongHost, UnknownIssuer, HandshakeFailed, Other };
+enum class TlsCheck {
+    Passed,
+    Expired,
+    NotYetValid,
+    WrongHost,
+    UnknownIssuer,
+    Revoked,
+    HandshakeFailed,
+    TimedOut,
+    Other
+};
 
 // The TLS of intercepted connections: the browser side speaks as the requested host with
 // a minted certificate (TLS 1.2 and 1.3, ALPN http/1.1, session tickets); the origin
-// side verifies strictly (TLS 1.2 or newer, OpenSSL's security level 2, the chain
-// against the system's trust store and the extra file of the user's choosing, the host
-// name), with SNI and a session cache per host and port.
+// side verifies strictly (TLS 1.3, or TLS 1.2 with ECDHE and AEAD suites only, OpenSSL's
+// security level 2, the chain against the system's trust store and the extra file of
+// the user's choosing, the host name or address in the subjectAltName only, a stapled
+// OCSP answer that says "revoked"), with SNI and a session cache per host and port.
 class TlsContexts {
 public:
     explicit TlsContexts(CertificateAuthority& authority);
@@ -81,10 +96,11 @@ public:
     TlsContexts& operator=(const TlsContexts&) = delete;
 
     // Nothing when the authority cannot be used (`why` says why).
-    SSL* forBrowser(const QString& host, QString* why);
+    SslOwner forBrowser(const HostName& host, QString* why);
     // `extraAuthorities`: a PEM file whose certificates are trusted besides the
-    // system's (empty: none).
-    SSL* forOrigin(const QString& host, int port, const QString& extraAuthorities, QString* why);
+    // system's (empty: none). Nothing when the check could not be set up.
+    SslOwner forOrigin(const HostName& host, int port, const QString& extraAuthorities,
+                       QString* why);
 
     // What a failed handshake with an origin came to, and how to say it.
     static TlsCheck checkOf(SSL* ssl);
@@ -96,11 +112,11 @@ private:
     bool prepareOrigin(const QString& extraAuthorities, QString* why);
 
     CertificateAuthority& m_authority;
-    SSL_CTX* m_browser = nullptr;
-    SSL_CTX* m_origin = nullptr;
+    SslContextOwner m_browser;
+    SslContextOwner m_origin;
     QString m_originExtras; // the extra file the origin context trusts
     QByteArray m_originStamp;
-    std::unordered_map<std::string, SSL_SESSION*> m_sessions;
+    std::unordered_map<std::string, SessionOwner> m_sessions;
 };
 
 } // namespace Tarnwick

@@ -1,37 +1,29 @@
 #include "proxy/interception.h"
 
-#include <QHostAddress>
-
 namespace Tarnwick {
 
-bool interceptionExcluded(QStringView host, QStringView exclusions) {
-    const QString name = host.toString().toLower();
+bool interceptionExcluded(const HostName& host, QStringView exclusions) {
+    const QString& name = host.text();
     for (QStringView entry : exclusions.tokenize(u' ', Qt::SkipEmptyParts)) {
         for (QStringView item : entry.tokenize(u',', Qt::SkipEmptyParts)) {
-            const QString pattern = item.trimmed().toString().toLower();
-            if (pattern.isEmpty())
+            QStringView pattern = item.trimmed();
+            const bool wildcard = pattern.startsWith(u"*.");
+            const std::optional<HostName> listed =
+                HostName::parse(wildcard ? pattern.sliced(2) : pattern);
+            if (!listed)
                 continue;
-            if (pattern.startsWith(u"*.")) {
-                const QStringView suffix = QStringView(pattern).sliced(1); // ".example.test"
-                if (name.size() > suffix.size() && name.endsWith(suffix))
+            if (!wildcard) {
+                if (name == listed->text())
                     return true;
-            } else if (name == pattern) {
+            } else if (!host.isAddress() && !listed->isAddress() &&
+                       name.size() > listed->text().size() &&
+                       name.endsWith(listed->text()) &&
+                       name[name.size() - listed->text().size() - 1] == u'.') {
                 return true;
             }
         }
     }
     return false;
-}
-
-bool interceptableHost(QStringView host) {
-    if (host.isEmpty() || host.size() > 253)
-        return false;
-    if (!QHostAddress(host.toString()).isNull())
-        return true;
-    for (QChar c : host)
-        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'-' && c != u'.' && c != u'_')
-            return false;
-    return true;
 }
 
 namespace {
@@ -45,6 +37,15 @@ QByteArray unverifiedAnswer(TlsCheck check, QStringView authority, QStringView r
     switch (check) {
     case TlsCheck::Expired:
         what = QStringLiteral("サーバー証明書の有効期限が切れています。");
+        break;
+    case TlsCheck::NotYetValid:
+        what = QStringLiteral("サーバー証明書の有効期間がまだ始まっていません。");
+        break;
+    case TlsCheck::Revoked:
+        what = QStringLiteral("サーバー証明書は失効しています（サーバーが添えたOCSP応答による）。");
+        break;
+    case TlsCheck::TimedOut:
+        what = QStringLiteral("サーバーが時間内にTLSハンドシェイクを終えませんでした。");
         break;
     case TlsCheck::WrongHost:
         what = QStringLiteral("サーバー証明書が、このホスト名のものではありません。");

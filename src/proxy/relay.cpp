@@ -12,6 +12,7 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace Tarnwick {
@@ -24,6 +25,10 @@ constexpr int PumpDelayMs = 100;
 constexpr int ReconnectIntervalMs = 1000;
 constexpr int CloseDelayMs = 100;
 constexpr int ReconnectLimit = 10;
+// The TLS handshakes of an intercepted connection, each on its own: far origins and slow
+// links take seconds, and the reconnect ticks cover only the TCP connection.
+constexpr int OriginHandshakeMs = 30000;
+constexpr int BrowserHandshakeMs = 30000;
 // Bytes one side lets wait for the other before it stops reading the faster one.
 constexpr qint64 Backlog = 1024 * 1024;
 } // namespace
@@ -65,8 +70,10 @@ void Relay::secured(Connection& c) {
     if (&c == &m_server)
         return originSecured();
     // The browser's TLS is up: its request comes inside, read like any other.
-    if (m_phase == Phase::Securing)
+    if (m_phase == Phase::Securing) {
+        m_ctx.deadlines.cancel(m_deadline);
         m_phase = Phase::ReadingHead;
+    }
 }
 
 void Relay::arrived(Connection& c, QByteArrayView bytes) {
@@ -101,6 +108,14 @@ void Relay::deadlineReached() {
     switch (m_phase) {
     case Phase::Connecting:
         return reconnectTick();
+    case Phase::Securing:
+        // A browser that never finishes its handshake does not keep the slot.
+        m_ctx.log.tlsChecked(Side::Lan, m_index, m_authority, QString(),
+                             QStringLiteral("the browser's handshake took longer than %1 s")
+                                 .arg(BrowserHandshakeMs / 1000));
+        return finish(End::BrowserGone);
+    case Phase::Verifying:
+        return originTimedOut();
     case Phase::Waiting:
         return pump();
     case Phase::Closing:
@@ -245,7 +260,8 @@ bool Relay::startRequest(const QByteArray& received) {
 }
 
 void Relay::continueBody(QByteArrayView piece) {
-    if (m_phase != Phase::Connecting && m_phase != Phase::Sending && m_phase != Phase::Waiting)
+    if (m_phase != Phase::Connecting && m_phase != Phase::Verifying &&
+        m_phase != Phase::Sending && m_phase != Phase::Waiting)
         return;
     // Kept whole, so that a re-request sends the body again with its head; beyond a
     // mebibyte it waits in the slot's request file, not in memory.
@@ -322,6 +338,7 @@ void Relay::attemptConnect() {
     m_serverUp = false;
     m_server.close();
     m_upstreamAsked = false;
+    m_originTls = false;
     m_upstreamHead.clear();
     const int attempt = ++m_attempt;
     QHostAddress address;
@@ -359,10 +376,13 @@ void Relay::reconnectTick() {
 }
 
 void Relay::serverConnected() {
-    // An intercepted origin counts as reached once its TLS passed; until then the
-    // reconnect deadline keeps running.
-    if (m_intercept && !m_server.isSecured())
+    // An intercepted origin counts as reached once its TLS passed: the TCP connection
+    // is made, and the handshake has a deadline of its own.
+    if (m_intercept && !m_server.isSecured()) {
+        m_phase = Phase::Verifying;
+        m_ctx.deadlines.arm(m_deadline, OriginHandshakeMs);
         return reachOrigin();
+    }
     m_ctx.deadlines.cancel(m_deadline);
     m_serverUp = true;
     if (m_tunnel)
@@ -424,6 +444,9 @@ void Relay::serverEnded() {
         return directionEnded(m_server);
     m_ctx.log.serverClosed(m_index);
     m_server.close();
+    // The upstream proxy closed before its tunnel was open.
+    if (m_phase == Phase::Verifying)
+        return finish(End::Refused);
     if (m_phase != Phase::Sending)
         return;
     // The answer is complete; the pump takes it 100 ms later.
@@ -434,8 +457,8 @@ void Relay::serverEnded() {
 void Relay::serverFailed(int error) {
     m_ctx.log.serverFailed(m_index, error);
     // An origin whose TLS does not pass is not tried again: nothing would change.
-    if (m_intercept && error == EPROTO && m_phase == Phase::Connecting)
-        return originFailed();
+    if (m_phase == Phase::Verifying)
+        return originFailed(error);
     // Before the connection is made, the deadline tries again; once it is, nothing
     // more will come, and the browser is not left waiting.
     if (!m_serverUp)
@@ -543,14 +566,20 @@ bool Relay::startTunnel(const QByteArray& received) {
     const qsizetype headEnd = received.indexOf(BlankLine) + BlankLine.size();
     m_authority = line.text.mid(8, line.text.indexOf(' ', 8) - 8);
     m_viaProxy = store.choice(Setting::Proxy) == ChoiceValue::Allow;
-    if (store.choice(Setting::HttpsInterception) == ChoiceValue::Allow && m_ctx.tls &&
-        interceptableHost(authority->host) &&
-        !interceptionExcluded(authority->host, store.get(Setting::InterceptionExclusions))) {
-        QString why;
-        if (SSL* ssl = m_ctx.tls->forBrowser(authority->host, &why))
-            return startInterception(ssl, *authority, QByteArrayView(received).sliced(headEnd));
-        // Without a usable CA the tunnel still works.
-        m_ctx.log.notIntercepted(m_index, m_authority, why);
+    if (store.choice(Setting::HttpsInterception) == ChoiceValue::Allow && m_ctx.tls) {
+        // A host in a form that could be connected as one host and checked as another
+        // is refused rather than guessed at.
+        const std::optional<HostName> host = HostName::parse(authority->host);
+        if (!host)
+            return false;
+        if (!interceptionExcluded(*host, store.get(Setting::InterceptionExclusions))) {
+            QString why;
+            if (SslOwner ssl = m_ctx.tls->forBrowser(*host, &why))
+                return startInterception(std::move(ssl), *host, authority->port,
+                                         QByteArrayView(received).sliced(headEnd));
+            // Without a usable CA the tunnel still works.
+            m_ctx.log.notIntercepted(m_index, m_authority, why);
+        }
     }
     m_tunnel = true;
     // Through an upstream proxy the head goes on as it came; the proxy answers it.
@@ -560,17 +589,19 @@ bool Relay::startTunnel(const QByteArray& received) {
     return connectServer(m_viaProxy ? upstreamProxyTarget(store) : *authority);
 }
 
-bool Relay::startInterception(SSL* ssl, const RequestTarget& authority, QByteArrayView early) {
+bool Relay::startInterception(SslOwner ssl, const HostName& host, int port,
+                              QByteArrayView early) {
     m_intercept = true;
-    m_origin = authority;
+    // The origin is connected to as exactly the host its certificate is checked for.
+    m_originName = host;
+    m_origin = RequestTarget{host.text(), port};
     m_phase = Phase::Securing;
+    m_ctx.deadlines.arm(m_deadline, BrowserHandshakeMs);
     // The CONNECT is answered here; the origin is reached once a request has come.
     if (m_browser.send(Established))
         browserSent();
     if (m_phase == Phase::Securing)
-        m_browser.startTls(ssl, early);
-    else
-        SSL_free(ssl);
+        m_browser.startTls(std::move(ssl), early);
     return true;
 }
 
@@ -587,14 +618,15 @@ void Relay::reachOrigin(QByteArrayView early) {
         return;
     }
     QString why;
-    SSL* ssl = m_ctx.tls->forOrigin(m_origin.host, m_origin.port,
-                                    m_ctx.store.get(Setting::InterceptionExtraCa), &why);
+    SslOwner ssl = m_ctx.tls->forOrigin(m_originName, m_origin.port,
+                                        m_ctx.store.get(Setting::InterceptionExtraCa), &why);
     if (!ssl) {
         m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, QString(), why);
         m_page = unverifiedAnswer(TlsCheck::Other, QString::fromLatin1(m_authority), why);
         return finish(End::Unverified);
     }
-    m_server.startTls(ssl, early);
+    m_originTls = true;
+    m_server.startTls(std::move(ssl), early);
 }
 
 void Relay::upstreamAnswered(QByteArrayView bytes) {
@@ -618,12 +650,29 @@ void Relay::originSecured() {
     serverConnected();
 }
 
-void Relay::originFailed() {
-    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, m_server.tlsVersion(),
-                         m_server.tlsReason());
+void Relay::originFailed(int error) {
+    // The upstream proxy failed before its tunnel was open.
+    if (!m_originTls)
+        return finish(End::Refused);
+    // A connection that broke during the handshake has no TLS reason of its own.
+    const bool tls = error == EPROTO && !m_server.tlsReason().isEmpty();
+    const TlsCheck check = tls ? m_server.tlsCheck() : TlsCheck::HandshakeFailed;
+    const QString reason =
+        tls ? m_server.tlsReason() : QString::fromLocal8Bit(std::strerror(error));
+    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, m_server.tlsVersion(), reason);
     // Nothing of the origin's is forwarded: the browser is told which check failed.
-    m_page = unverifiedAnswer(m_server.tlsCheck(), QString::fromLatin1(m_authority),
-                              m_server.tlsReason());
+    m_page = unverifiedAnswer(check, QString::fromLatin1(m_authority), reason);
+    finish(End::Unverified);
+}
+
+void Relay::originTimedOut() {
+    // An upstream proxy that never answered its CONNECT is refused like one that said no.
+    if (!m_originTls)
+        return finish(End::Refused);
+    const QString reason =
+        QStringLiteral("no TLS handshake within %1 s").arg(OriginHandshakeMs / 1000);
+    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, QString(), reason);
+    m_page = unverifiedAnswer(TlsCheck::TimedOut, QString::fromLatin1(m_authority), reason);
     finish(End::Unverified);
 }
 

@@ -65,6 +65,8 @@ public:
         Asking,      // the user is asked about a cabinet download
         Securing,    // an intercepted CONNECT: TLS with the browser is being set up
         Connecting,  // the server connection is being made (attempts one second apart)
+        Verifying,   // an intercepted request's origin: the upstream proxy's CONNECT, then
+                     // TLS and its checks, under a deadline of their own
         Sending,     // the request is going out; the answer may start arriving
         Waiting,     // the server has closed: the pump runs 100 ms later
         Answering,   // the answer or the refusal is on its way to the browser
@@ -119,7 +121,7 @@ private:
     std::optional<Check> askCabinet(const QByteArray& requestLine);
     bool startRequest(const QByteArray& received);
     bool startTunnel(const QByteArray& received);
-    bool startInterception(SSL* ssl, const RequestTarget& authority, QByteArrayView early);
+    bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
     void continueBody(QByteArrayView piece);
 
     // The server side.
@@ -132,7 +134,8 @@ private:
     void reachOrigin(QByteArrayView early = {});
     void upstreamAnswered(QByteArrayView bytes);
     void originSecured();
-    void originFailed();
+    void originFailed(int error);
+    void originTimedOut();
     void serverData(QByteArrayView bytes);
     void serverEnded();
     void serverFailed(int error);
@@ -182,8 +185,10 @@ private:
     QByteArray m_authority;   // "host:port" as the browser asked
 
     bool m_intercept = false;   // an intercepted CONNECT: requests come inside its TLS
-    RequestTarget m_origin;   // where an intercepted CONNECT leads
+    RequestTarget m_origin;   // where an intercepted CONNECT leads, its host in one form
+    HostName m_originName;    // that host, as its certificate is checked
     bool m_upstreamAsked = false; // the upstream proxy was sent our CONNECT
+    bool m_originTls = false;     // the origin's handshake has begun
     QByteArray m_upstreamHead;    // its answer so far
     QByteArray m_page;        // what an unverified origin's browser gets
     qint64 m_up = 0;          // tunnel bytes from the browser to the server

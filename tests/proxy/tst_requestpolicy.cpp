@@ -192,30 +192,54 @@ void TestRequestPolicy::interceptedHosts_data() {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("exclusions");
     QTest::addColumn<bool>("excluded");
-    QTest::addColumn<bool>("interceptable");
-    QTest::newRow("nothing excluded") << u"bank.example"_s << QString() << false << true;
+    // The one form the host is compared, connected and checked in; empty: refused.
+    QTest::addColumn<QString>("form");
+    QTest::newRow("nothing excluded") << u"bank.example"_s << QString() << false
+                                      << u"bank.example"_s;
     QTest::newRow("listed, other case") << u"Bank.Example"_s << u"a.test bank.example"_s << true
-                                        << true;
-    QTest::newRow("commas and blanks") << u"b.test"_s << u"a.test, b.test,c.test"_s << true << true;
-    QTest::newRow("wildcard covers a subdomain") << u"x.y.example.test"_s << u"*.example.test"_s
-                                                 << true << true;
+                                        << u"bank.example"_s;
+    QTest::newRow("final dot on the host") << u"bank.example."_s << u"bank.example"_s << true
+                                           << u"bank.example"_s;
+    QTest::newRow("final dot on the entry") << u"BANK.example"_s << u"Bank.Example."_s << true
+                                            << u"bank.example"_s;
+    QTest::newRow("commas and blanks") << u"b.test"_s << u"a.test, b.test,c.test"_s << true
+                                       << u"b.test"_s;
+    QTest::newRow("wildcard covers a subdomain") << u"x.y.example.test."_s << u"*.example.test"_s
+                                                 << true << u"x.y.example.test"_s;
     QTest::newRow("wildcard not the name itself") << u"example.test"_s << u"*.example.test"_s
-                                                  << false << true;
+                                                  << false << u"example.test"_s;
     QTest::newRow("no suffix match inside a name") << u"badexample.test"_s << u"*.example.test"_s
-                                                   << false << true;
-    QTest::newRow("an address") << u"127.0.0.1"_s << u"10.0.0.1"_s << false << true;
-    QTest::newRow("IPv6 address") << u"::1"_s << QString() << false << true;
-    // A name no certificate could carry goes on as a tunnel.
-    QTest::newRow("comma in a name") << u"a.test,DNS:b.test"_s << QString() << false << false;
+                                                   << false << u"badexample.test"_s;
+    QTest::newRow("an address") << u"127.0.0.1"_s << u"10.0.0.1 127.0.0.1"_s << true
+                                << u"127.0.0.1"_s;
+    QTest::newRow("IPv6 address, its canonical text") << u"[0:0::1]"_s << u"::1"_s << true
+                                                      << u"::1"_s;
+    QTest::newRow("IPv4-mapped IPv6") << u"::FFFF:127.0.0.1"_s << QString() << false
+                                      << u"::ffff:127.0.0.1"_s;
+    // Forms that a resolver reads as one address and a certificate check as another, or
+    // that no certificate could carry.
+    QTest::newRow("octal part") << u"0177.0.0.1"_s << QString() << false << QString();
+    QTest::newRow("short form") << u"127.1"_s << QString() << false << QString();
+    QTest::newRow("hexadecimal") << u"0x7f.0.0.1"_s << QString() << false << QString();
+    QTest::newRow("one number") << u"2130706433"_s << QString() << false << QString();
+    QTest::newRow("a name ending in a number") << u"host.example.1"_s << QString() << false
+                                               << QString();
+    QTest::newRow("zone index") << u"fe80::1%eth0"_s << QString() << false << QString();
+    QTest::newRow("comma in a name") << u"a.test,DNS:b.test"_s << QString() << false << QString();
+    QTest::newRow("empty label") << u"a..test"_s << QString() << false << QString();
+    QTest::newRow("a letter that lowers into ASCII") << u"\u212Aey.test"_s << QString() << false
+                                                    << QString();
 }
 
 void TestRequestPolicy::interceptedHosts() {
     QFETCH(QString, host);
     QFETCH(QString, exclusions);
     QFETCH(bool, excluded);
-    QFETCH(bool, interceptable);
-    QCOMPARE(interceptionExcluded(host, exclusions), excluded);
-    QCOMPARE(interceptableHost(host), interceptable);
+    QFETCH(QString, form);
+    const std::optional<HostName> name = HostName::parse(host);
+    QCOMPARE(name ? name->text() : QString(), form);
+    if (name)
+        QCOMPARE(interceptionExcluded(*name, exclusions), excluded);
 }
 
 Q_DECLARE_METATYPE(TlsCheck)
@@ -224,6 +248,9 @@ void TestRequestPolicy::unverifiedPage_data() {
     QTest::addColumn<TlsCheck>("check");
     QTest::addColumn<QString>("says");
     QTest::newRow("expired") << TlsCheck::Expired << u"有効期限が切れています"_s;
+    QTest::newRow("not yet valid") << TlsCheck::NotYetValid << u"有効期間がまだ始まっていません"_s;
+    QTest::newRow("revoked") << TlsCheck::Revoked << u"失効しています"_s;
+    QTest::newRow("too slow") << TlsCheck::TimedOut << u"時間内に"_s;
     QTest::newRow("wrong host") << TlsCheck::WrongHost << u"このホスト名のものではありません"_s;
     QTest::newRow("unknown issuer") << TlsCheck::UnknownIssuer << u"発行者を信頼できません"_s;
     QTest::newRow("handshake") << TlsCheck::HandshakeFailed << u"ハンドシェイクに失敗しました"_s;
