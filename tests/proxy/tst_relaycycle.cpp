@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -276,6 +277,8 @@ private slots:
     void idleConnectionsDoNotBlockNewOnes();
     void runningOutOfDescriptorsPausesAccepting();
     void fewDescriptorsFailNoRelay();
+    void clientBeyondTheBudgetWaitsForARelayToEnd_data();
+    void clientBeyondTheBudgetWaitsForARelayToEnd();
     void descriptorsFreedAnyHowResumeAccepting();
 };
 
@@ -501,6 +504,48 @@ void TestRelayCycle::fewDescriptorsFailNoRelay() {
     driver.start();
     QTRY_COMPARE_WITH_TIMEOUT(driver.done, 120, 120000);
     QVERIFY2(driver.failures.isEmpty(), qPrintable(driver.failures.mid(0, 5).join(u'\n')));
+}
+
+void TestRelayCycle::clientBeyondTheBudgetWaitsForARelayToEnd_data() {
+    QTest::addColumn<int>("over");
+    QTest::newRow("room for exactly two relays") << 0;
+    QTest::newRow("room for two relays and three descriptors") << 3;
+}
+
+// With room for exactly two relays, the third client waits in the listener's queue
+// until a relay ends, and is then served.
+void TestRelayCycle::clientBeyondTheBudgetWaitsForARelayToEnd() {
+    QFETCH(int, over);
+    constexpr int Relays = 2;
+    TestProxy relay;
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    origin.answer = [](int) { return okAnswer("served"); };
+    rlimit before{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &before) == 0);
+    auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &before); });
+    // The listener takes the lowest free number and budgets what lies above it, less
+    // the 16 it leaves for everything else.
+    relay.engine->shutdown();
+    const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowest);
+    const rlimit room{rlim_t(lowest + 16 + Relays * Listener::DescriptorsPerRelay + over),
+                      before.rlim_max};
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &room) == 0);
+    QVERIFY(relay.engine->listen(0));
+    std::vector<std::unique_ptr<Browser>> browsers;
+    for (int k = 0; k <= Relays; ++k) {
+        browsers.push_back(std::make_unique<Browser>(relay.port()));
+        QVERIFY(browsers.back()->waitConnected());
+        browsers.back()->send(getRequest(origin.port(), "/" + QByteArray::number(k)));
+        QTRY_COMPARE(origin.connections(), std::min(k + 1, Relays));
+    }
+    QTest::qWait(500);
+    QCOMPARE(origin.connections(), Relays);
+    origin.behaviour = OriginStub::Behaviour::Answer;
+    browsers.front()->socket.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(browsers.back()->closedByPeer, 10000);
+    QCOMPARE(browsers.back()->received, okAnswer("served"));
 }
 
 // Descriptors freed by anything, not only by a relay that ends, let accepting resume.
