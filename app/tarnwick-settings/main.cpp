@@ -1,10 +1,14 @@
 // Reads and edits the user's Tarnwick settings from a terminal, and lets another
 // program hand in a Referer for the requests that follow.
 
+#include "platform/browsertrust.h"
+#include "platform/desktopproxy.h"
 #include "platform/tls.h"
+#include "proxy/requesttarget.h"
 #include "settings/settingsstore.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTime>
 #include <cstdio>
 
@@ -28,12 +32,60 @@ const char Usage[] = "usage: tarnwick-settings COMMAND\n"
                      "  ca create        make the CA for HTTPS interception (once)\n"
                      "  ca path          print where the CA certificate lives\n"
                      "  ca export FILE   write the CA certificate (never its key) to FILE\n"
-                     "  ca remove        remove the CA and turn HTTPS interception off\n"
+                     "  ca trust         make browsers trust the CA (certutil: Chromium's and\n"
+                     "                   every Firefox profile's database)\n"
+                     "  ca untrust       remove the CA from every database it was put in\n"
+                     "  ca status        list each database and whether the CA is in it\n"
+                     "  ca remove        untrust and remove the CA, turn HTTPS interception off\n"
+                     "  desktop-proxy on|off|status\n"
+                     "                   point the desktop's proxy setting (GNOME, KDE Plasma)\n"
+                     "                   at Local_Port, put back what was there, or show it"
                      "  --help, --version";
 
 int usage() {
     print(stderr, QString::fromUtf8(Usage));
     return 2;
+}
+
+// Prints a report's lines, failures to the error stream; the exit status.
+int finish(const SetupReport& report) {
+    for (const QString& line : report.lines)
+        print(report.ok ? stdout : stderr, line);
+    return report.ok ? 0 : 1;
+}
+
+// The port the proxy listens on; 0 when the stored one is no port.
+int localPort(const SettingsStore& store) {
+    return parsePort(store.get(Setting::LocalPort).trimmed()).value_or(0);
+}
+
+int desktopProxy(const SettingsStore& store, const QString& what) {
+    DesktopProxy desktop;
+    if (what == u"status") {
+        SetupReport report = desktop.status();
+        if (!desktop.isOn())
+            report.lines.prepend(QStringLiteral("Tarnwick has not set the desktop's proxy."));
+        return finish(report);
+    }
+    if (what == u"off")
+        return finish(desktop.turnOff());
+    if (what != u"on")
+        return usage();
+    const int port = localPort(store);
+    if (port == 0) {
+        print(stderr, QStringLiteral("tarnwick-settings: Local_Port holds no port number"));
+        return 1;
+    }
+    return finish(desktop.turnOn(port));
+}
+
+// After a change of the port, the desktop's proxy follows it while Tarnwick has set it.
+int followPort(const SettingsStore& store) {
+    DesktopProxy desktop;
+    const int port = localPort(store);
+    if (!desktop.isOn() || port == 0 || port == desktop.port())
+        return 0;
+    return finish(desktop.follow(port));
 }
 
 // The CA of HTTPS interception. Its key is never printed or written anywhere else.
@@ -64,7 +116,36 @@ int certificateAuthority(SettingsStore& store, const QStringList& args) {
         }
         return 0;
     }
+    BrowserTrust browsers(QDir::homePath());
+    if (what == u"trust" && args.size() == 1) {
+        bool created = false;
+        if (authority.prepare(&why, &created) == CertificateAuthority::State::Absent) {
+            print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+            return 1;
+        }
+        if (created)
+            print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
+        return finish(browsers.trust(authority.certificatePath()));
+    }
+    if (what == u"untrust" && args.size() == 1)
+        return finish(browsers.untrust());
+    if (what == u"status" && args.size() == 1) {
+        print(stdout, QStringLiteral("CA certificate: ") + authority.certificatePath() +
+                          (authority.load() == CertificateAuthority::State::Absent
+                               ? QStringLiteral(" (not made yet)")
+                               : QString()));
+        return finish(browsers.status());
+    }
     if (what == u"remove" && args.size() == 1) {
+        // A CA left trusted after it is gone would still vouch for whoever holds a copy
+        // of its key: the browsers forget it first, and the CA stays when they cannot.
+        const SetupReport untrusted = browsers.untrust();
+        if (!untrusted.ok) {
+            finish(untrusted);
+            print(stderr, QStringLiteral("tarnwick-settings: the CA is kept until it is untrusted"));
+            return 1;
+        }
+        finish(untrusted);
         // Without its CA nothing can be intercepted: say so in the settings too, so that
         // the proxy does not make a new one.
         store.save(Setting::HttpsInterception, Choice::Block.toString());
@@ -127,6 +208,8 @@ int main(int argc, char* argv[]) {
             else if (!why.isEmpty())
                 print(stderr, QStringLiteral("tarnwick-settings: warning: ") + why);
         }
+        if (args[1] == Setting::LocalPort.name)
+            return followPort(store);
         return 0;
     }
     if (command == u"remove" && args.size() == 2) {
@@ -134,6 +217,8 @@ int main(int argc, char* argv[]) {
             print(stderr, QStringLiteral("tarnwick-settings: no such key: ") + args[1]);
             return 1;
         }
+        if (args[1] == Setting::LocalPort.name)
+            return followPort(store);
         return 0;
     }
     if (command == u"list" && args.size() == 1) {
@@ -143,7 +228,7 @@ int main(int argc, char* argv[]) {
     }
     if (command == u"reset" && args.size() == 1) {
         store.removeAll(); // nothing stored is already reset
-        return 0;
+        return followPort(store);
     }
     if (command == u"referer" && args.size() == 2) {
         const QString url = args[1].trimmed();
@@ -162,6 +247,8 @@ int main(int argc, char* argv[]) {
         print(stdout, store.fileName());
         return 0;
     }
+    if (command == u"desktop-proxy" && args.size() == 2)
+        return desktopProxy(store, args[1]);
     if (command == u"ca" && args.size() >= 2)
         return certificateAuthority(store, args.mid(1));
     print(stderr, QStringLiteral("tarnwick-settings: bad usage"));

@@ -1,12 +1,16 @@
 #include "windows/optionsdialog.h"
 
+#include "platform/browsertrust.h"
+#include "platform/desktopproxy.h"
 #include "platform/tls.h"
+#include "proxy/requesttarget.h"
 #include "settings/settingsstore.h"
 #include "widgets/messagebox.h"
 #include "widgets/twips.h"
 #include "windows/optionsdialoglayout.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDir>
@@ -99,6 +103,7 @@ void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
     m_autoStart = {Setting::AutoStart, option(QStringLiteral("Option_AutoStart_Yes")),
                    option(QStringLiteral("Option_AutoStart_No")), nullptr};
     m_localPort = box(QStringLiteral("Text_Local_Port"));
+    m_desktopProxy = named<QCheckBox>(controls, QStringLiteral("Check_DesktopProxy"));
     m_proxy = {Setting::Proxy, option(QStringLiteral("Option_Proxy_Yes")),
                option(QStringLiteral("Option_Proxy_No")), nullptr};
     m_proxyServerLabel = named<QLabel>(controls, QStringLiteral("Label_Proxy_Server"));
@@ -142,6 +147,7 @@ void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
     m_extraCaLabel = named<QLabel>(controls, QStringLiteral("Label_検査用追加CA"));
     m_extraCa = box(QStringLiteral("Text_検査用追加CA"));
     m_exportCa = named<QPushButton>(controls, QStringLiteral("Command_CA_Export"));
+    m_trustCa = named<QPushButton>(controls, QStringLiteral("Command_CA_Trust"));
 
     m_allReset = named<QPushButton>(controls, QStringLiteral("Command_All_Reset"));
     m_sendReset = named<QPushButton>(controls, QStringLiteral("Command_Send_Reset"));
@@ -160,6 +166,7 @@ void OptionsDialog::connectControls() {
     for (QRadioButton* button : {m_interception.allow, m_interception.block})
         connect(button, &QRadioButton::toggled, this, &OptionsDialog::updateInterceptionBoxes);
     connect(m_exportCa, &QPushButton::clicked, this, &OptionsDialog::exportCertificate);
+    connect(m_trustCa, &QPushButton::clicked, this, &OptionsDialog::trustCertificate);
 
     connect(m_allReset, &QPushButton::clicked, this, &OptionsDialog::resetAll);
     connect(m_sendReset, &QPushButton::clicked, this, [this] {
@@ -207,6 +214,8 @@ void OptionsDialog::loadChoice(const ChoiceButtons& choice) {
 void OptionsDialog::load() {
     loadChoice(m_autoStart);
     showText(m_localPort, m_store.get(Setting::LocalPort).trimmed());
+    // Shows what the desktop has, which the store does not hold.
+    m_desktopProxy->setChecked(DesktopProxy().isOn());
     loadChoice(m_proxy);
     showText(m_proxyServer, m_store.get(Setting::ProxyServer).trimmed());
     showText(m_proxyPort, m_store.get(Setting::ProxyPort).trimmed());
@@ -272,6 +281,38 @@ void OptionsDialog::exportCertificate() {
         showMessage(this, QStringLiteral("CA証明書を書き出せませんでした。\n") + why);
 }
 
+void OptionsDialog::trustCertificate() {
+    CertificateAuthority authority;
+    QString why;
+    if (authority.prepare(&why) == CertificateAuthority::State::Absent) {
+        showMessage(this, QStringLiteral("CA証明書をブラウザに登録できませんでした。\n") + why);
+        return;
+    }
+    const SetupReport report = BrowserTrust(QDir::homePath()).trust(authority.certificatePath());
+    showMessage(this, (report.ok ? QStringLiteral("CA証明書をブラウザに登録しました。\n\n")
+                                 : QStringLiteral("CA証明書をブラウザに登録できませんでした。\n\n")) +
+                          report.lines.join(u'\n'));
+}
+
+void OptionsDialog::applyDesktopProxy() {
+    DesktopProxy desktop;
+    const bool wanted = m_desktopProxy->isChecked();
+    if (!wanted && !desktop.isOn())
+        return;
+    SetupReport report;
+    if (!wanted) {
+        report = desktop.turnOff();
+    } else if (const auto port = parsePort(m_store.get(Setting::LocalPort).trimmed())) {
+        // On already, this only follows a new port.
+        report = desktop.turnOn(*port);
+    } else {
+        report.fail(QStringLiteral("ﾎﾟｰﾄ番号が正しくありません。"));
+    }
+    if (!report.ok)
+        showMessage(this, QStringLiteral("デスクトップのプロキシを設定できませんでした。\n\n") +
+                              report.lines.join(u'\n'));
+}
+
 OptionsDialog::StoreChange OptionsDialog::choiceChange(const ChoiceButtons& choice) {
     QStringView value = Choice::Block;
     if (choice.allow->isChecked())
@@ -331,6 +372,8 @@ bool OptionsDialog::saveAll() {
     changes.append(textChange(Setting::InterceptionExtraCa, m_extraCa));
     if (!apply(changes))
         return false;
+    // The settings are saved either way; a desktop that could not be set is told of.
+    applyDesktopProxy();
     // Interception turned on makes the CA, so that its certificate can be exported at
     // once. The settings are saved either way: the monitor says why nothing is intercepted.
     if (m_interception.allow->isChecked()) {
@@ -398,6 +441,9 @@ void OptionsDialog::resetAll() {
                     MessageButtons::YesNo) != MessageAnswer::Yes)
         return;
     m_store.removeAll();
+    // The port is back at its default: a desktop pointed here follows it.
+    if (const auto port = parsePort(m_store.get(Setting::LocalPort).trimmed()))
+        DesktopProxy().follow(*port);
     load();
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <functional>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -91,6 +92,11 @@ private:
     // Saves the CA certificate where the user chooses, making the CA first when there
     // is none.
     void exportCertificate();
+    // Has the browsers trust the CA, making it first when there is none.
+    void trustCertificate();
+    // Points the desktop's proxy at the saved port, or puts it back, as the check box
+    // says; while it is set, a new port moves it along.
+    void applyDesktopProxy();
 
     bool filterCountKey(QKeyEvent* event) const;
 
@@ -123,6 +129,8 @@ private:
     QLabel* m_extraCaLabel = nullptr;
     QLineEdit* m_extraCa = nullptr;
     QPushButton* m_exportCa = nullptr;
+    QPushButton* m_trustCa = nullptr;
+    QCheckBox* m_desktopProxy = nullptr;
     QPushButton* m_allReset = nullptr;
     QPushButton* m_sendReset = nullptr;
     QPushButton* m_recvReset = nullptr;

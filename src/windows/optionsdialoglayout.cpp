@@ -4,6 +4,7 @@
 #include "widgets/twips.h"
 #include "widgets/uifonts.h"
 
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,8 @@ QWidget* makeControl(const ControlPlace& place, QWidget* parent) {
     }
     case ControlKind::Option:
         return new QRadioButton(caption, parent);
+    case ControlKind::Check:
+        return new QCheckBox(caption, parent);
     case ControlKind::Label:
         return new QLabel(caption, parent);
     case ControlKind::Box:

@@ -12,7 +12,7 @@ class QWidget;
 
 namespace Tarnwick {
 
-enum class ControlKind { Frame, Option, Label, Box, Button };
+enum class ControlKind { Frame, Option, Check, Label, Box, Button };
 
 // One control: its name (tests and tools find it by this name), the frame it sits
 // in (empty: the dialog itself), its place in twips relative to that, and what it
@@ -49,13 +49,15 @@ inline constexpr QStringView Favourites = u"『お気に入り』への登録時
 // clang-format off
 inline constexpr ControlPlace OptionsDialogControls[] = {
     // Left column.
-    {u"Frame_AutoStart", ControlKind::Frame, {}, 120, 120, 3495, 855, u"起動方法"},
+    {u"Frame_AutoStart", ControlKind::Frame, {}, 120, 120, 3495, 1140, u"起動方法"},
     {u"Option_AutoStart_Yes", ControlKind::Option, u"Frame_AutoStart", 120, 240, 1455, 255, u"自動起動"},
     {u"Option_AutoStart_No", ControlKind::Option, u"Frame_AutoStart", 1680, 240, 1455, 255, u"手動起動"},
     {u"Label1", ControlKind::Label, u"Frame_AutoStart", 120, 510, 975, 270, u"ﾎﾟｰﾄ番号"},
     {u"Text_Local_Port", ControlKind::Box, u"Frame_AutoStart", 1200, 510, 1095, 270},
+    // The desktop's own proxy setting pointed at the port above, or put back.
+    {u"Check_DesktopProxy", ControlKind::Check, u"Frame_AutoStart", 120, 810, 3255, 255, u"デスクトップのプロキシに設定する", u"FirefoxとChromiumが従うﾃﾞｽｸﾄｯﾌﾟ(GNOME、KDE)のﾌﾟﾛｷｼ設定をこのﾎﾟｰﾄに向ける。外すと元に戻す"},
 
-    {u"Frame_Proxy", ControlKind::Frame, {}, 120, 1080, 3495, 1095, u"ﾌﾟﾛｷｼの設定"},
+    {u"Frame_Proxy", ControlKind::Frame, {}, 120, 1365, 3495, 1095, u"ﾌﾟﾛｷｼの設定"},
     {u"Option_Proxy_Yes", ControlKind::Option, u"Frame_Proxy", 120, 240, 1455, 255, u"ﾌﾟﾛｷｼを通す"},
     {u"Option_Proxy_No", ControlKind::Option, u"Frame_Proxy", 1680, 240, 1695, 255, u"ﾌﾟﾛｷｼを通さない"},
     {u"Label_Proxy_Server", ControlKind::Label, u"Frame_Proxy", 120, 510, 975, 270, u"ｻｰﾊﾞｰ名"},
@@ -63,7 +65,7 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Label_Proxy_Port", ControlKind::Label, u"Frame_Proxy", 120, 780, 975, 270, u"ﾎﾟｰﾄ番号"},
     {u"Text_Proxy_Port", ControlKind::Box, u"Frame_Proxy", 1200, 780, 1095, 270},
 
-    {u"Frame_Connect", ControlKind::Frame, {}, 120, 2280, 3495, 3495, u"接続許可の設定　（　IPｱﾄﾞﾚｽを指定　）"},
+    {u"Frame_Connect", ControlKind::Frame, {}, 120, 2565, 3495, 3495, u"接続許可の設定　（　IPｱﾄﾞﾚｽを指定　）"},
     {u"Option_Connect_Ok", ControlKind::Option, u"Frame_Connect", 120, 240, 3255, 255, u"他のﾏｼﾝからの接続を全て許可する"},
     {u"Option_Connect_Xxx", ControlKind::Option, u"Frame_Connect", 120, 480, 3255, 255, u"他のﾏｼﾝからの接続を全て許可しない"},
     {u"Option_Connect_List", ControlKind::Option, u"Frame_Connect", 120, 720, 3255, 255, u"下のﾏｼﾝ(IP)からの接続を許可する"},
@@ -78,14 +80,14 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Text_マシン名8", ControlKind::Box, u"Frame_Connect", 360, 2940, 1575, 240},
     {u"Text_マシン名9", ControlKind::Box, u"Frame_Connect", 360, 3180, 1575, 240},
 
-    {u"Frame_EventCount", ControlKind::Frame, {}, 120, 5880, 3495, 615, u"ｲﾍﾞﾝﾄの表示件数"},
+    {u"Frame_EventCount", ControlKind::Frame, {}, 120, 6165, 3495, 615, u"ｲﾍﾞﾝﾄの表示件数"},
     {u"Label2", ControlKind::Label, u"Frame_EventCount", 120, 240, 495, 270, u"Lan"},
     {u"Text_表示件数_Lan", ControlKind::Box, u"Frame_EventCount", 600, 240, 975, 270},
     {u"Label3", ControlKind::Label, u"Frame_EventCount", 1800, 240, 495, 270, u"Wan"},
     {u"Text_表示件数_Wan", ControlKind::Box, u"Frame_EventCount", 2280, 240, 975, 270},
 
     // HTTPS tunnels: the three choices one below the other, as in the admission frame.
-    {u"Frame_CONNECT", ControlKind::Frame, {}, 120, 6600, 3495, 1035, u"HTTPS(CONNECT)ﾘｸｴｽﾄ"},
+    {u"Frame_CONNECT", ControlKind::Frame, {}, 120, 6885, 3495, 1035, u"HTTPS(CONNECT)ﾘｸｴｽﾄ"},
     {u"Option_CONNECT_Ok", ControlKind::Option, u"Frame_CONNECT", 120, 240, 3255, 255, u"443番ﾎﾟｰﾄのみ許可する"},
     {u"Option_CONNECT_Xxx", ControlKind::Option, u"Frame_CONNECT", 120, 480, 3255, 255, u"許可しない"},
     {u"Option_CONNECT_Zzz", ControlKind::Option, u"Frame_CONNECT", 120, 720, 3255, 255, u"全ﾎﾟｰﾄを許可する"},
@@ -137,7 +139,8 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Command_Recv_Reset", ControlKind::Button, {}, 7800, 6840, 2055, 375, u"受信情報の設定をﾘｾｯﾄ"},
 
     // HTTPS interception, under the buttons: the choice as in the frames above, the two
-    // boxes on the second buttons' edge, the export button under the boxes' right end.
+    // boxes on the second buttons' edge, the export button under the boxes' right end and
+    // the button that has the browsers trust the CA beside it, on the boxes' left edge.
     {u"Frame_HTTPS検査", ControlKind::Frame, {}, 3720, 7320, 6135, 1530, u"HTTPSﾘｸｴｽﾄの検査"},
     {u"Option_HTTPS検査_Ok", ControlKind::Option, u"Frame_HTTPS検査", 120, 210, 1575, 255, u"検査する"},
     {u"Option_HTTPS検査_Xxx", ControlKind::Option, u"Frame_HTTPS検査", 1800, 210, 3975, 255, u"検査しない"},
@@ -145,6 +148,7 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Text_検査除外", ControlKind::Box, u"Frame_HTTPS検査", 1800, 495, 3975, 270, {}, u"検査しないﾎｽﾄ名　（空白かｶﾝﾏで区切る。*.example.test はｻﾌﾞﾄﾞﾒｲﾝ全て）"},
     {u"Label_検査用追加CA", ControlKind::Label, u"Frame_HTTPS検査", 120, 765, 1575, 270, u"検査用追加CA"},
     {u"Text_検査用追加CA", ControlKind::Box, u"Frame_HTTPS検査", 1800, 765, 3975, 270, {}, u"接続先の検証にｼｽﾃﾑのものと併せて使うCA証明書のPEMﾌｧｲﾙ"},
+    {u"Command_CA_Trust", ControlKind::Button, u"Frame_HTTPS検査", 1800, 1095, 1815, 375, u"ブラウザに登録", u"CA証明書をChromiumとFirefoxの証明書ﾃﾞｰﾀﾍﾞｰｽに登録する（certutilを使う）"},
     {u"Command_CA_Export", ControlKind::Button, u"Frame_HTTPS検査", 3720, 1095, 2055, 375, u"CA証明書の書き出し"},
 };
 
@@ -173,17 +177,19 @@ inline constexpr QStringView OptionsDialogRows[][4] = {
     {u"Option_HTTPS検査_Ok", u"Option_HTTPS検査_Xxx"},
     {u"Label_検査除外", u"Text_検査除外"},
     {u"Label_検査用追加CA", u"Text_検査用追加CA"},
+    {u"Command_CA_Trust", u"Command_CA_Export"},
 };
 
 // Controls in different rows that start at one left edge: the column moves as far as
 // its furthest member had to. The right column's second buttons and fake-value boxes
 // share one edge, and so do the interception frame's.
-inline constexpr QStringView OptionsDialogColumns[][15] = {
+inline constexpr QStringView OptionsDialogColumns[][16] = {
     {u"Text_Proxy_Server", u"Text_Proxy_Port"},
     {u"Option_Referer_Xxx", u"Text_Referer", u"Option_UserAgent_Xxx", u"Text_UserAgent",
      u"Option_IfModifiedSince_Xxx", u"Text_IfModifiedSince", u"Option_Cookie_Xxx",
      u"Option_SetCookie_Xxx", u"Option_Script_Xxx", u"Option_POST_Xxx", u"Option_icoGET_Xxx",
-     u"Option_cabGET_Xxx", u"Option_HTTPS検査_Xxx", u"Text_検査除外", u"Text_検査用追加CA"},
+     u"Option_cabGET_Xxx", u"Option_HTTPS検査_Xxx", u"Text_検査除外", u"Text_検査用追加CA",
+     u"Command_CA_Trust"},
 };
 // clang-format on
 

@@ -63,6 +63,8 @@ void TestSettingsStore::initTestCase() {
     QVERIFY(m_home.isValid());
     // Before the first QSettings use: the per-user path is fixed from then on.
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.path()));
+    // The program's own data (the desktop proxy's saved values) stays in the test's home.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
     const QByteArray binDir = qgetenv("TARNWICK_BIN_DIR");
     if (binDir.isEmpty())
         QSKIP("TARNWICK_BIN_DIR is not set: the settings tool cannot be found");
