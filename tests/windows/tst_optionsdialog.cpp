@@ -5,6 +5,7 @@
 #include "windows/optionsdialog.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
@@ -45,6 +46,8 @@ private slots:
     void saveFailureKeepsDialogOpen();
     void exportCertificate_data();
     void exportCertificate();
+    void desktopProxyFollowsTheBox();
+    void trustButton();
     void countKeyFilter_data();
     void countKeyFilter();
     void resets_data();
@@ -94,6 +97,13 @@ private:
     std::unique_ptr<OptionsDialog> m_dialog;
     QList<MessageAnswer> m_answers;
     QList<MessageRequest> m_asked;
+    QHash<const char*, QByteArray> m_environment; // as it was before a test changed it
+
+    void setEnvironment(const char* name, const QString& value) {
+        if (!m_environment.contains(name))
+            m_environment.insert(name, qgetenv(name));
+        qputenv(name, value.toLocal8Bit());
+    }
 };
 
 const QString SaveQuestion = u"設定内容を保存しますか？"_s;
@@ -116,6 +126,9 @@ void TestOptionsDialog::init() {
 void TestOptionsDialog::cleanup() {
     m_dialog.reset();
     setMessageBoxHook({});
+    for (const char* name : {"XDG_CURRENT_DESKTOP", "XDG_CONFIG_HOME", "HOME"})
+        if (m_environment.contains(name))
+            qputenv(name, m_environment.take(name));
 }
 
 void TestOptionsDialog::emptyStoreShowsDefaults() {
@@ -406,6 +419,60 @@ void TestOptionsDialog::exportCertificate() {
     const QByteArray written = out.readAll();
     QVERIFY(written.startsWith("-----BEGIN CERTIFICATE-----") && !written.contains("PRIVATE KEY"));
     QCOMPARE(written, cert.readAll());
+}
+
+void TestOptionsDialog::desktopProxyFollowsTheBox() {
+    // A KDE session whose kioslaverc is the test's own.
+    setEnvironment("XDG_CURRENT_DESKTOP", u"KDE"_s);
+    setEnvironment("XDG_CONFIG_HOME", m_dir->path());
+    const QString kioslaverc = m_dir->filePath(u"kioslaverc"_s);
+    auto saveWith = [&](const QString& port, bool on) {
+        open();
+        retype(u"Text_Local_Port"_s, port);
+        control<QCheckBox>(u"Check_DesktopProxy"_s)->setChecked(on);
+        m_answers = {MessageAnswer::Yes};
+        m_dialog->close();
+        QCOMPARE(asked(), QStringList{SaveQuestion});
+    };
+    auto proxy = [&] {
+        QFile file(kioslaverc);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+    };
+    open();
+    QVERIFY(!control<QCheckBox>(u"Check_DesktopProxy"_s)->isChecked());
+    m_dialog->close();
+    asked();
+    QCOMPARE(proxy(), "<absent>");
+
+    saveWith(u"3130"_s, true);
+    QVERIFY2(proxy().contains("httpsProxy=http://127.0.0.1 3130\n"), proxy().constData());
+    open();
+    QVERIFY(control<QCheckBox>(u"Check_DesktopProxy"_s)->isChecked());
+    m_dialog->close();
+    asked();
+    // A new port while it is on: the desktop follows.
+    saveWith(u"3131"_s, true);
+    QVERIFY2(proxy().contains("httpProxy=http://127.0.0.1 3131\n"), proxy().constData());
+    // Off puts back what was there: no file at all.
+    saveWith(u"3131"_s, false);
+    QCOMPARE(proxy(), "<absent>");
+}
+
+void TestOptionsDialog::trustButton() {
+    if (QStandardPaths::findExecutable(u"certutil"_s).isEmpty())
+        QSKIP("certutil (libnss3-tools) is not installed");
+    setEnvironment("HOME", m_dir->path());
+    open();
+    QTest::mouseClick(control<QPushButton>(u"Command_CA_Trust"_s), Qt::LeftButton);
+    const QStringList texts = asked();
+    QCOMPARE(texts.size(), 1);
+    QVERIFY2(texts[0].startsWith(u"CA証明書をブラウザに登録しました。"_s), qPrintable(texts[0]));
+    // The CA made on the way is in Chromium's database, made for it.
+    QProcess certutil;
+    certutil.start(u"certutil"_s, {u"-L"_s, u"-d"_s, u"sql:"_s + m_dir->filePath(u".pki/nssdb"_s)});
+    QVERIFY(certutil.waitForFinished());
+    QVERIFY(QFile::exists(caCertificate()));
+    QVERIFY2(certutil.readAll().contains("Tarnwick(Lite) CA of"), qPrintable(texts[0]));
 }
 
 void TestOptionsDialog::countKeyFilter_data() {
