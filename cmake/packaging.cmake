@@ -90,8 +90,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The interface is Japanese: without this font its labels show as empty boxes.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-ipafont-gothic)
 # Qt's own Japanese texts for its buttons and menus; without them the program gives
-# its question boxes Japanese buttons itself.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-translations-l10n)
+# its question boxes Japanese buttons itself. NSS's certutil has the browsers trust the
+# CA (tarnwick-settings ca trust, the options dialog's ブラウザに登録); without it the
+# certificate is imported by hand.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, libnss3-tools")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 # Directories the install creates get these whatever the builder's umask.

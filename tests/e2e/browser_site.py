@@ -124,14 +124,16 @@ class Browser:
             os.dup2(b, 4)
 
         argv = [os.environ.get("CHROMIUM", "chromium"), "--headless",
-                "--remote-debugging-pipe", "--user-data-dir=" + profile,
-                "--proxy-server=http://127.0.0.1:%d" % proxy_port,
-                # Loopback addresses go through the proxy (Chromium bypasses them
-                # otherwise); host names, all ending in a letter, go past it and find
-                # no address: whatever Chromium asks of outside hosts for itself
-                # reaches neither the proxy nor the network.
-                "--proxy-bypass-list=<-loopback>;" + ";".join("*" + c for c in string.ascii_lowercase),
-                "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+                "--remote-debugging-pipe", "--user-data-dir=" + profile]
+        # No proxy port: the browser takes the proxy from the desktop's settings.
+        if proxy_port is not None:
+            argv += ["--proxy-server=http://127.0.0.1:%d" % proxy_port,
+                     # Loopback addresses go through the proxy (Chromium bypasses them
+                     # otherwise); host names, all ending in a letter, go past it and find
+                     # no address: whatever Chromium asks of outside hosts for itself
+                     # reaches neither the proxy nor the network.
+                     "--proxy-bypass-list=<-loopback>;" + ";".join("*" + c for c in string.ascii_lowercase)]
+        argv += ["--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
                 "--disable-gpu", "--disable-quic", "--no-first-run",
                 # No traffic of its own to outside hosts.
                 "--disable-background-networking", "--disable-component-update",
