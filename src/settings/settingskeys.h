@@ -79,6 +79,10 @@ inline constexpr SettingKey InterceptionExclusions{u"検査除外", u""};
 // A PEM file of CA certificates that origins may also be verified against, besides the
 // system's.
 inline constexpr SettingKey InterceptionExtraCa{u"検査用追加CA", u""};
+// Answers that stream while they arrive, with kept connections and WebSockets: "△"
+// inside intercepted HTTPS only, "○" for plain HTTP too, "×" never (every answer is
+// stored whole first). Anything else counts as "△".
+inline constexpr SettingKey StreamAnswers{u"逐次転送", u"△"};
 // Handed in by another program: "HH:mm:ss|URL".
 inline constexpr SettingKey OutsideReferer{u"@Referer", u""};
 
@@ -86,7 +90,8 @@ inline constexpr SettingKey OutsideReferer{u"@Referer", u""};
 // is removed by the program at its first use.
 inline constexpr const SettingKey* ChoiceKeys[] = {
     &AutoStart, &Proxy,     &Connect, &Referer, &UserAgent, &IfModifiedSince, &Cookie,
-    &SetCookie, &Script,    &Post,    &IcoGet,  &CabGet,    &ConnectTunnel, &HttpsInterception};
+    &SetCookie, &Script,    &Post,    &IcoGet,  &CabGet,    &ConnectTunnel, &HttpsInterception,
+    &StreamAnswers};
 inline bool isChoiceKey(QStringView name) {
     for (const SettingKey* key : ChoiceKeys)
         if (key->name == name)
