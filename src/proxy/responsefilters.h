@@ -1,8 +1,9 @@
 #pragma once
 
+#include "proxy/htmlfilter.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
-#include <vector>
 
 namespace Tarnwick {
 
@@ -22,21 +23,11 @@ void applySetCookieRule(QByteArray& answer, QByteArrayView contentType, Settings
 // is still found and the chunk-size lines stay as they are.
 void applyScriptRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store,
                      bool chunked = false);
+// The filter for an answer that streams: reads both switches as the two rules above
+// do (a bad value removed), and switches the rules on as they would for this answer.
+HtmlFilter htmlFilterFor(QByteArrayView contentType, SettingsStore& store, bool chunked);
 
-// A stretch of an answer's bytes.
-struct ByteSpan {
-    qsizetype offset = 0;
-    qsizetype length = 0;
-    friend bool operator==(const ByteSpan&, const ByteSpan&) = default;
-};
-// What the Script rule reads of a chunked answer: the head [0, bodyStart), then the
-// data of each chunk in order, as far as the framing is whole (a last chunk cut by
-// the server's close counts with what arrived).
-std::vector<ByteSpan> scriptRuleSpans(QByteArrayView answer, qsizetype bodyStart);
-// Rewrites scripts in the spans as if they were one contiguous text.
-void rewriteScriptsAcross(char* data, const std::vector<ByteSpan>& spans);
-
-// The two byte transformations themselves, in time linear in the length.
+// The two byte transformations on a whole text (not chunked), in time linear in the length.
 void neutraliseSetCookie(char* data, qsizetype length);
 void rewriteScripts(char* data, qsizetype length);
 

@@ -59,6 +59,56 @@ bool sameAsReference(const QByteArray& input, QByteArray* fast, QByteArray* refe
     return *fast == *reference;
 }
 
+// `input` fed to one filter in pieces cut at `cuts` (ascending), then finished.
+QByteArray inPieces(QByteArrayView input, const QList<qsizetype>& cuts, bool setCookie,
+                    bool script, bool chunked) {
+    HtmlFilter filter(setCookie, script, chunked);
+    QByteArray out;
+    qsizetype from = 0;
+    for (const qsizetype cut : cuts) {
+        out += filter.feed(input.sliced(from, cut - from));
+        from = cut;
+    }
+    out += filter.feed(input.sliced(from));
+    return out + filter.finish();
+}
+
+QList<qsizetype> randomCuts(qsizetype length, QRandomGenerator& random) {
+    QList<qsizetype> cuts;
+    for (int i = random.bounded(1, 8); i > 0; --i)
+        cuts.append(random.bounded(qint64(length) + 1));
+    std::sort(cuts.begin(), cuts.end());
+    return cuts;
+}
+
+// Empty when `input` cut anywhere once, anywhere twice (short inputs), byte by byte and
+// at random gives `expected`; else the first cuts that do not.
+QString splitsDiffer(QByteArrayView input, const QByteArray& expected, bool setCookie,
+                     bool script, bool chunked) {
+    QList<QList<qsizetype>> trials;
+    QList<qsizetype> everyByte;
+    const qsizetype n = input.size();
+    for (qsizetype a = 0; a <= n; ++a) {
+        everyByte.append(a);
+        trials.append(QList<qsizetype>{a});
+        for (qsizetype b = a; n <= 160 && b <= n; ++b)
+            trials.append(QList<qsizetype>{a, b});
+    }
+    trials.append(everyByte);
+    QRandomGenerator random{quint32(n)};
+    for (int i = 0; i < 50; ++i)
+        trials.append(randomCuts(n, random));
+    for (const QList<qsizetype>& cuts : trials) {
+        if (inPieces(input, cuts, setCookie, script, chunked) == expected)
+            continue;
+        QString at = u"cut at"_s;
+        for (const qsizetype cut : cuts)
+            at += u' ' + QString::number(cut);
+        return at;
+    }
+    return {};
+}
+
 QByteArray repeated(QByteArrayView piece, qsizetype times) {
     QByteArray out;
     out.reserve(piece.size() * times);
@@ -68,6 +118,11 @@ QByteArray repeated(QByteArrayView piece, qsizetype times) {
 }
 
 const QByteArray Html = "text/html; charset=UTF-8"_ba;
+
+struct Span {
+    qsizetype offset;
+    qsizetype length;
+};
 
 } // namespace
 
@@ -86,6 +141,9 @@ private slots:
     void adversarialBuffersMatchReference_data();
     void adversarialBuffersMatchReference();
     void chunkedAnswersMatchReferenceOnTheirPayload();
+    void chunked_data();
+    void chunked();
+    void piecesLeaveAsTheyCome();
 };
 
 void TestResponseFilters::setCookie_data() {
@@ -122,6 +180,7 @@ void TestResponseFilters::setCookie() {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
     QCOMPARE(neutralised(input), expected);
+    QCOMPARE(splitsDiffer(input, expected, true, false, false), QString());
 }
 
 void TestResponseFilters::scripts_data() {
@@ -167,6 +226,7 @@ void TestResponseFilters::scripts() {
     QByteArray reference = input;
     Reference::rewriteScripts(reference.data(), reference.size());
     QCOMPARE(reference, expected);
+    QCOMPARE(splitsDiffer(input, expected, false, true, false), QString());
 }
 
 void TestResponseFilters::switches_data() {
@@ -256,6 +316,11 @@ void TestResponseFilters::randomBuffersMatchReference() {
                        << firstDifference(fast, reference);
             QFAIL("fast filter differs from the reference");
         }
+        const QList<qsizetype> cuts = randomCuts(input.size(), random);
+        if (inPieces(input, cuts, true, true, false) != fast) {
+            qWarning() << "round" << round << "input" << input.toPercentEncoding() << "cuts" << cuts;
+            QFAIL("the filter in pieces differs from the whole");
+        }
     }
 }
 
@@ -285,6 +350,9 @@ void TestResponseFilters::adversarialBuffersMatchReference() {
     QByteArray reference;
     QVERIFY2(sameAsReference(input, &fast, &reference),
              qPrintable(u"differs at %1"_s.arg(firstDifference(fast, reference))));
+    QRandomGenerator random(3);
+    for (int i = 0; i < 20; ++i)
+        QCOMPARE(inPieces(input, randomCuts(input.size(), random), true, true, false), fast);
 }
 
 // A chunked answer is filtered as its head followed by its chunks' data, with the
@@ -304,7 +372,7 @@ void TestResponseFilters::chunkedAnswersMatchReferenceOnTheirPayload() {
             payload.append(pieces[random.bounded(int(pieces.size()))]);
         // The wire form, and where each chunk's data lies in it.
         QByteArray wire = head;
-        std::vector<ByteSpan> spans{{0, head.size()}};
+        std::vector<Span> spans{{0, head.size()}};
         for (qsizetype at = 0; at < payload.size();) {
             const qsizetype size = std::min<qsizetype>(random.bounded(1, 24), payload.size() - at);
             QByteArray sizeLine = QByteArray::number(size, 16);
@@ -318,31 +386,90 @@ void TestResponseFilters::chunkedAnswersMatchReferenceOnTheirPayload() {
         wire += random.bounded(2) ? "0\r\n\r\n"_ba : "0\r\nX-Tail: <script>a\r\n\r\n"_ba;
         // Now and then the server closes inside the last chunk.
         if (round % 7 == 0) {
-            ByteSpan& last = spans.back();
+            Span& last = spans.back();
             last.length = random.bounded(qint64(1), qint64(last.length) + 1);
             wire.truncate(last.offset + last.length);
         }
 
         QByteArray expected = wire;
         QByteArray joined;
-        for (const ByteSpan& span : spans)
+        for (const Span& span : spans)
             joined += expected.mid(span.offset, span.length);
         Reference::rewriteScripts(joined.data(), joined.size());
         qsizetype taken = 0;
-        for (const ByteSpan& span : spans) {
+        for (const Span& span : spans) {
             expected.replace(span.offset, span.length, joined.mid(taken, span.length));
             taken += span.length;
         }
 
-        QByteArray fast = wire;
-        const std::vector<ByteSpan> found = scriptRuleSpans(fast, head.size());
-        rewriteScriptsAcross(fast.data(), found);
-        if (found != spans || fast != expected) {
-            qWarning() << "round" << round << "answer" << wire.toPercentEncoding() << "differs at"
-                       << firstDifference(fast, expected);
+        QByteArray whole = wire;
+        HtmlFilter::filterWhole(whole.data(), whole.size(), false, true, true);
+        const QList<qsizetype> cuts = randomCuts(wire.size(), random);
+        const QByteArray pieces = inPieces(wire, cuts, false, true, true);
+        if (whole != expected || pieces != expected) {
+            qWarning() << "round" << round << "answer" << wire.toPercentEncoding() << "cuts" << cuts
+                       << "whole differs at" << firstDifference(whole, expected)
+                       << "pieces differ at" << firstDifference(pieces, expected);
             QFAIL("chunked answer filtered differently from its payload");
         }
     }
+}
+
+void TestResponseFilters::chunked_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"_ba;
+    QTest::newRow("tag, body and closing cut by the chunking, size lines kept")
+        << head + "4\r\n<scr\r\na;n=<script>\r\nipt>alert(\r\n9\r\n1)</scrip\r\n9\r\nt>.......\r\n0\r\n\r\n"
+        << head + "4\r\n<ZZZ\r\na;n=<script>\r\nZZZ>      \r\n9\r\n  </ZZZZZ\r\n9\r\nZ>.......\r\n0\r\n\r\n";
+    QTest::newRow("no closing before the last chunk: blanked to the text's eighth-last byte")
+        << head + "17\r\n<p><script>abcdefghijkl\r\n0\r\nX: </script>\r\n\r\n"
+        << head + "17\r\n<p><ZZZZZZ>     fghijkl\r\n0\r\nX: </script>\r\n\r\n";
+    QTest::newRow("malformed size line: the rest stays")
+        << head + "12\r\n<script>aaaaaaaaaa\r\nzz\r\n<script>x</script>"
+        << head + "12\r\n<ZZZZZZ>   aaaaaaa\r\nzz\r\n<script>x</script>";
+    QTest::newRow("server closed inside a chunk")
+        << head + "20\r\n<script>abcdefghijklmnop"
+        << head + "20\r\n<ZZZZZZ>         jklmnop";
+    // A size line is read up to a bound; past it the line counts as malformed.
+    const QByteArray script = "<script>abcdefghijkl\r\n0\r\n\r\n"_ba;
+    const QByteArray atBound = "14;" + QByteArray(HtmlFilter::MaxChunkLine - 3, 'x') + "\r\n";
+    QTest::newRow("size line at the bound")
+        << head + atBound + script << head + atBound + "<ZZZZZZ>     fghijkl\r\n0\r\n\r\n";
+    const QByteArray overBound = "14;" + QByteArray(HtmlFilter::MaxChunkLine - 2, 'x') + "\r\n";
+    QTest::newRow("size line over the bound: the rest stays")
+        << head + overBound + script << head + overBound + script;
+}
+
+void TestResponseFilters::chunked() {
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QByteArray whole = input;
+    HtmlFilter::filterWhole(whole.data(), whole.size(), false, true, true);
+    QCOMPARE(whole, expected);
+    QCOMPARE(splitsDiffer(input, expected, false, true, true), QString());
+}
+
+// Streaming holds back only the bytes a later one may change, and nothing once a chunked
+// answer's last chunk has come.
+void TestResponseFilters::piecesLeaveAsTheyCome() {
+    const QByteArray page = "HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\n\r\n"
+                            + repeated("<p>text</p><script>x()</script>\n", 3000);
+    HtmlFilter filter(true, true, false);
+    qsizetype in = 0;
+    qsizetype out = 0;
+    for (qsizetype at = 0; at < page.size(); at += 1000) {
+        const QByteArrayView piece = QByteArrayView(page).sliced(at, std::min<qsizetype>(1000, page.size() - at));
+        in += piece.size();
+        out += filter.feed(piece).size();
+        QVERIFY2(in - out <= 16, qPrintable(u"%1 bytes held"_s.arg(in - out)));
+    }
+
+    HtmlFilter chunked(true, true, true);
+    const QByteArray answer = "HTTP/1.1 200 OK\r\n\r\n5\r\n<p>ab\r\n0\r\n\r\n"_ba;
+    QCOMPARE(chunked.feed(answer).size(), answer.size());
+    QVERIFY(chunked.finish().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestResponseFilters)

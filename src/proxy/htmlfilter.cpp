@@ -1,0 +1,373 @@
+#include "proxy/htmlfilter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace Tarnwick {
+
+namespace {
+
+// Only ASCII letters fold; every other byte matches only itself.
+inline unsigned char fold(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
+}
+
+// True when the bytes at `data` match the lower-case `pattern`.
+inline bool matchesAt(const char* data, QByteArrayView pattern) {
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        if (fold(data[i]) != static_cast<unsigned char>(pattern[i]))
+            return false;
+    }
+    return true;
+}
+
+// The characters that end the search for a tag name after "<".
+inline bool isStop(char c) {
+    return c == '>' || c == '"' || c == '-' || c == '_' || c == '=';
+}
+
+inline bool isClosing(const char* data) {
+    return data[0] == '<' && data[1] == '/' && matchesAt(data + 2, "zzzzzz");
+}
+
+// First offset of `c` in [from, to), or `to` (from <= to).
+inline qsizetype find(const char* data, qsizetype from, qsizetype to, char c) {
+    if (from >= to)
+        return to;
+    const void* hit = std::memchr(data + from, c, static_cast<size_t>(to - from));
+    return hit ? static_cast<const char*>(hit) - data : to;
+}
+
+inline int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+HtmlFilter::HtmlFilter(bool setCookie, bool script, bool chunked)
+    : m_setCookie(setCookie), m_script(script), m_chunked(chunked) {}
+
+QByteArray HtmlFilter::feed(QByteArrayView piece) {
+    return pass(piece, false);
+}
+
+QByteArray HtmlFilter::finish() {
+    return pass({}, true);
+}
+
+void HtmlFilter::filterWhole(char* data, qsizetype length, bool setCookie, bool script,
+                             bool chunked) {
+    HtmlFilter filter(setCookie, script, chunked);
+    if (setCookie)
+        filter.cookies(data, length, true);
+    if (script) {
+        filter.frame(data, 0, length);
+        filter.scriptsOver(data, length, true);
+    }
+}
+
+QByteArray HtmlFilter::pass(QByteArrayView piece, bool ended) {
+    QByteArray bytes;
+    if (m_setCookie && !m_cookieDone) {
+        m_cookieHeld.append(piece);
+        const qsizetype done = cookies(m_cookieHeld.data(), m_cookieHeld.size(), ended);
+        bytes = std::move(m_cookieHeld);
+        m_cookieHeld = bytes.sliced(done);
+        bytes.truncate(done);
+    } else {
+        bytes = piece.toByteArray();
+    }
+    if (!m_script)
+        return bytes;
+
+    const qsizetype from = m_wire.size();
+    if (from == 0)
+        m_wire = std::move(bytes);
+    else
+        m_wire.append(bytes);
+    frame(m_wire.constData(), from, m_wire.size());
+    const qsizetype done = scriptsOver(m_wire.data(), m_wire.size(), ended);
+    QByteArray out = std::move(m_wire);
+    m_wire = out.sliced(done);
+    out.truncate(done);
+    return out;
+}
+
+// Every "set-cookie:" (any case, not at the first byte) before the first blank line
+// becomes "XXXXXXXXXX:", and its value from the second byte after the colon up to the
+// next CR becomes Y (to the end of the answer when no CR follows). A name is looked
+// for only where all of it has come; a value is overwritten as it comes.
+qsizetype HtmlFilter::cookies(char* data, qsizetype length, bool ended) {
+    qsizetype i = 0;
+    while (i < length) {
+        if (m_inValue) {
+            const qsizetype cr = find(data, i, length, '\r');
+            const qsizetype from = std::max(i, m_valueFrom - m_cookieAt);
+            if (cr > from)
+                std::memset(data + from, 'Y', static_cast<size_t>(cr - from));
+            i = cr;
+            if (cr == length)
+                break;
+            m_inValue = false;
+        }
+        if (i + 11 > length) {
+            if (ended)
+                i = length; // too close to the end for a name
+            break;
+        }
+        const qsizetype at = m_cookieAt + i;
+        if (at >= 1 && fold(data[i]) == 's' && matchesAt(data + i, "set-cookie:")) {
+            std::memset(data + i, 'X', 10);
+            m_inValue = true;
+            m_valueFrom = at + 12;
+            i += 11;
+            continue;
+        }
+        if (at >= 1 && data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r'
+            && data[i + 3] == '\n') {
+            m_cookieDone = true; // the body is never touched
+            i = length;
+            break;
+        }
+        ++i;
+    }
+    m_cookieAt += i;
+    return i;
+}
+
+// Sorts the wire bytes [from, to) into text (appended to m_text) and framing.
+void HtmlFilter::frame(const char* wire, qsizetype from, qsizetype to) {
+    const auto addText = [this](qsizetype at, qsizetype length) {
+        if (length == 0)
+            return;
+        if (!m_text.empty() && m_text.back().offset + m_text.back().length == at)
+            m_text.back().length += length;
+        else
+            m_text.push_back({at, length});
+    };
+    const auto startLine = [this] {
+        m_frame = Frame::SizeLine;
+        m_lineBytes = 0;
+        m_inDigits = true;
+        m_lineCr = false;
+        m_digits = 0;
+        m_chunkLeft = 0;
+    };
+    qsizetype i = from;
+    while (i < to) {
+        switch (m_frame) {
+        case Frame::Head: {
+            if (!m_chunked) {
+                addText(i, to - i);
+                i = to;
+                break;
+            }
+            // The head runs to its first "\r\n\r\n" (or to the end).
+            static constexpr char blank[] = "\r\n\r\n";
+            const qsizetype start = i;
+            while (i < to && m_blankSeen < 4) {
+                const char c = wire[i++];
+                m_blankSeen = c == blank[m_blankSeen] ? m_blankSeen + 1 : (c == '\r' ? 1 : 0);
+            }
+            addText(start, i - start);
+            if (m_blankSeen == 4)
+                startLine();
+            break;
+        }
+        case Frame::SizeLine: {
+            // chunk-size [; extensions] CR LF; the size is the leading hex digits.
+            const char c = wire[i++];
+            if (m_lineCr && c == '\n') {
+                // No digit, or the last chunk: the trailer stays as it is.
+                m_frame = (m_digits == 0 || m_chunkLeft == 0) ? Frame::Rest : Frame::Data;
+                break;
+            }
+            if (++m_lineBytes > MaxChunkLine + 1) {
+                m_frame = Frame::Rest;
+                break;
+            }
+            m_lineCr = c == '\r';
+            const int value = m_inDigits ? hexValue(c) : -1;
+            if (value < 0) {
+                m_inDigits = false;
+            } else if (m_chunkLeft > (std::numeric_limits<qsizetype>::max() >> 4)) {
+                m_frame = Frame::Rest; // no answer is that long
+            } else {
+                m_chunkLeft = m_chunkLeft * 16 + value;
+                ++m_digits;
+            }
+            break;
+        }
+        case Frame::Data: {
+            const qsizetype length = std::min(m_chunkLeft, to - i);
+            addText(i, length);
+            i += length;
+            m_chunkLeft -= length;
+            if (m_chunkLeft == 0)
+                m_frame = Frame::DataCr;
+            break;
+        }
+        case Frame::DataCr:
+            m_frame = wire[i++] == '\r' ? Frame::DataLf : Frame::Rest;
+            break;
+        case Frame::DataLf:
+            if (wire[i++] == '\n')
+                startLine();
+            else
+                m_frame = Frame::Rest;
+            break;
+        case Frame::Rest:
+            i = to;
+            break;
+        }
+    }
+}
+
+// Runs the Script rule over the text in `wire` (as m_text lists it) and returns how
+// many bytes of `wire` are final: up to the first text byte still held.
+qsizetype HtmlFilter::scriptsOver(char* wire, qsizetype length, bool ended) {
+    // After a last or malformed chunk no text follows: its end is known.
+    ended = ended || m_frame == Frame::Rest;
+    if (m_textEnded) {
+        m_text.clear();
+        return length;
+    }
+    m_textEnded = ended;
+    qsizetype textLength = 0;
+    for (const Run& run : m_text)
+        textLength += run.length;
+
+    qsizetype done;
+    if (m_text.size() <= 1) {
+        done = scripts(m_text.empty() ? wire : wire + m_text.front().offset, textLength, ended);
+    } else {
+        // Chunk data read as one text: joined, filtered, put back.
+        QByteArray joined(textLength, Qt::Uninitialized);
+        qsizetype at = 0;
+        for (const Run& run : m_text) {
+            std::memcpy(joined.data() + at, wire + run.offset, size_t(run.length));
+            at += run.length;
+        }
+        done = scripts(joined.data(), textLength, ended);
+        at = 0;
+        for (const Run& run : m_text) {
+            std::memcpy(wire + run.offset, joined.constData() + at, size_t(run.length));
+            at += run.length;
+        }
+    }
+    if (ended)
+        done = textLength;
+    m_base += done;
+
+    if (done == textLength) {
+        m_text.clear();
+        return length;
+    }
+    // Keep the runs from the first held text byte on, counted from there.
+    auto run = m_text.begin();
+    for (; done >= run->length; ++run)
+        done -= run->length;
+    const qsizetype cut = run->offset + done;
+    run->offset = cut;
+    run->length -= done;
+    m_text.erase(m_text.begin(), run);
+    for (Run& kept : m_text)
+        kept.offset -= cut;
+    return cut;
+}
+
+// The Script rule over the text from position m_base on, `length` bytes of it here;
+// returns how many of them are final. Tag names: after each "<" (not at the first byte)
+// the first "script" or "/script" before any of > " - _ = becomes Z, "<"s before it
+// sharing the search; script bodies: after an opening "<zzzzzz" (any case) and its
+// next ">", every byte up to the next "</zzzzzz" becomes a blank. Nothing counts within
+// the last 7 bytes of the whole text, and a body without a closing is blanked only up
+// to the 8th-last byte, so the bytes near what has come so far wait for more.
+qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
+    // Tag names, at every position with 6 bytes after it.
+    const qsizetype tagEnd = length - 6;
+    qsizetype i = m_tagAt - m_base;
+    while (i < tagEnd) {
+        if (m_waiting == 0) {
+            if (i == 0 && m_base == 0)
+                i = 1;
+            i = find(text, i, tagEnd, '<');
+            if (i == tagEnd)
+                break;
+            m_waiting = 1;
+            ++i;
+            continue;
+        }
+        const char c = text[i];
+        if (c == '<') {
+            ++m_waiting;
+        } else if (isStop(c)) {
+            m_waiting = 0;
+        } else if (fold(c) == 's' && matchesAt(text + i, "script")) {
+            std::memset(text + i, 'Z', 6);
+            --m_waiting;
+            i += 6;
+            continue;
+        } else if (c == '/' && matchesAt(text + i + 1, "script")) {
+            std::memset(text + i + 1, 'Z', 6);
+            --m_waiting;
+            i += 7;
+            continue;
+        }
+        ++i;
+    }
+    m_tagAt = m_base + i;
+
+    // Bodies, over the bytes the tag names leave final.
+    const qsizetype ready = ended ? length : std::min(length, m_tagAt - m_base);
+    qsizetype j = m_bodyAt - m_base;
+    for (;;) {
+        if (m_body == Body::Opening) {
+            const qsizetype end = ready - 6; // an opening needs its 7 bytes
+            if (j >= end)
+                break;
+            if (j == 0 && m_base == 0)
+                j = 1;
+            while ((j = find(text, j, end, '<')) < end && !matchesAt(text + j + 1, "zzzzzz"))
+                ++j;
+            if (j == end)
+                break;
+            m_body = Body::Gt;
+            j += 7;
+        } else if (m_body == Body::Gt) {
+            const qsizetype end = std::min(ready, length - 6); // 6 bytes after the ">"
+            if (j >= end)
+                break;
+            j = find(text, j, end, '>');
+            if (j == end)
+                break;
+            m_body = Body::Blank;
+            ++j;
+        } else {
+            const qsizetype end = ready - 7; // a closing needs its 8 bytes
+            if (j >= end)
+                break;
+            qsizetype closing = j;
+            while ((closing = find(text, closing, end, '<')) < end && !isClosing(text + closing))
+                ++closing;
+            std::memset(text + j, ' ', static_cast<size_t>(closing - j));
+            j = closing;
+            if (closing == end)
+                break;
+            m_body = Body::Opening;
+            ++j; // the closing's "<" opens nothing
+        }
+    }
+    m_bodyAt = m_base + j;
+    return std::clamp<qsizetype>(j, 0, length);
+}
+
+} // namespace Tarnwick
