@@ -193,7 +193,7 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
 }
 
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
-                                 const std::function<QTime()>& clock) {
+                                 const std::function<QTime()>& clock, ConnectionLines lines) {
     QByteArray w = piece;
 
     // A Referer handed in by another program a moment ago takes the place of the
@@ -225,8 +225,21 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
     if (store.choice(Setting::Script) != ChoiceValue::Allow)
         w = HeaderEdit::replace(w, "Accept-Encoding:", "Accept-Encoding: identity");
 
-    w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: Close");
-    w = HeaderEdit::force(w, "Connection:", "Connection: Close");
+    switch (lines) {
+    case ConnectionLines::Close:
+        w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: Close");
+        w = HeaderEdit::force(w, "Connection:", "Connection: Close");
+        break;
+    case ConnectionLines::KeepAlive:
+        w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: keep-alive");
+        w = HeaderEdit::force(w, "Connection:", "Connection: keep-alive");
+        break;
+    case ConnectionLines::Upgrade:
+        // The Upgrade line itself passes as the browser wrote it.
+        w = HeaderEdit::force(w, "Proxy-Connection:", "Proxy-Connection: keep-alive");
+        w = HeaderEdit::force(w, "Connection:", "Connection: Upgrade");
+        break;
+    }
     return w;
 }
 

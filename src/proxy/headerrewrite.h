@@ -10,17 +10,23 @@ namespace Tarnwick {
 
 class SettingsStore;
 
+// What the connection lines of a rewritten request ask for: the close after one
+// answer, a kept connection (answers that stream), or a WebSocket's upgrade.
+enum class ConnectionLines { Close, KeepAlive, Upgrade };
+
 // Rewrites a browser request by the header rules: the outside Referer ("@Referer"),
 // Referer, User-Agent, If-Modified-Since and Cookie passed, deleted or faked as
 // stored, Accept-Encoding asked as identity while the Script rule is on, then
-// Proxy-Connection and Connection forced to Close. Only the header lines change;
+// Proxy-Connection and Connection forced to Close (or as `lines` says). Only the
+// header lines change;
 // the request line and any body after the blank line pass as they are. Reads the
 // store at every call and removes a rule's key whose value lies outside its set.
 // `now` is the current local time of day.
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, const QTime& now);
 // The same, asking the clock only when an outside Referer is stored.
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
-                                 const std::function<QTime()>& clock);
+                                 const std::function<QTime()>& clock,
+                                 ConnectionLines lines = ConnectionLines::Close);
 
 // True when a stored "@Referer" value is fresh at `now`: its leading time of day
 // ("HH:mm:ss") is 0 to 2 seconds before `now`, counting across midnight.

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <sys/epoll.h>
 
 namespace Tarnwick {
@@ -33,6 +34,9 @@ ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* p
           m_reactor, [this](const Listener::Client& client) { return offered(client); },
           [this](int error) { m_log.listenerShort(error); },
           [this] { return m_holding * Listener::DescriptorsPerRelay; }) {
+    // A peer that closed while we write is a failed send, never the end of the program
+    // (sendfile and TLS writes cannot ask for that per call).
+    std::signal(SIGPIPE, SIG_IGN);
     // Relays let go of inside a handler are freed once it has returned.
     m_reactor.setIdle([this] { m_retired.clear(); });
     const int watch = m_store.watchForChanges();

@@ -3,6 +3,7 @@
 #include "proxy/answerhead.h"
 #include "proxy/finalanswer.h"
 #include "proxy/headerrewrite.h"
+#include "proxy/htmlfilter.h"
 #include "proxy/interception.h"
 #include "proxy/relaylog.h"
 #include "proxy/requestrules.h"
@@ -29,6 +30,54 @@ constexpr int ReconnectLimit = 10;
 // links take seconds, and the reconnect ticks cover only the TCP connection.
 constexpr int OriginHandshakeMs = 30000;
 constexpr int BrowserHandshakeMs = 30000;
+// A kept browser connection with no request under way is closed after this.
+constexpr int KeptIdleMs = 60000;
+
+// Whether a request head asks for a WebSocket: "Upgrade: websocket" with "upgrade"
+// among its Connection options.
+bool asksForWebSocket(QByteArrayView head) {
+    const std::optional<QByteArray> upgrade = framingHeader(head, "upgrade:");
+    const std::optional<QByteArray> connection = framingHeader(head, "connection:");
+    return upgrade && connection && upgrade->toLower().contains("websocket") &&
+           connection->toLower().contains("upgrade");
+}
+
+// Whether the browser lets its connection carry another request after this one.
+bool browserKeepsConnection(QByteArrayView head) {
+    const qsizetype lineEnd = head.indexOf("\r\n");
+    const QByteArrayView line = lineEnd < 0 ? head : head.first(lineEnd);
+    const std::optional<QByteArray> connection = framingHeader(head, "connection:");
+    const bool close = connection && connection->toLower().contains("close");
+    if (line.endsWith("HTTP/1.1"))
+        return !close;
+    return connection && connection->toLower().contains("keep-alive");
+}
+
+// The head with every Connection line replaced by "Connection: close": the browser
+// learns that this answer ends the connection.
+QByteArray withConnectionClose(const QByteArray& head) {
+    QByteArray out;
+    out.reserve(head.size() + 20);
+    qsizetype at = 0;
+    while (at < head.size()) {
+        qsizetype end = head.indexOf("\r\n", at);
+        end = end < 0 ? head.size() : end + 2;
+        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
+        if (line == "\r\n") {
+            out += "Connection: close\r\n";
+            out += head.mid(at);
+            return out;
+        }
+        const bool connection =
+            at > 0 && line.size() >= 11 &&
+            line.first(11).compare("connection:", Qt::CaseInsensitive) == 0;
+        if (!connection)
+            out += line;
+        at = end;
+    }
+    return out;
+}
+
 // Bytes one side lets wait for the other before it stops reading the faster one.
 constexpr qint64 Backlog = 1024 * 1024;
 } // namespace
@@ -120,6 +169,11 @@ void Relay::deadlineReached() {
         return pump();
     case Phase::Closing:
         return finish(End::Delivered);
+    case Phase::ReadingHead:
+        // A kept connection idle for too long.
+        if (m_live)
+            finish(End::Dropped);
+        return;
     default:
         return;
     }
@@ -144,6 +198,21 @@ void Relay::browserData(QByteArrayView bytes) {
     case Phase::Gone:
         return;
     default:
+        if (m_live) {
+            // The rest of this request's body; what follows is the browser's next
+            // request on the kept connection, taken once this answer has ended.
+            const qsizetype body = m_bodyRemaining < 0
+                                       ? bytes.size()
+                                       : qsizetype(std::min<qint64>(m_bodyRemaining, bytes.size()));
+            if (body > 0) {
+                m_ctx.log.browserData(m_index, body, bytes.first(body));
+                continueBody(bytes.first(body));
+            }
+            m_pending.append(bytes.sliced(body));
+            if (m_pending.size() > MaxRequestHead)
+                m_browser.pauseReading();
+            return;
+        }
         // Once a request is taken, what follows is its body, which passes untouched —
         // or the browser's next request on a kept-alive connection, sent before our
         // close reached it. That one is not relayed: the relay under way keeps its
@@ -242,13 +311,29 @@ std::optional<Relay::Check> Relay::askCabinet(const QByteArray& requestLine) {
     return std::nullopt;
 }
 
-bool Relay::startRequest(const QByteArray& received) {
+bool Relay::startRequest(const QByteArray& whole) {
     SettingsStore& store = m_ctx.store;
-    // Rewritten; whatever body came with the head follows it untouched.
-    m_request = rewriteRequestHeaders(received, store, m_ctx.clock);
+    QByteArray received = whole;
     const qsizetype headEnd = received.indexOf(BlankLine);
-    m_bodyRemaining = requestBodyLength(QByteArrayView(received).first(headEnd)) -
-                      (received.size() - headEnd - BlankLine.size());
+    const qint64 bodyLength = requestBodyLength(QByteArrayView(received).first(headEnd));
+    m_live = streams();
+    ConnectionLines lines = ConnectionLines::Close;
+    if (m_live) {
+        // Pipelined requests after this one wait for its answer.
+        const qint64 end = headEnd + BlankLine.size() + bodyLength;
+        if (bodyLength >= 0 && received.size() > end) {
+            m_pending.prepend(received.mid(end));
+            received.truncate(end);
+        }
+        const QByteArrayView head = QByteArrayView(received).first(headEnd + 2);
+        m_upgrade = asksForWebSocket(head);
+        m_keepBrowser = bodyLength >= 0 && browserKeepsConnection(head);
+        m_getOrHead = received.startsWith("GET ") || received.startsWith("HEAD ");
+        lines = m_upgrade ? ConnectionLines::Upgrade : ConnectionLines::KeepAlive;
+    }
+    // Rewritten; whatever body came with the head follows it untouched.
+    m_request = rewriteRequestHeaders(received, store, m_ctx.clock, lines);
+    m_bodyRemaining = bodyLength - (received.size() - headEnd - BlankLine.size());
     m_headRequest = received.startsWith("HEAD ");
     // Inside an intercepted CONNECT the request names no host: it goes where the CONNECT
     // went.
@@ -290,9 +375,17 @@ void Relay::browserSent() {
             finish(End::TunnelClosed);
         return;
     case Phase::Answering:
+        // An answer that streamed waits for nothing more.
+        if (m_live)
+            return finish(End::Delivered);
         m_answer.clear();
         m_phase = Phase::Closing;
         m_ctx.deadlines.arm(m_deadline, CloseDelayMs);
+        return;
+    case Phase::Sending:
+        // The browser caught up with an answer that streams.
+        if (m_live)
+            m_server.resumeReading();
         return;
     case Phase::Closing:
         m_ctx.deadlines.arm(m_deadline, CloseDelayMs);
@@ -325,6 +418,14 @@ void Relay::browserFailed(int error) {
 bool Relay::connectServer(const std::optional<RequestTarget>& target) {
     if (!target)
         return false;
+    // A kept connection to the same server carries the next request.
+    m_reused = m_live && m_server.state() == Connection::State::Connected &&
+               m_host == target->host && m_port == target->port &&
+               (!m_intercept || m_server.isSecured());
+    if (m_reused) {
+        sendRequest();
+        return true;
+    }
     m_host = target->host;
     m_port = target->port;
     m_phase = Phase::Connecting;
@@ -387,12 +488,23 @@ void Relay::serverConnected() {
     m_serverUp = true;
     if (m_tunnel)
         return openTunnel();
+    m_ctx.log.serverConnected(m_index);
+    sendRequest();
+}
+
+void Relay::sendRequest() {
+    m_ctx.deadlines.cancel(m_deadline);
     // A fresh store for the answer of this attempt.
     m_answer.clear();
     m_arrivals = 0;
     m_phase = Phase::Sending;
+    if (m_live) {
+        m_stream.emplace(m_headRequest);
+        m_filter.reset();
+        m_liveBytes = 0;
+        m_livePieces = 0;
+    }
     const bool left = m_server.send(m_request);
-    m_ctx.log.serverConnected(m_index);
     m_ctx.log.requestSent(m_index, m_request);
     if (left)
         serverSent();
@@ -430,8 +542,14 @@ void Relay::serverData(QByteArrayView bytes) {
         return carry(m_server, bytes);
     if (m_intercept && !m_server.isSecured())
         return upstreamAnswered(bytes);
-    if (m_phase != Phase::Sending)
+    if (m_phase != Phase::Sending) {
+        // A kept connection's server says something unasked: it is not kept.
+        if (m_live && m_phase == Phase::ReadingHead)
+            m_server.close();
         return;
+    }
+    if (m_live)
+        return liveData(bytes);
     // Never relay an answer that could not be stored whole.
     if (!m_answer.append(bytes))
         return finish(End::Refused);
@@ -449,6 +567,13 @@ void Relay::serverEnded() {
         return finish(End::Refused);
     if (m_phase != Phase::Sending)
         return;
+    if (m_live) {
+        if (retryOnNewConnection())
+            return;
+        if (!m_stream->headDone())
+            return finish(End::Refused);
+        return liveEnded(true);
+    }
     // The answer is complete; the pump takes it 100 ms later.
     m_phase = Phase::Waiting;
     m_ctx.deadlines.arm(m_deadline, PumpDelayMs);
@@ -464,7 +589,160 @@ void Relay::serverFailed(int error) {
     if (!m_serverUp)
         return;
     m_server.close();
+    if (m_live && !m_tunnel) {
+        // A kept connection that failed while idle is simply not kept.
+        if (m_phase != Phase::Sending)
+            return;
+        if (retryOnNewConnection())
+            return;
+        if (m_stream->headDone())
+            return liveEnded(true);
+    }
     finish(m_tunnel ? End::TunnelClosed : End::Refused);
+}
+
+// ---- answers that stream --------------------------------------------------------
+
+bool Relay::streams() const {
+    switch (m_ctx.store.choice(Setting::StreamAnswers)) {
+    case ChoiceValue::Allow:
+        return true;
+    case ChoiceValue::Block:
+        return false;
+    default:
+        return m_intercept;
+    }
+}
+
+void Relay::liveData(QByteArrayView bytes) {
+    m_stream->feed(bytes);
+    std::deque<AnswerStream::Piece>& pieces = m_stream->pieces();
+    while (!pieces.empty() && m_phase == Phase::Sending) {
+        AnswerStream::Piece piece = std::move(pieces.front());
+        pieces.pop_front();
+        switch (piece.kind) {
+        case AnswerStream::Piece::Kind::Interim:
+            // Passed at once, as it came.
+            m_ctx.log.answerSent(m_index, piece.bytes.chopped(BlankLine.size()), false);
+            sendLive(std::move(piece.bytes));
+            break;
+        case AnswerStream::Piece::Kind::Head:
+            if (!liveHead(piece.bytes))
+                return;
+            break;
+        case AnswerStream::Piece::Kind::Body:
+            m_liveBytes += piece.bytes.size();
+            ++m_livePieces;
+            sendLive(m_filter ? m_filter->feed(piece.bytes) : std::move(piece.bytes));
+            break;
+        }
+    }
+    if (m_phase != Phase::Sending)
+        return;
+    if (m_stream->broken())
+        return finish(End::Refused);
+    if (m_stream->complete())
+        liveEnded(false);
+}
+
+bool Relay::liveHead(const QByteArray& head) {
+    const SettingsStore::ReadScope oneLook(m_ctx.store);
+    const AnswerHead& read = m_stream->head();
+    // The same judgement as for an answer stored whole, made on its head alone.
+    if (trimBlanks(read.contentTypeText).isEmpty() && !mayLackContentType(read.statusCode)) {
+        finish(End::Refused);
+        return false;
+    }
+    m_ctx.log.answerSent(m_index, read.headerBlock, false);
+    if (m_upgrade && read.statusCode == "101") {
+        // A WebSocket: from here on the connection carries bytes both ways, unread.
+        sendLive(head);
+        m_tunnel = true;
+        m_phase = Phase::Tunnel;
+        if (m_authority.isEmpty())
+            m_authority = (m_host + u':' + QString::number(m_port)).toLatin1();
+        const QByteArray early = m_stream->takeExcess();
+        m_stream.reset();
+        if (!early.isEmpty())
+            carry(m_server, early);
+        if (m_phase == Phase::Tunnel && !m_pending.isEmpty())
+            carry(m_browser, std::exchange(m_pending, {}));
+        return false;
+    }
+    const AnswerStream::Framing framing = m_stream->framing();
+    m_keepBrowser = m_keepBrowser && framing != AnswerStream::Framing::UntilClose;
+    // The rules read their switches for every answer, as for one stored whole.
+    HtmlFilter filter =
+        htmlFilterFor(read.contentTypeText, m_ctx.store, isChunked(read.headerBlock));
+    if (htmlRulesApply(read.contentTypeText))
+        m_filter = std::make_unique<HtmlFilter>(std::move(filter));
+    const QByteArray out = m_keepBrowser ? head : withConnectionClose(head);
+    sendLive(m_filter ? m_filter->feed(out) : out);
+    return m_phase == Phase::Sending;
+}
+
+void Relay::sendLive(QByteArray bytes) {
+    if (bytes.isEmpty() || !m_browser.isOpen())
+        return;
+    m_browser.send(std::move(bytes));
+    // Reading from the server waits while the browser is far behind.
+    if (m_browser.queued() > Backlog)
+        m_server.pauseReading();
+}
+
+void Relay::liveEnded(bool serverClosed) {
+    const bool complete =
+        m_stream->complete() || m_stream->framing() == AnswerStream::Framing::UntilClose;
+    if (m_filter)
+        sendLive(m_filter->finish());
+    m_ctx.log.answerEnded(m_index, m_liveBytes, m_livePieces,
+                          complete ? std::nullopt
+                                   : std::optional(m_stream->announced().value_or(0)),
+                          m_stream->received());
+    const std::optional<QByteArray> connection =
+        framingHeader(m_stream->head().headerBlock, "connection:");
+    const bool serverKept = !serverClosed && m_stream->excess() == 0 &&
+                            !(connection && connection->toLower().contains("close"));
+    if (!serverKept)
+        m_server.close();
+    m_stream.reset();
+    m_filter.reset();
+    if (complete && m_keepBrowser && m_phase == Phase::Sending)
+        return nextRequest();
+    // The browser reads the end of this answer from our close, once it has left.
+    finish(End::Answered);
+    if (m_phase == Phase::Answering && m_browser.queued() == 0)
+        browserSent();
+}
+
+void Relay::nextRequest() {
+    m_phase = Phase::ReadingHead;
+    m_request.clear();
+    m_body.clear();
+    m_bodyRemaining = 0;
+    m_answer.clear();
+    m_rechecks = 0;
+    m_reconnects = 0;
+    m_upgrade = false;
+    m_reused = false;
+    m_browser.resumeReading();
+    m_ctx.deadlines.arm(m_deadline, KeptIdleMs);
+    // A request the browser sent before this answer ended is taken now.
+    if (!m_pending.isEmpty())
+        browserData(std::exchange(m_pending, {}));
+}
+
+bool Relay::retryOnNewConnection() {
+    // A kept connection the server closed meanwhile: a GET or HEAD that got nothing
+    // back goes again on a new one, as browsers do.
+    if (!m_reused || !m_getOrHead || m_stream->received() > 0 || !m_stream->pieces().empty())
+        return false;
+    m_reused = false;
+    m_server.close();
+    m_phase = Phase::Connecting;
+    m_reconnects = 0;
+    attemptConnect();
+    return true;
 }
 
 // ---- the answer ----------------------------------------------------------------

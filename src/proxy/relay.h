@@ -6,16 +6,19 @@
 #include "platform/spillstore.h"
 #include "platform/tls.h"
 #include "proxy/answerplan.h"
+#include "proxy/answerstream.h"
 #include "proxy/requesttarget.h"
 
 #include <QByteArray>
 #include <QHostInfo>
 #include <QTime>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace Tarnwick {
 
+class HtmlFilter;
 class RelayLog;
 class SettingsStore;
 
@@ -67,7 +70,8 @@ public:
         Connecting,  // the server connection is being made (attempts one second apart)
         Verifying,   // an intercepted request's origin: the upstream proxy's CONNECT, then
                      // TLS and its checks, under a deadline of their own
-        Sending,     // the request is going out; the answer may start arriving
+        Sending,     // the request is going out; the answer may start arriving (and,
+                     // where answers stream, leaves as it arrives)
         Waiting,     // the server has closed: the pump runs 100 ms later
         Answering,   // the answer or the refusal is on its way to the browser
         Closing,     // it has left: the browser connection closes 100 ms later
@@ -130,6 +134,7 @@ private:
     void resolved(const QHostInfo& info, int attempt);
     void reconnectTick();
     void serverConnected();
+    void sendRequest();
     // An intercepted request's origin: through the upstream proxy's CONNECT, then TLS.
     void reachOrigin(QByteArrayView early = {});
     void upstreamAnswered(QByteArrayView bytes);
@@ -141,6 +146,16 @@ private:
     void serverFailed(int error);
     void serverSent();
     bool sendBody();
+
+    // Answers that stream (逐次転送): passed on as they arrive, the connections kept
+    // for the next request where the framing allows.
+    bool streams() const;
+    void liveData(QByteArrayView bytes);
+    bool liveHead(const QByteArray& head);
+    void sendLive(QByteArray bytes);
+    void liveEnded(bool serverClosed);
+    void nextRequest();
+    bool retryOnNewConnection();
 
     // The answer.
     void pump();
@@ -193,6 +208,18 @@ private:
     QByteArray m_page;        // what an unverified origin's browser gets
     qint64 m_up = 0;          // tunnel bytes from the browser to the server
     qint64 m_down = 0;        // and back
+
+    // Answers that stream.
+    bool m_live = false;        // this request's answer streams
+    bool m_keepBrowser = false; // the browser connection may carry another request
+    bool m_upgrade = false;     // the request asks for a WebSocket
+    bool m_reused = false;      // the request went out on a kept server connection
+    bool m_getOrHead = false;
+    QByteArray m_pending;       // the browser's next request(s), sent before this answer ended
+    std::optional<AnswerStream> m_stream;
+    std::unique_ptr<HtmlFilter> m_filter;
+    qint64 m_liveBytes = 0;     // bytes of the final answer passed on
+    int m_livePieces = 0;
 };
 
 } // namespace Tarnwick

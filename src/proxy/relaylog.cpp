@@ -123,6 +123,23 @@ void RelayLog::answerSent(int index, QByteArrayView text, bool whole) {
     });
 }
 
+void RelayLog::answerEnded(int index, qint64 bytes, int pieces, std::optional<qint64> announced,
+                           qint64 received) {
+    if (announced) {
+        // Always shown: the browser got less than the head announced.
+        m_monitor.postAlways(Side::Lan, eventEntry(u"【Send : Short】", index,
+                                                   {QStringLiteral("Data Size : ") + num(*announced),
+                                                    QStringLiteral("Sent Size : ") + num(received),
+                                                    QStringLiteral("Pieces : ") + num(pieces)}));
+        return;
+    }
+    m_monitor.post(MonitorBox::LanSend, [&] {
+        return eventEntry(u"【Send : End】", index,
+                          {QStringLiteral("Size : ") + num(bytes),
+                           QStringLiteral("Pieces : ") + num(pieces)});
+    });
+}
+
 void RelayLog::browserSent(int index) {
     m_monitor.post(MonitorBox::LanSendComplete,
                    [&] { return eventEntry(u"【SendComplete】", index); });

@@ -4,6 +4,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <optional>
 
 namespace Tarnwick {
 
@@ -31,6 +32,10 @@ public:
     void browserDataStatus(int index);
     void browserData(int index, qsizetype size, QByteArrayView piece);
     void answerSent(int index, QByteArrayView shown, bool whole);
+    // An answer that streamed has ended: its body's bytes and pieces, and when the
+    // server ended it short, the size its head announced against what came.
+    void answerEnded(int index, qint64 bytes, int pieces, std::optional<qint64> announced,
+                     qint64 received);
     void browserSent(int index);
     void browserClosed(int index);
     void browserFailed(int index, int error);

@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 using namespace Tarnwick;
 using namespace Qt::StringLiterals;
@@ -40,6 +41,52 @@ QByteArray okAnswer(const QByteArray& body = "ok") {
                            QByteArray::number(body.size()) + "\r\n",
                        body);
 }
+
+// An origin that answers each request of a kept connection in pieces 150 ms apart,
+// closing after the answer or not, and echoes what comes after a 101.
+class ScriptedOrigin : public QObject {
+public:
+    ScriptedOrigin() {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = m_server.nextPendingConnection();
+            ++connections;
+            auto buffer = std::make_shared<QByteArray>();
+            auto upgraded = std::make_shared<bool>(false);
+            connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
+                if (*upgraded)
+                    return void(socket->write("echo:" + socket->readAll()));
+                *buffer += socket->readAll();
+                for (qsizetype end; (end = buffer->indexOf("\r\n\r\n")) >= 0;) {
+                    const int n = int(requests.size());
+                    requests.append(buffer->left(end + 4));
+                    buffer->remove(0, end + 4);
+                    const QByteArrayList pieces = answer(n);
+                    *upgraded = pieces.value(0).startsWith("HTTP/1.1 101");
+                    for (int k = 0; k < pieces.size(); ++k) {
+                        const bool last = k + 1 == pieces.size();
+                        QTimer::singleShot(150 * k, socket, [=, this] {
+                            socket->write(pieces[k]);
+                            if (last && closeAfter(n))
+                                socket->disconnectFromHost();
+                            done = last ? n + 1 : done;
+                        });
+                    }
+                }
+            });
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+
+    std::function<QByteArrayList(int)> answer;
+    std::function<bool(int)> closeAfter = [](int) { return false; };
+    QList<QByteArray> requests;
+    int connections = 0;
+    int done = 0; // answers whose last piece has left
+
+private:
+    QTcpServer m_server;
+};
 } // namespace
 
 class TestRelay : public QObject {
@@ -86,6 +133,13 @@ private slots:
     void answerFileProblems_data();
     void answerFileProblems();
     void monitorEntriesOfARelay();
+    void streamedAnswers_data();
+    void streamedAnswers();
+    void keptConnections_data();
+    void keptConnections();
+    void keptConnectionIdleIsClosed();
+    void webSockets_data();
+    void webSockets();
     void stopClosesEverything();
 };
 
@@ -964,6 +1018,175 @@ void TestRelay::stopClosesEverything() {
     Browser after(relay.port());
     QVERIFY(after.waitConnected());
     QTRY_COMPARE(relay.engine->connectionCounter(), 2);
+}
+
+// ---- answers that stream (逐次転送 ○) ---------------------------------------------
+
+void TestRelay::streamedAnswers_data() {
+    QTest::addColumn<QByteArrayList>("pieces");   // the origin's, 150 ms apart; then it closes
+    QTest::addColumn<QByteArray>("early");        // the browser has this before the last piece
+    QTest::addColumn<QByteArray>("expected");     // and this in the end
+    QTest::addColumn<bool>("closed");             // the proxy closes the browser after it
+    const QByteArray events = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n";
+    QTest::newRow("an event stream, ended by the close")
+        << QByteArrayList{events, "data: 1\n\n", "data: 2\n\n", "data: 3\n\n"}
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: "
+                      "close\r\n\r\ndata: 1\n\n")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: "
+                      "close\r\n\r\ndata: 1\n\ndata: 2\n\ndata: 3\n\n")
+        << true;
+    const QByteArray download =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 9\r\n\r\n";
+    QTest::newRow("a download, framed")
+        << QByteArrayList{download + "abc", "def", "ghi"} << download + "abc"
+        << download + "abcdefghi" << false;
+    // The Script rule (on by default) in flight: cut inside a tag, a chunk-size line and
+    // a closing, the same bytes as the whole answer filtered at once.
+    const QByteArray html =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n";
+    QTest::newRow("HTML in pieces, tags and chunk lines cut")
+        << QByteArrayList{html + "6\r\n<p><s", "c\r\n9\r\nrip", "t>var \r\n1", "0\r\nx=1;</scr",
+                          "ipt><b>\r\n0\r\n\r\n"}
+        << QByteArray("HTTP/1.1 200 OK")
+        << html + "6\r\n<p><ZZ\r\n9\r\nZZZZ>    \r\n10\r\n    </ZZZZZZ><b>\r\n0\r\n\r\n" << false;
+    QTest::newRow("the Set-Cookie rule on a head cut in two")
+        << QByteArrayList{"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Coo",
+                          "kie: a=b\r\nContent-Length: 2\r\n\r\nhi"}
+        << QByteArray()
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nXXXXXXXXXX: YYY\r\n"
+                      "Content-Length: 2\r\n\r\nhi")
+        << false;
+    const QByteArray cut = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n";
+    QTest::newRow("an answer the server ends short")
+        << QByteArrayList{cut + "12345", "678"} << cut + "12345" << cut + "12345678" << true;
+    QTest::newRow("no content type")
+        << QByteArrayList{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"} << QByteArray()
+        << Refusal << true;
+}
+
+void TestRelay::streamedAnswers() {
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArray, early);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, closed);
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    ScriptedOrigin origin;
+    origin.answer = [&](int) { return pieces; };
+    origin.closeAfter = [](int) { return true; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/s"));
+    if (!early.isEmpty()) {
+        // Passed on as it arrives, not when the server has finished.
+        QTRY_VERIFY(browser.received.startsWith(early));
+        QCOMPARE(origin.done, 0);
+    }
+    QTRY_COMPARE(browser.received, expected);
+    QTRY_COMPARE(browser.closedByPeer, closed);
+    // The monitor says when the browser got less than the head announced.
+    const bool isShort = QByteArrayView(QTest::currentDataTag()).endsWith("short");
+    QTRY_COMPARE(relay.entries(Side::Lan, u"【Send : Short】").size(), isShort ? 1 : 0);
+}
+
+void TestRelay::keptConnections_data() {
+    QTest::addColumn<bool>("pipelined");          // both requests sent at once
+    QTest::addColumn<bool>("originCloses");       // after its first answer
+    QTest::addColumn<int>("connections");         // the origin saw
+    QTest::newRow("one request after another") << false << false << 1;
+    QTest::newRow("pipelined, answered in order") << true << false << 1;
+    QTest::newRow("the origin closes between two requests") << false << true << 2;
+}
+
+void TestRelay::keptConnections() {
+    QFETCH(bool, pipelined);
+    QFETCH(bool, originCloses);
+    QFETCH(int, connections);
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    relay.monitor->setChecked(MonitorBox::LanSend, true);
+    ScriptedOrigin origin;
+    origin.answer = [](int n) { return QByteArrayList{okAnswer("answer " + QByteArray::number(n))}; };
+    origin.closeAfter = [&](int) { return originCloses; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    const QByteArray both = okAnswer("answer 0") + okAnswer("answer 1");
+    if (pipelined) {
+        browser.send(getRequest(origin.port(), "/a") + getRequest(origin.port(), "/b"));
+    } else {
+        browser.send(getRequest(origin.port(), "/a"));
+        QTRY_COMPARE(browser.received, okAnswer("answer 0"));
+        QTest::qWait(100); // the origin's close, where it closes, has arrived
+        browser.send(getRequest(origin.port(), "/b"));
+    }
+    QTRY_COMPARE(browser.received, both);
+    QCOMPARE(origin.connections, connections);
+    QCOMPARE(origin.requests.size(), 2);
+    // Each request passed the rules on its own, and the browser's connection stays.
+    QVERIFY(origin.requests[1].startsWith("GET http://127.0.0.1:" +
+                                          QByteArray::number(origin.port()) + "/b "));
+    QVERIFY(origin.requests[1].contains("\r\nConnection: keep-alive\r\n"));
+    QCOMPARE(relay.entries(Side::Lan, u"【Send : End】").size(), 2);
+    QVERIFY(!browser.closedByPeer);
+}
+
+void TestRelay::keptConnectionIdleIsClosed() {
+    TestProxy relay; // 60 s of idleness are 3 s here
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    ScriptedOrigin origin;
+    origin.answer = [](int) { return QByteArrayList{okAnswer()}; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/a"));
+    QTRY_COMPARE(browser.received, okAnswer());
+    const qint64 answeredAt = harnessClockMs();
+    QTRY_VERIFY_WITH_TIMEOUT(browser.closedByPeer, 10000);
+    QVERIFY(browser.closedAtMs - answeredAt > 2500);
+}
+
+void TestRelay::webSockets_data() {
+    QTest::addColumn<QString>("streaming");   // 逐次転送
+    QTest::addColumn<QByteArray>("answer");   // the origin's to the upgrade
+    QTest::addColumn<QByteArray>("asked");    // the origin's request says
+    QTest::addColumn<bool>("carried");        // bytes go both ways after it
+    const QByteArray switching =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+    QTest::newRow("101, then both ways") << u"○"_s << switching
+                                         << QByteArray("\r\nConnection: Upgrade\r\n") << true;
+    QTest::newRow("400, relayed as an answer")
+        << u"○"_s
+        << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nno")
+        << QByteArray("\r\nConnection: Upgrade\r\n") << false;
+    // Plain HTTP streams only under ○: under △ the request asks for the close as ever.
+    QTest::newRow("ws:// under △") << u"△"_s << switching
+                                   << QByteArray("\r\nConnection: Close\r\n") << false;
+}
+
+void TestRelay::webSockets() {
+    QFETCH(QString, streaming);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, asked);
+    QFETCH(bool, carried);
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, streaming);
+    ScriptedOrigin origin;
+    origin.answer = [&](int) { return QByteArrayList{answer}; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/ws",
+                            "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"));
+    QTRY_COMPARE(origin.requests.size(), 1);
+    QVERIFY2(origin.requests[0].contains(asked), origin.requests[0].constData());
+    QVERIFY(origin.requests[0].contains("\r\nUpgrade: websocket\r\n"));
+    if (streaming == u"○")
+        QTRY_COMPARE(browser.received, answer);
+    if (!carried)
+        return;
+    browser.send("ping");
+    QTRY_COMPARE(browser.received, answer + "echo:ping");
+    // Its end is a tunnel's, with the bytes each way.
+    browser.socket.disconnectFromHost();
+    QTRY_COMPARE(relay.entries(Side::Wan, u"【Tunnel : Close】").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRelay)
