@@ -88,6 +88,24 @@ int followPort(const SettingsStore& store) {
     return finish(desktop.follow(port));
 }
 
+// What the programs make of a value outside the three choices under `key`: these keys
+// read it as the choice returned; the request and answer rules (empty) remove it, so
+// that the next use finds the default.
+QStringView otherValueCountsAs(QStringView key) {
+    struct Fallback {
+        const SettingKey& key;
+        QStringView choice;
+    };
+    static const Fallback fallbacks[] = {
+        {Setting::AutoStart, Choice::Block},         {Setting::Proxy, Choice::Block},
+        {Setting::Connect, Choice::Third},           {Setting::ConnectTunnel, Choice::Allow},
+        {Setting::HttpsInterception, Choice::Block}, {Setting::StreamAnswers, Choice::Third}};
+    for (const Fallback& fallback : fallbacks)
+        if (fallback.key.name == key)
+            return fallback.choice;
+    return {};
+}
+
 // The CA of HTTPS interception. Its key is never printed or written anywhere else.
 int certificateAuthority(SettingsStore& store, const QStringList& args) {
     CertificateAuthority authority;
@@ -186,10 +204,14 @@ int main(int argc, char* argv[]) {
     if (command == u"set" && args.size() == 3) {
         if (args[1].isEmpty())
             return usage();
-        if (Setting::isChoiceKey(args[1]) && !Setting::isChoice(args[2]))
+        if (Setting::isChoiceKey(args[1]) && !Setting::isChoice(args[2])) {
+            const QStringView countsAs = otherValueCountsAs(args[1]);
             print(stderr, QStringLiteral("tarnwick-settings: warning: ") + args[1] +
-                              QStringLiteral(" takes ○, × or △; Tarnwick removes any other value "
-                                             "when it reads it"));
+                              QStringLiteral(" takes ○, × or △; Tarnwick ") +
+                              (countsAs.isEmpty()
+                                   ? QStringLiteral("removes any other value when it reads it")
+                                   : QStringLiteral("reads any other value as ") + countsAs));
+        }
         if (!store.saveByName(args[1], args[2])) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
             return 1;

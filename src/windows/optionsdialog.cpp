@@ -141,6 +141,7 @@ void OptionsDialog::bindControls(const QHash<QString, QWidget*>& controls) {
     m_cabGet = choice(Setting::CabGet, QStringLiteral("cabGET"), true);
     m_connectTunnel = choice(Setting::ConnectTunnel, QStringLiteral("CONNECT"), true);
     m_connectTunnel.otherAllows = true;
+    m_streamAnswers = choice(Setting::StreamAnswers, QStringLiteral("逐次転送"), true);
     m_interception = choice(Setting::HttpsInterception, QStringLiteral("HTTPS検査"), false);
     m_exclusionsLabel = named<QLabel>(controls, QStringLiteral("Label_検査除外"));
     m_exclusions = box(QStringLiteral("Text_検査除外"));
@@ -229,7 +230,8 @@ void OptionsDialog::load() {
         showText(header.box, m_store.get(header.fakeKey).trimmed());
     }
     for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
-                                        &m_cabGet, &m_connectTunnel, &m_interception})
+                                        &m_cabGet, &m_connectTunnel, &m_streamAnswers,
+                                        &m_interception})
         loadChoice(*choice);
     showText(m_exclusions, m_store.get(Setting::InterceptionExclusions).trimmed());
     showText(m_extraCa, m_store.get(Setting::InterceptionExtraCa).trimmed());
@@ -366,7 +368,8 @@ bool OptionsDialog::saveAll() {
         changes.append(textChange(header.fakeKey, header.box));
     }
     for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
-                                        &m_cabGet, &m_connectTunnel, &m_interception})
+                                        &m_cabGet, &m_connectTunnel, &m_streamAnswers,
+                                        &m_interception})
         changes.append(choiceChange(*choice));
     changes.append(textChange(Setting::InterceptionExclusions, m_exclusions));
     changes.append(textChange(Setting::InterceptionExtraCa, m_extraCa));

@@ -114,6 +114,7 @@ private:
     ChoiceButtons m_icoGet;
     ChoiceButtons m_cabGet;
     ChoiceButtons m_connectTunnel;
+    ChoiceButtons m_streamAnswers;
     ChoiceButtons m_interception;
 
     QLineEdit* m_localPort = nullptr;

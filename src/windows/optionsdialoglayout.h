@@ -92,6 +92,13 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Option_CONNECT_Xxx", ControlKind::Option, u"Frame_CONNECT", 120, 480, 3255, 255, u"許可しない"},
     {u"Option_CONNECT_Zzz", ControlKind::Option, u"Frame_CONNECT", 120, 720, 3255, 255, u"全ﾎﾟｰﾄを許可する"},
 
+    // Answers that stream while they arrive: the default, inside interception only, on a
+    // row of its own, always and never under it on the columns of the frames above.
+    {u"Frame_逐次転送", ControlKind::Frame, {}, 120, 8025, 3495, 735, u"逐次転送", u"応答を受信しながらﾌﾞﾗｳｻﾞへ送る。接続を続けて使い、WebSocketも通す"},
+    {u"Option_逐次転送_Zzz", ControlKind::Option, u"Frame_逐次転送", 120, 210, 3255, 255, u"HTTPS検査の中だけ行う"},
+    {u"Option_逐次転送_Ok", ControlKind::Option, u"Frame_逐次転送", 120, 450, 1455, 255, u"常に行う"},
+    {u"Option_逐次転送_Xxx", ControlKind::Option, u"Frame_逐次転送", 1680, 450, 1455, 255, u"行わない"},
+
     // Right column.
     {u"Frame_Send", ControlKind::Frame, {}, 3720, 120, 6135, 3225, u"送信情報の設定"},
     {u"Frame_Referer", ControlKind::Frame, u"Frame_Send", 120, 225, 5895, 780, u"Referer"},
@@ -161,6 +168,7 @@ inline constexpr QStringView OptionsDialogRows[][4] = {
     {u"Label_Proxy_Server", u"Text_Proxy_Server"},
     {u"Label_Proxy_Port", u"Text_Proxy_Port"},
     {u"Label2", u"Text_表示件数_Lan", u"Label3", u"Text_表示件数_Wan"},
+    {u"Option_逐次転送_Ok", u"Option_逐次転送_Xxx"},
     {u"Option_Referer_Ok", u"Option_Referer_Xxx"},
     {u"Option_Referer_Zzz", u"Text_Referer"},
     {u"Option_UserAgent_Ok", u"Option_UserAgent_Xxx"},

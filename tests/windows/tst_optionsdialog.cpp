@@ -138,7 +138,7 @@ void TestOptionsDialog::emptyStoreShowsDefaults() {
           u"Option_Referer_Xxx"_s, u"Option_UserAgent_Xxx"_s, u"Option_IfModifiedSince_Xxx"_s,
           u"Option_Cookie_Xxx"_s, u"Option_SetCookie_Xxx"_s, u"Option_Script_Xxx"_s,
           u"Option_POST_Xxx"_s, u"Option_icoGET_Xxx"_s, u"Option_cabGET_Xxx"_s,
-          u"Option_CONNECT_Ok"_s, u"Option_HTTPS検査_Xxx"_s})
+          u"Option_CONNECT_Ok"_s, u"Option_逐次転送_Zzz"_s, u"Option_HTTPS検査_Xxx"_s})
         QVERIFY2(checked(name), qPrintable(name));
     QCOMPARE(box(u"Text_Local_Port"_s)->text(), u"8080"_s);
     QCOMPARE(box(u"Text_表示件数_Lan"_s)->text(), u"100"_s);
@@ -186,6 +186,10 @@ void TestOptionsDialog::storedChoicesSelectButtons_data() {
         << u"CONNECT"_s << u"×"_s << u"Option_CONNECT_Xxx"_s << QString();
     QTest::newRow("https any port")
         << u"CONNECT"_s << u"△"_s << u"Option_CONNECT_Zzz"_s << QString();
+    QTest::newRow("stream always") << u"逐次転送"_s << u"○"_s << u"Option_逐次転送_Ok"_s << QString();
+    QTest::newRow("stream never") << u"逐次転送"_s << u"×"_s << u"Option_逐次転送_Xxx"_s << QString();
+    QTest::newRow("stream unknown is interception only")
+        << u"逐次転送"_s << u"x"_s << u"Option_逐次転送_Zzz"_s << QString();
     QTest::newRow("interception on")
         << u"HTTPS検査"_s << u"○"_s << u"Option_HTTPS検査_Ok"_s << u"Text_検査用追加CA"_s;
     QTest::newRow("interception unknown is off")
@@ -217,6 +221,7 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
     retype(u"Text_検査除外"_s, u" a.test, *.b.test "_s);
     click(u"Option_POST_Ok"_s);
     click(u"Option_CONNECT_Zzz"_s);
+    click(u"Option_逐次転送_Ok"_s);
     click(u"Option_Connect_List"_s);
     retype(u"Text_マシン名3"_s, u" 192.168.0.3 "_s);
     retype(u"Text_Local_Port"_s, u" 8081 "_s);
@@ -234,6 +239,7 @@ void TestOptionsDialog::saveWritesWhatIsShown() {
     QCOMPARE(stored(u"Cookie"), u"×"_s);
     QCOMPARE(stored(u"POST"), u"○"_s);
     QCOMPARE(stored(u"CONNECT"), u"△"_s);
+    QCOMPARE(stored(u"逐次転送"), u"○"_s);
     QCOMPARE(stored(u"Connect"), u"△"_s);
     QCOMPARE(stored(u"接続許可マシン名３"), u"192.168.0.3"_s);
     QCOMPARE(stored(u"接続許可マシン名０"), QString()); // empty addresses are saved too
