@@ -210,7 +210,7 @@ int main(int argc, char* argv[]) {
                               QStringLiteral(" takes ○, × or △; Tarnwick ") +
                               (countsAs.isEmpty()
                                    ? QStringLiteral("removes any other value when it reads it")
-                                   : QStringLiteral("reads any other value as ") + countsAs));
+                                   : QStringLiteral("reads any other value as ") + countsAs.toString()));
         }
         if (!store.saveByName(args[1], args[2])) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());
