@@ -30,7 +30,8 @@ struct ControlPlace {
 };
 
 // Client area in twips: the right-most edge is 9855 and the lowest 8850, the bottom
-// of the interception frame under the right column's buttons.
+// of the interception frame under the right column's buttons and of the streaming
+// frame at the foot of the left column.
 inline constexpr int OptionsDialogWidth = 9975;
 inline constexpr int OptionsDialogHeight = 8970;
 // Room between the controls and the dialog's edges.
@@ -93,11 +94,12 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Option_CONNECT_Zzz", ControlKind::Option, u"Frame_CONNECT", 120, 720, 3255, 255, u"全ﾎﾟｰﾄを許可する"},
 
     // Answers that stream while they arrive: the default, inside interception only, on a
-    // row of its own, always and never under it on the columns of the frames above.
-    {u"Frame_逐次転送", ControlKind::Frame, {}, 120, 8025, 3495, 735, u"逐次転送", u"応答を受信しながらﾌﾞﾗｳｻﾞへ送る。接続を続けて使い、WebSocketも通す"},
-    {u"Option_逐次転送_Zzz", ControlKind::Option, u"Frame_逐次転送", 120, 210, 3255, 255, u"HTTPS検査の中だけ行う"},
-    {u"Option_逐次転送_Ok", ControlKind::Option, u"Frame_逐次転送", 120, 450, 1455, 255, u"常に行う"},
-    {u"Option_逐次転送_Xxx", ControlKind::Option, u"Frame_逐次転送", 1680, 450, 1455, 255, u"行わない"},
+    // row of its own, always and never under it on the columns of the frames above; the
+    // frame ends where the interception frame does.
+    {u"Frame_逐次転送", ControlKind::Frame, {}, 120, 8025, 3495, 825, u"逐次転送", u"応答を受信しながらﾌﾞﾗｳｻﾞへ送る。接続を続けて使い、WebSocketも通す"},
+    {u"Option_逐次転送_Zzz", ControlKind::Option, u"Frame_逐次転送", 120, 240, 3255, 255, u"HTTPS検査の中だけ行う"},
+    {u"Option_逐次転送_Ok", ControlKind::Option, u"Frame_逐次転送", 120, 480, 1455, 255, u"常に行う"},
+    {u"Option_逐次転送_Xxx", ControlKind::Option, u"Frame_逐次転送", 1680, 480, 1455, 255, u"行わない"},
 
     // Right column.
     {u"Frame_Send", ControlKind::Frame, {}, 3720, 120, 6135, 3225, u"送信情報の設定"},
