@@ -206,11 +206,12 @@ int main(int argc, char* argv[]) {
             return usage();
         if (Setting::isChoiceKey(args[1]) && !Setting::isChoice(args[2])) {
             const QStringView countsAs = otherValueCountsAs(args[1]);
-            print(stderr, QStringLiteral("tarnwick-settings: warning: ") + args[1] +
-                              QStringLiteral(" takes ○, × or △; Tarnwick ") +
-                              (countsAs.isEmpty()
-                                   ? QStringLiteral("removes any other value when it reads it")
-                                   : QStringLiteral("reads any other value as ") + countsAs.toString()));
+            print(stderr,
+                  QStringLiteral("tarnwick-settings: warning: ") + args[1] +
+                      QStringLiteral(" takes ○, × or △; Tarnwick ") +
+                      (countsAs.isEmpty()
+                           ? QStringLiteral("removes any other value when it reads it")
+                           : QStringLiteral("reads any other value as ") + countsAs.toString()));
         }
         if (!store.saveByName(args[1], args[2])) {
             print(stderr, QStringLiteral("tarnwick-settings: cannot write ") + store.fileName());

@@ -229,9 +229,9 @@ void OptionsDialog::load() {
         loadChoice(header.choice);
         showText(header.box, m_store.get(header.fakeKey).trimmed());
     }
-    for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
-                                        &m_cabGet, &m_connectTunnel, &m_streamAnswers,
-                                        &m_interception})
+    for (const ChoiceButtons* choice :
+         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet, &m_connectTunnel,
+          &m_streamAnswers, &m_interception})
         loadChoice(*choice);
     showText(m_exclusions, m_store.get(Setting::InterceptionExclusions).trimmed());
     showText(m_extraCa, m_store.get(Setting::InterceptionExtraCa).trimmed());
@@ -367,9 +367,9 @@ bool OptionsDialog::saveAll() {
         changes.append(choiceChange(header.choice));
         changes.append(textChange(header.fakeKey, header.box));
     }
-    for (const ChoiceButtons* choice : {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet,
-                                        &m_cabGet, &m_connectTunnel, &m_streamAnswers,
-                                        &m_interception})
+    for (const ChoiceButtons* choice :
+         {&m_cookie, &m_setCookie, &m_script, &m_post, &m_icoGet, &m_cabGet, &m_connectTunnel,
+          &m_streamAnswers, &m_interception})
         changes.append(choiceChange(*choice));
     changes.append(textChange(Setting::InterceptionExclusions, m_exclusions));
     changes.append(textChange(Setting::InterceptionExtraCa, m_extraCa));

@@ -339,28 +339,28 @@ void TestSettingsStore::commandLines_data() {
     const QString version = ProgramVersion.toString() + u'\n';
     QTest::newRow("settings --help") << u"tarnwick-settings"_s << QStringList{u"--help"_s}
                                      << u"usage: tarnwick-settings"_s << QString();
-    QTest::newRow("settings --version") << u"tarnwick-settings"_s << QStringList{u"--version"_s}
-                                        << version << QString();
+    QTest::newRow("settings --version")
+        << u"tarnwick-settings"_s << QStringList{u"--version"_s} << version << QString();
     QTest::newRow("headless --help") << u"tarnwick-headless"_s << QStringList{u"--help"_s}
                                      << u"usage: tarnwick-headless [--port N]"_s << QString();
-    QTest::newRow("headless --version") << u"tarnwick-headless"_s << QStringList{u"--version"_s}
-                                        << version << QString();
-    QTest::newRow("tarnwick --help") << u"tarnwick"_s << QStringList{u"--help"_s}
-                                     << u"usage: tarnwick"_s << QString();
-    QTest::newRow("tarnwick --version") << u"tarnwick"_s << QStringList{u"--version"_s} << version
-                                        << QString();
+    QTest::newRow("headless --version")
+        << u"tarnwick-headless"_s << QStringList{u"--version"_s} << version << QString();
+    QTest::newRow("tarnwick --help")
+        << u"tarnwick"_s << QStringList{u"--help"_s} << u"usage: tarnwick"_s << QString();
+    QTest::newRow("tarnwick --version")
+        << u"tarnwick"_s << QStringList{u"--version"_s} << version << QString();
     QTest::newRow("choice key, other value: stored with a warning")
         << u"tarnwick-settings"_s << QStringList{u"set"_s, u"Cookie"_s, u"yes"_s} << QString()
         << u"warning: Cookie takes ○, × or △; Tarnwick removes any other value"_s;
     QTest::newRow("stream key, other value: read as interception only")
         << u"tarnwick-settings"_s << QStringList{u"set"_s, u"逐次転送"_s, u"on"_s} << QString()
         << u"warning: 逐次転送 takes ○, × or △; Tarnwick reads any other value as △"_s;
-    QTest::newRow("choice key, choice value") << u"tarnwick-settings"_s
-                                              << QStringList{u"set"_s, u"CONNECT"_s, u"△"_s}
-                                              << QString() << QString();
-    QTest::newRow("other key, any value") << u"tarnwick-settings"_s
-                                          << QStringList{u"set"_s, u"Local_Port"_s, u"yes"_s}
-                                          << QString() << QString();
+    QTest::newRow("choice key, choice value")
+        << u"tarnwick-settings"_s << QStringList{u"set"_s, u"CONNECT"_s, u"△"_s} << QString()
+        << QString();
+    QTest::newRow("other key, any value")
+        << u"tarnwick-settings"_s << QStringList{u"set"_s, u"Local_Port"_s, u"yes"_s} << QString()
+        << QString();
 }
 
 void TestSettingsStore::commandLines() {

@@ -186,8 +186,10 @@ void TestOptionsDialog::storedChoicesSelectButtons_data() {
         << u"CONNECT"_s << u"×"_s << u"Option_CONNECT_Xxx"_s << QString();
     QTest::newRow("https any port")
         << u"CONNECT"_s << u"△"_s << u"Option_CONNECT_Zzz"_s << QString();
-    QTest::newRow("stream always") << u"逐次転送"_s << u"○"_s << u"Option_逐次転送_Ok"_s << QString();
-    QTest::newRow("stream never") << u"逐次転送"_s << u"×"_s << u"Option_逐次転送_Xxx"_s << QString();
+    QTest::newRow("stream always")
+        << u"逐次転送"_s << u"○"_s << u"Option_逐次転送_Ok"_s << QString();
+    QTest::newRow("stream never") << u"逐次転送"_s << u"×"_s << u"Option_逐次転送_Xxx"_s
+                                  << QString();
     QTest::newRow("stream unknown is interception only")
         << u"逐次転送"_s << u"x"_s << u"Option_逐次転送_Zzz"_s << QString();
     QTest::newRow("interception on")
