@@ -1,6 +1,7 @@
 #include "proxy/htmlfilter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -23,21 +24,38 @@ inline bool matchesAt(const char* data, QByteArrayView pattern) {
     return true;
 }
 
-// The characters that end the search for a tag name after "<".
-inline bool isStop(char c) {
-    return c == '>' || c == '"' || c == '-' || c == '_' || c == '=';
-}
-
 inline bool isClosing(const char* data) {
     return data[0] == '<' && data[1] == '/' && matchesAt(data + 2, "zzzzzz");
 }
 
-// First offset of `c` in [from, to), or `to` (from <= to).
+// First offset of `c` in [from, to), or `to` (from <= to). The next few bytes are looked
+// at directly: where hits are dense, a call per byte would cost more than the search.
 inline qsizetype find(const char* data, qsizetype from, qsizetype to, char c) {
+    for (const qsizetype near = std::min(to, from + 8); from < near; ++from) {
+        if (data[from] == c)
+            return from;
+    }
     if (from >= to)
         return to;
     const void* hit = std::memchr(data + from, c, static_cast<size_t>(to - from));
     return hit ? static_cast<const char*>(hit) - data : to;
+}
+
+// What a byte means to a "<" looking for its tag name.
+enum class TagKind : unsigned char { Other, Open, Stop, S, Slash };
+
+constexpr auto TagKinds = [] {
+    std::array<TagKind, 256> kinds{};
+    kinds['<'] = TagKind::Open;
+    for (const unsigned char c : {'>', '"', '-', '_', '='})
+        kinds[c] = TagKind::Stop;
+    kinds['s'] = kinds['S'] = TagKind::S;
+    kinds['/'] = TagKind::Slash;
+    return kinds;
+}();
+
+inline TagKind tagKind(char c) {
+    return TagKinds[static_cast<unsigned char>(c)];
 }
 
 inline int hexValue(char c) {
@@ -106,6 +124,7 @@ QByteArray HtmlFilter::pass(QByteArrayView piece, bool ended) {
 // next CR becomes Y (to the end of the answer when no CR follows). A name is looked
 // for only where all of it has come; a value is overwritten as it comes.
 qsizetype HtmlFilter::cookies(char* data, qsizetype length, bool ended) {
+    const qsizetype nameEnd = length - 10; // a name before it has all its 11 bytes here
     qsizetype i = 0;
     while (i < length) {
         if (m_inValue) {
@@ -118,26 +137,27 @@ qsizetype HtmlFilter::cookies(char* data, qsizetype length, bool ended) {
                 break;
             m_inValue = false;
         }
-        if (i + 11 > length) {
+        if (m_cookieAt + i == 0)
+            ++i; // the first byte starts nothing
+        while (i < nameEnd && data[i] != '\r' && (data[i] | 0x20) != 's')
+            ++i;
+        if (i >= nameEnd) {
             if (ended)
                 i = length; // too close to the end for a name
             break;
         }
-        const qsizetype at = m_cookieAt + i;
-        if (at >= 1 && fold(data[i]) == 's' && matchesAt(data + i, "set-cookie:")) {
+        if (matchesAt(data + i, "set-cookie:")) {
             std::memset(data + i, 'X', 10);
             m_inValue = true;
-            m_valueFrom = at + 12;
+            m_valueFrom = m_cookieAt + i + 12;
             i += 11;
-            continue;
-        }
-        if (at >= 1 && data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r'
-            && data[i + 3] == '\n') {
+        } else if (data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r'
+                   && data[i + 3] == '\n') {
             m_cookieDone = true; // the body is never touched
             i = length;
-            break;
+        } else {
+            ++i;
         }
-        ++i;
     }
     m_cookieAt += i;
     return i;
@@ -295,35 +315,49 @@ qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
     // Tag names, at every position with 6 bytes after it.
     const qsizetype tagEnd = length - 6;
     qsizetype i = m_tagAt - m_base;
+    qsizetype waiting = m_waiting;
     while (i < tagEnd) {
-        if (m_waiting == 0) {
+        if (waiting == 0) {
             if (i == 0 && m_base == 0)
                 i = 1;
             i = find(text, i, tagEnd, '<');
             if (i == tagEnd)
                 break;
-            m_waiting = 1;
+            waiting = 1;
             ++i;
             continue;
         }
-        const char c = text[i];
-        if (c == '<') {
-            ++m_waiting;
-        } else if (isStop(c)) {
-            m_waiting = 0;
-        } else if (fold(c) == 's' && matchesAt(text + i, "script")) {
-            std::memset(text + i, 'Z', 6);
-            --m_waiting;
-            i += 6;
-            continue;
-        } else if (c == '/' && matchesAt(text + i + 1, "script")) {
-            std::memset(text + i + 1, 'Z', 6);
-            --m_waiting;
-            i += 7;
-            continue;
+        while (i < tagEnd && tagKind(text[i]) == TagKind::Other)
+            ++i;
+        if (i == tagEnd)
+            break;
+        switch (tagKind(text[i])) {
+        case TagKind::Open:
+            ++waiting;
+            break;
+        case TagKind::Stop:
+            waiting = 0;
+            break;
+        case TagKind::S:
+            if (matchesAt(text + i, "script")) {
+                std::memset(text + i, 'Z', 6);
+                --waiting;
+                i += 5;
+            }
+            break;
+        case TagKind::Slash:
+            if (matchesAt(text + i + 1, "script")) {
+                std::memset(text + i + 1, 'Z', 6);
+                --waiting;
+                i += 6;
+            }
+            break;
+        case TagKind::Other:
+            break;
         }
         ++i;
     }
+    m_waiting = waiting;
     m_tagAt = m_base + i;
 
     // Bodies, over the bytes the tag names leave final.

@@ -211,6 +211,8 @@ void TestResponseFilters::scripts_data() {
         << "x<a\"script <a-script <a_script <a>script..........."_ba;
     QTest::newRow("page's own zzzzzz counts as opening")
         << "x<zzzzzz>blank me</zzzzzz>......."_ba << "x<zzzzzz>        </zzzzzz>......."_ba;
+    QTest::newRow("opening completed by a renamed name")
+        << "x<zzzzzscript>body</script>........"_ba << "x<zzzzzZZZZZZ>    </ZZZZZZ>........"_ba;
     QTest::newRow("markup inside the body blanked")
         << "x<script>ab<x>cd</script>......"_ba << "x<ZZZZZZ>       </ZZZZZZ>......"_ba;
     QTest::newRow("7 bytes left alone") << "<script"_ba << "<script"_ba;
