@@ -34,10 +34,13 @@ TEXTAREA = b"first line\r\n\r\nthird line"  # as the form sends it: CR LF line e
 
 # ---- the site -------------------------------------------------------------------
 
+def png_chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data +
+            struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
+
+
 def png(width, height):
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data +
-                struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
+    chunk = png_chunk
     rows = b"".join(b"\0" + b"\x20\x80\xc0" * width for _ in range(height))
     return (b"\x89PNG\r\n\x1a\n" +
             chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
@@ -104,6 +107,66 @@ third line</textarea>
             os.chmod(os.path.join(root, n), 0o644)
 
 
+
+# The forty-resource page: 24 images, 12 style sheets and 4 scripts under /forty/,
+# of a few to some tens of KiB each, the images noisy so that they do not compress.
+FORTY_IMAGES, FORTY_SHEETS, FORTY_SCRIPTS = 24, 12, 4
+
+
+def make_forty(www):
+    """Writes WWW/forty.html and its resources; returns how many resources it has."""
+    import random
+    rnd = random.Random(40)
+    folder = os.path.join(www, "forty")
+    os.makedirs(folder, exist_ok=True)
+    files = {}
+    for n in range(FORTY_IMAGES):
+        side = 24 + 8 * n  # 24 to 208 pixels square: about 2 to 130 KiB
+        rows = b"".join(b"\0" + rnd.randbytes(3 * side) for _ in range(side))
+        files["i%02d.png" % n] = (
+            b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0)) +
+            png_chunk(b"IDAT", zlib.compress(rows, 1)) + png_chunk(b"IEND", b""))
+    for n in range(FORTY_SHEETS):
+        files["s%02d.css" % n] = ("#kept { margin-left: %dpx; }\n" % n + "".join(
+            ".c%d-%d { padding: %dpx %dpx; color: rgb(%d, %d, %d); }\n"
+            % (n, k, k % 9, k % 7, k % 255, (k * 7) % 255, (k * 13) % 255) for k in range(60 + 20 * n))).encode()
+    for n in range(FORTY_SCRIPTS):
+        files["j%02d.js" % n] = ("window.ran = (window.ran || 0) + 1;\ndocument.title = 'script ran';\n" +
+                                 "".join("var v%d_%d = %d;\n" % (n, k, k * k) for k in range(600))).encode()
+    page = ["<!DOCTYPE html>\n<html><head><title>forty</title>\n"]
+    page += ['<link rel="stylesheet" href="/forty/s%02d.css">\n' % n for n in range(FORTY_SHEETS)]
+    page += ['<script src="/forty/j%02d.js"></script>\n' % n for n in range(FORTY_SCRIPTS)]
+    page.append('</head><body>\n<p id="kept">kept text</p>\n')
+    page += ['<img src="/forty/i%02d.png" alt="">\n' % n for n in range(FORTY_IMAGES)]
+    page.append("</body></html>\n")
+    files["../forty.html"] = "".join(page).encode()
+    for name, data in files.items():
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, 0o644)
+    os.chmod(folder, 0o755)
+    return FORTY_IMAGES + FORTY_SHEETS + FORTY_SCRIPTS
+
+
+# What the forty-resource page shows once loaded, with its load time from the
+# browser's own Navigation Timing (ms from the start of the navigation to the end
+# of the load event) and the requests Resource Timing saw.
+FORTY_STATE = """(() => {
+  const imgs = Array.from(document.images);
+  const links = Array.from(document.querySelectorAll('link[rel=stylesheet]'));
+  const sheet = l => { try { return l.sheet && l.sheet.cssRules.length > 0; } catch (e) { return false; } };
+  const nav = performance.getEntriesByType('navigation')[0] || {};
+  return {
+    title: document.title, ran: window.ran || 0,
+    scripts: document.getElementsByTagName('script').length,
+    images: imgs.length, images_loaded: imgs.filter(i => i.complete && i.naturalWidth > 0).length,
+    sheets: links.length, sheets_loaded: links.filter(sheet).length,
+    requests: performance.getEntriesByType('resource').length,
+    load_ms: nav.loadEventEnd || 0
+  };
+})()"""
+
 # ---- the browser ----------------------------------------------------------------
 
 class BrowserGone(Exception):
@@ -114,7 +177,9 @@ class Browser:
     """Chromium with --remote-debugging-pipe: commands on its fd 3, answers and
     events on its fd 4, each a JSON text ended by a NUL byte."""
 
-    def __init__(self, profile, proxy_port, log_path, home):
+    def __init__(self, profile, proxy_port, log_path, home, network=None):
+        """network: the proxy and name-resolution flags to use instead of the ones
+        below (which keep everything but 127.0.0.1 from the proxy and the network)."""
         cmd_read, self.cmd_write = os.pipe()
         self.evt_read, evt_write = os.pipe()
 
@@ -125,16 +190,19 @@ class Browser:
 
         argv = [os.environ.get("CHROMIUM", "chromium"), "--headless",
                 "--remote-debugging-pipe", "--user-data-dir=" + profile]
+        if network is not None:
+            argv += network
         # No proxy port: the browser takes the proxy from the desktop's settings.
-        if proxy_port is not None:
+        elif proxy_port is not None:
             argv += ["--proxy-server=http://127.0.0.1:%d" % proxy_port,
                      # Loopback addresses go through the proxy (Chromium bypasses them
                      # otherwise); host names, all ending in a letter, go past it and find
                      # no address: whatever Chromium asks of outside hosts for itself
                      # reaches neither the proxy nor the network.
                      "--proxy-bypass-list=<-loopback>;" + ";".join("*" + c for c in string.ascii_lowercase)]
-        argv += ["--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
-                "--disable-gpu", "--disable-quic", "--no-first-run",
+        if network is None:
+            argv.append("--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1")
+        argv += ["--disable-gpu", "--disable-quic", "--no-first-run",
                 # No traffic of its own to outside hosts.
                 "--disable-background-networking", "--disable-component-update",
                 "--disable-sync", "--disable-dev-shm-usage"]

@@ -69,6 +69,7 @@ def make_site(www):
         f.write(browser_site.png(3, 2))
     for name in os.listdir(www):
         os.chmod(os.path.join(www, name), 0o644)
+    browser_site.make_forty(www)
 
 
 class Run:
@@ -324,15 +325,22 @@ def unusable_ca(run, damage):
         os.replace(kept, key)
 
 
-def browser(run, trusted):
-    home = os.path.join(run.work, "home-%s" % ("ca" if trusted else "none"))
+def browser_home(run, name, trusted):
+    """A HOME for Chromium whose NSS database trusts the proxy's CA when `trusted`;
+    raises RuntimeError when certutil fails."""
+    home = os.path.join(run.work, "home-%s" % name)
     nssdb = os.path.join(home, ".pki", "nssdb")
     os.makedirs(nssdb)
     if trusted:
         for argv in (["-N", "--empty-password"], ["-A", "-t", "C,,", "-n", "Tarnwick", "-i", run.ca_pem]):
             rc, _, err = run.tool("certutil", "-d", "sql:" + nssdb, *argv)
             if rc:
-                return ["certutil %s: %s" % (argv[0], err)]
+                raise RuntimeError("certutil %s: %s" % (argv[0], err))
+    return home
+
+
+def browser(run, trusted):
+    home = browser_home(run, "ca" if trusted else "none", trusted)
     seen, before = len(run.log("good")), run.proxy_log_size()
     url = run.https("good")
     b = browser_site.Browser(home + "/profile", run.proxy, os.path.join(run.work, "chromium.log"), home)
@@ -366,6 +374,36 @@ def browser(run, trusted):
     return problems
 
 
+def forty_resources(run, _):
+    """The whole page arrives through interception, and its requests share
+    connections: fewer CONNECTs than requests."""
+    home = browser_home(run, "forty", True)
+    seen, before = len(run.log("good")), run.proxy_log_size()
+    b = browser_site.Browser(home + "/profile", run.proxy, os.path.join(run.work, "chromium.log"), home)
+    try:
+        tab = browser_site.Tab(b)
+        loaded = tab.navigate(run.https("good", "/forty.html"))
+        state = tab.evaluate(browser_site.FORTY_STATE) or {}
+        # The favicon Chromium asks for on its own is no part of the page.
+        failures = [f for f in tab.failures if not f[0].endswith("/favicon.ico")]
+    finally:
+        b.close()
+    requests = [e["request"].split(" ")[1] for e in run.log_after("good", seen)]
+    connects = len(re.findall(r"^LAN \| Data : CONNECT ", run.proxy_log(before, lambda t: False), re.M))
+    problems = []
+    if not loaded or failures or state.get("images_loaded") != browser_site.FORTY_IMAGES \
+            or state.get("images") != browser_site.FORTY_IMAGES \
+            or state.get("sheets_loaded") != browser_site.FORTY_SHEETS:
+        problems.append("not whole: loaded %s, %s, failures %s" % (loaded, state, failures))
+    if state.get("title") != "forty" or state.get("ran") or state.get("scripts") \
+            or [r for r in requests if r.endswith(".js")]:
+        problems.append("scripts: %s, nginx saw %s" % (state, [r for r in requests if r.endswith(".js")]))
+    if connects >= len(requests):
+        problems.append("%d CONNECTs for the %d requests nginx saw: no connection carried a second request"
+                        % (connects, len(requests)))
+    return problems
+
+
 # ---- the table --------------------------------------------------------------------
 
 # (row, settings for the row's time, check, the check's argument)
@@ -394,6 +432,8 @@ ROWS = [
      {"検査除外": "*.example.test, 127.0.0.1"}, origin_certificate, None),
     ("Chromium trusting the CA: no script, no cookie, image shown", {}, browser, True),
     ("Chromium without the CA: certificate error", {}, browser, False),
+    ("Chromium, a page of 40 resources: whole, no script, fewer CONNECTs than requests",
+     {}, forty_resources, None),
 ]
 
 

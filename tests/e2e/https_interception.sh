@@ -111,7 +111,7 @@ http {
     fastcgi_temp_path $WORK/tmp;
     uwsgi_temp_path $WORK/tmp;
     scgi_temp_path $WORK/tmp;
-    types { text/html html; application/javascript js; image/png png; }
+    types { text/html html; text/css css; application/javascript js; image/png png; }
     log_format rules '\$request|\$status|\$http_referer|\$http_user_agent|\$http_if_modified_since|\$http_cookie|\$http_connection|\$http_proxy_connection';
 EOF
     server good good
