@@ -23,12 +23,8 @@ const QByteArray BlankLine = QByteArrayLiteral("\r\n\r\n");
 const QByteArray Established = QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n");
 
 constexpr int PumpDelayMs = 100;
-constexpr int ReconnectIntervalMs = 1000;
 constexpr int CloseDelayMs = 100;
-constexpr int ReconnectLimit = 10;
-// The TLS handshakes of an intercepted connection, each on its own: far origins and slow
-// links take seconds, and the reconnect ticks cover only the TCP connection.
-constexpr int OriginHandshakeMs = 30000;
+// The browser's TLS handshake on an intercepted connection, like the origin's.
 constexpr int BrowserHandshakeMs = 30000;
 // A kept browser connection with no request under way is closed after this.
 constexpr int KeptIdleMs = 60000;
@@ -92,7 +88,7 @@ QString requestFileName(int index) {
 
 Relay::Relay(RelayContext& context, int index, quint64 serial)
     : m_ctx(context), m_index(index), m_serial(serial), m_browser(context.reactor, *this),
-      m_server(context.reactor, *this), m_deadline(*this) {
+      m_server(context, index, serial, *this), m_deadline(*this) {
     m_answer.setFileName(answerFileName(index));
     m_body.setFileName(requestFileName(index));
 }
@@ -110,14 +106,9 @@ bool Relay::start(int browserFd) {
 
 // ---- events ------------------------------------------------------------------
 
-void Relay::connected(Connection& c) {
-    if (&c == &m_server)
-        serverConnected();
-}
+void Relay::connected(Connection&) {}
 
-void Relay::secured(Connection& c) {
-    if (&c == &m_server)
-        return originSecured();
+void Relay::secured(Connection&) {
     // The browser's TLS is up: its request comes inside, read like any other.
     if (m_phase == Phase::Securing) {
         m_ctx.deadlines.cancel(m_deadline);
@@ -125,46 +116,30 @@ void Relay::secured(Connection& c) {
     }
 }
 
-void Relay::arrived(Connection& c, QByteArrayView bytes) {
-    if (&c == &m_browser)
-        browserData(bytes);
-    else
-        serverData(bytes);
+void Relay::arrived(Connection&, QByteArrayView bytes) {
+    browserData(bytes);
 }
 
-void Relay::sent(Connection& c) {
-    if (&c == &m_browser)
-        browserSent();
-    else
-        serverSent();
+void Relay::sent(Connection&) {
+    browserSent();
 }
 
-void Relay::ended(Connection& c) {
-    if (&c == &m_browser)
-        browserEnded();
-    else
-        serverEnded();
+void Relay::ended(Connection&) {
+    browserEnded();
 }
 
-void Relay::failed(Connection& c, int error) {
-    if (&c == &m_browser)
-        browserFailed(error);
-    else
-        serverFailed(error);
+void Relay::failed(Connection&, int error) {
+    browserFailed(error);
 }
 
 void Relay::deadlineReached() {
     switch (m_phase) {
-    case Phase::Connecting:
-        return reconnectTick();
     case Phase::Securing:
         // A browser that never finishes its handshake does not keep the slot.
         m_ctx.log.tlsChecked(Side::Lan, m_index, m_authority, QString(),
                              QStringLiteral("the browser's handshake took longer than %1 s")
                                  .arg(BrowserHandshakeMs / 1000));
         return finish(End::BrowserGone);
-    case Phase::Verifying:
-        return originTimedOut();
     case Phase::Waiting:
         return pump();
     case Phase::Closing:
@@ -338,15 +313,15 @@ bool Relay::startRequest(const QByteArray& whole) {
     // Inside an intercepted CONNECT the request names no host: it goes where the CONNECT
     // went.
     if (m_intercept)
-        return connectServer(m_viaProxy ? upstreamProxyTarget(store) : m_origin);
+        return connectServer(m_viaProxy ? upstreamProxyTarget(store)
+                                        : RequestTarget{m_origin->text(), m_originPort});
     return connectServer(store.choice(Setting::Proxy) == ChoiceValue::Allow
                              ? upstreamProxyTarget(store)
                              : targetFromRequest(received));
 }
 
 void Relay::continueBody(QByteArrayView piece) {
-    if (m_phase != Phase::Connecting && m_phase != Phase::Verifying &&
-        m_phase != Phase::Sending && m_phase != Phase::Waiting)
+    if (m_phase != Phase::Connecting && m_phase != Phase::Sending && m_phase != Phase::Waiting)
         return;
     // Kept whole, so that a re-request sends the body again with its head; beyond a
     // mebibyte it waits in the slot's request file, not in memory.
@@ -354,14 +329,14 @@ void Relay::continueBody(QByteArrayView piece) {
         return finish(End::Refused);
     if (m_bodyRemaining > 0)
         m_bodyRemaining = std::max<qint64>(0, m_bodyRemaining - piece.size());
-    if (m_phase != Phase::Sending || m_server.state() != Connection::State::Connected)
+    if (m_phase != Phase::Sending || !m_server.isUp())
         return; // sent with the head once the server connection is up
-    const bool left = m_server.send(piece.toByteArray());
+    const bool left = m_server.link().send(piece.toByteArray());
     m_ctx.log.requestSent(m_index, piece);
     if (left)
         return serverSent();
     // A browser that uploads faster than the server takes waits.
-    if (m_server.queued() > Backlog)
+    if (m_server.link().queued() > Backlog)
         m_browser.pauseReading();
 }
 
@@ -370,7 +345,7 @@ void Relay::browserSent() {
     switch (m_phase) {
     case Phase::Tunnel:
         // The browser caught up: the server may send again.
-        m_server.resumeReading();
+        m_server.link().resumeReading();
         if (tunnelDone())
             finish(End::TunnelClosed);
         return;
@@ -385,7 +360,7 @@ void Relay::browserSent() {
     case Phase::Sending:
         // The browser caught up with an answer that streams.
         if (m_live)
-            m_server.resumeReading();
+            m_server.link().resumeReading();
         return;
     case Phase::Closing:
         m_ctx.deadlines.arm(m_deadline, CloseDelayMs);
@@ -418,78 +393,35 @@ void Relay::browserFailed(int error) {
 bool Relay::connectServer(const std::optional<RequestTarget>& target) {
     if (!target)
         return false;
-    // A kept connection to the same server carries the next request.
-    m_reused = m_live && m_server.state() == Connection::State::Connected &&
-               m_host == target->host && m_port == target->port &&
-               (!m_intercept || m_server.isSecured());
+    ServerSide::Route route{*target, m_origin, m_originPort, m_intercept && m_viaProxy,
+                            m_authority};
+    // Only a request whose answer streams may find its connection kept.
+    if (!m_live)
+        m_server.close();
+    m_reused = m_server.open(route);
     if (m_reused) {
         sendRequest();
         return true;
     }
-    m_host = target->host;
-    m_port = target->port;
     m_phase = Phase::Connecting;
-    attemptConnect();
     return true;
 }
 
-void Relay::attemptConnect() {
-    // Until the connection is made, the deadline tries again every second.
-    m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
-    m_serverUp = false;
-    m_server.close();
-    m_upstreamAsked = false;
-    m_originTls = false;
-    m_upstreamHead.clear();
-    const int attempt = ++m_attempt;
-    QHostAddress address;
-    if (address.setAddress(m_host)) {
-        if (const int error = m_server.connectTo(address, quint16(m_port)))
-            serverFailed(error);
-        return;
-    }
-    QHostInfo::lookupHost(m_host, m_ctx.lookups,
-                          [ctx = &m_ctx, index = m_index, serial = m_serial,
-                           attempt](const QHostInfo& info) {
-                              const Reactor::Busy busy(ctx->reactor);
-                              if (Relay* relay = ctx->find(index, serial))
-                                  relay->resolved(info, attempt);
-                          });
-}
-
-void Relay::resolved(const QHostInfo& info, int attempt) {
-    if (attempt != m_attempt || m_phase != Phase::Connecting)
-        return;
-    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
-        return serverFailed(HostNotFoundError);
-    // The name's first address, as the system orders them.
-    if (const int error = m_server.connectTo(info.addresses().first(), quint16(m_port)))
-        serverFailed(error);
-}
-
-void Relay::reconnectTick() {
-    if (m_reconnects >= ReconnectLimit)
-        return finish(End::Refused);
-    m_ctx.log.reconnecting(m_index, m_host, m_port);
-    // The attempt under way is abandoned for a new one.
-    attemptConnect();
-    ++m_reconnects;
-}
-
-void Relay::serverConnected() {
-    // An intercepted origin counts as reached once its TLS passed: the TCP connection
-    // is made, and the handshake has a deadline of its own.
-    if (m_intercept && !m_server.isSecured()) {
-        m_phase = Phase::Verifying;
-        m_ctx.deadlines.arm(m_deadline, OriginHandshakeMs);
-        return reachOrigin();
-    }
-    m_ctx.deadlines.cancel(m_deadline);
-    m_serverUp = true;
+void Relay::serverReady() {
     if (m_tunnel)
         return openTunnel();
     m_ctx.log.serverConnected(m_index);
     sendRequest();
+}
+
+void Relay::serverUnreachable() {
+    finish(End::Refused);
+}
+
+void Relay::serverUnverified(TlsCheck check, const QString& reason) {
+    // Nothing of the origin's is forwarded: the browser is told which check failed.
+    m_page = unverifiedAnswer(check, QString::fromLatin1(m_authority), reason);
+    finish(End::Unverified);
 }
 
 void Relay::sendRequest() {
@@ -504,7 +436,7 @@ void Relay::sendRequest() {
         m_liveBytes = 0;
         m_livePieces = 0;
     }
-    const bool left = m_server.send(m_request);
+    const bool left = m_server.link().send(m_request);
     m_ctx.log.requestSent(m_index, m_request);
     if (left)
         serverSent();
@@ -515,9 +447,9 @@ void Relay::sendRequest() {
 bool Relay::sendBody() {
     bool left;
     if (m_body.spilled())
-        left = m_server.sendFile(m_body.fd(), 0, m_body.size());
+        left = m_server.link().sendFile(m_body.fd(), 0, m_body.size());
     else
-        left = m_server.send(m_body.memory());
+        left = m_server.link().send(m_body.memory());
     // A body too large for memory is shown by its start.
     m_ctx.log.requestSent(m_index, m_body.spilled() ? m_body.start() : m_body.memory());
     if (left)
@@ -539,15 +471,9 @@ void Relay::serverSent() {
 void Relay::serverData(QByteArrayView bytes) {
     m_ctx.log.serverDataStatus(m_index);
     if (m_tunnel)
-        return carry(m_server, bytes);
-    if (m_intercept && !m_server.isSecured())
-        return upstreamAnswered(bytes);
-    if (m_phase != Phase::Sending) {
-        // A kept connection's server says something unasked: it is not kept.
-        if (m_live && m_phase == Phase::ReadingHead)
-            m_server.close();
+        return carry(m_server.link(), bytes);
+    if (m_phase != Phase::Sending)
         return;
-    }
     if (m_live)
         return liveData(bytes);
     // Never relay an answer that could not be stored whole.
@@ -559,12 +485,9 @@ void Relay::serverData(QByteArrayView bytes) {
 
 void Relay::serverEnded() {
     if (m_phase == Phase::Tunnel)
-        return directionEnded(m_server);
+        return directionEnded(m_server.link());
     m_ctx.log.serverClosed(m_index);
     m_server.close();
-    // The upstream proxy closed before its tunnel was open.
-    if (m_phase == Phase::Verifying)
-        return finish(End::Refused);
     if (m_phase != Phase::Sending)
         return;
     if (m_live) {
@@ -579,15 +502,9 @@ void Relay::serverEnded() {
     m_ctx.deadlines.arm(m_deadline, PumpDelayMs);
 }
 
-void Relay::serverFailed(int error) {
-    m_ctx.log.serverFailed(m_index, error);
-    // An origin whose TLS does not pass is not tried again: nothing would change.
-    if (m_phase == Phase::Verifying)
-        return originFailed(error);
-    // Before the connection is made, the deadline tries again; once it is, nothing
-    // more will come, and the browser is not left waiting.
-    if (!m_serverUp)
-        return;
+void Relay::serverFailed(int) {
+    // Once the connection was made, nothing more will come, and the browser is not
+    // left waiting. (The server side has logged the failure.)
     m_server.close();
     if (m_live && !m_tunnel) {
         // A kept connection that failed while idle is simply not kept.
@@ -659,12 +576,14 @@ bool Relay::liveHead(const QByteArray& head) {
         sendLive(head);
         m_tunnel = true;
         m_phase = Phase::Tunnel;
-        if (m_authority.isEmpty())
-            m_authority = (m_host + u':' + QString::number(m_port)).toLatin1();
+        if (m_authority.isEmpty()) {
+            const RequestTarget& target = m_server.route().target;
+            m_authority = (target.host + u':' + QString::number(target.port)).toLatin1();
+        }
         const QByteArray early = m_stream->takeExcess();
         m_stream.reset();
         if (!early.isEmpty())
-            carry(m_server, early);
+            carry(m_server.link(), early);
         if (m_phase == Phase::Tunnel && !m_pending.isEmpty())
             carry(m_browser, std::exchange(m_pending, {}));
         return false;
@@ -687,7 +606,7 @@ void Relay::sendLive(QByteArray bytes) {
     m_browser.send(std::move(bytes));
     // Reading from the server waits while the browser is far behind.
     if (m_browser.queued() > Backlog)
-        m_server.pauseReading();
+        m_server.link().pauseReading();
 }
 
 void Relay::liveEnded(bool serverClosed) {
@@ -703,7 +622,9 @@ void Relay::liveEnded(bool serverClosed) {
         framingHeader(m_stream->head().headerBlock, "connection:");
     const bool serverKept = !serverClosed && m_stream->excess() == 0 &&
                             !(connection && connection->toLower().contains("close"));
-    if (!serverKept)
+    if (serverKept)
+        m_server.keep(KeptIdleMs);
+    else
         m_server.close();
     m_stream.reset();
     m_filter.reset();
@@ -722,7 +643,6 @@ void Relay::nextRequest() {
     m_bodyRemaining = 0;
     m_answer.clear();
     m_rechecks = 0;
-    m_reconnects = 0;
     m_upgrade = false;
     m_reused = false;
     m_browser.resumeReading();
@@ -738,10 +658,8 @@ bool Relay::retryOnNewConnection() {
     if (!m_reused || !m_getOrHead || m_stream->received() > 0 || !m_stream->pieces().empty())
         return false;
     m_reused = false;
-    m_server.close();
     m_phase = Phase::Connecting;
-    m_reconnects = 0;
-    attemptConnect();
+    m_server.reopen(false);
     return true;
 }
 
@@ -791,7 +709,7 @@ void Relay::recheck(const StoredAnswer& stored, bool giveUp) {
     m_rechecks += 1;
     // The same server again; the reconnections left are shared with the first request.
     m_phase = Phase::Connecting;
-    attemptConnect();
+    m_server.reopen(true);
 }
 
 void Relay::sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerPlan plan) {
@@ -871,8 +789,8 @@ bool Relay::startInterception(SslOwner ssl, const HostName& host, int port,
                               QByteArrayView early) {
     m_intercept = true;
     // The origin is connected to as exactly the host its certificate is checked for.
-    m_originName = host;
-    m_origin = RequestTarget{host.text(), port};
+    m_origin = host;
+    m_originPort = port;
     m_phase = Phase::Securing;
     m_ctx.deadlines.arm(m_deadline, BrowserHandshakeMs);
     // The CONNECT is answered here; the origin is reached once a request has come.
@@ -883,83 +801,12 @@ bool Relay::startInterception(SslOwner ssl, const HostName& host, int port,
     return true;
 }
 
-void Relay::reachOrigin(QByteArrayView early) {
-    if (m_viaProxy && !m_upstreamAsked) {
-        // The upstream proxy opens its own tunnel to the origin first.
-        m_upstreamAsked = true;
-        const QByteArray head = "CONNECT " + m_authority + " HTTP/1.1\r\nHost: " + m_authority +
-                                "\r\n\r\n";
-        const bool left = m_server.send(head);
-        m_ctx.log.requestSent(m_index, head);
-        if (left)
-            m_ctx.log.serverSent(m_index);
-        return;
-    }
-    QString why;
-    SslOwner ssl = m_ctx.tls->forOrigin(m_originName, m_origin.port,
-                                        m_ctx.store.get(Setting::InterceptionExtraCa), &why);
-    if (!ssl) {
-        m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, QString(), why);
-        m_page = unverifiedAnswer(TlsCheck::Other, QString::fromLatin1(m_authority), why);
-        return finish(End::Unverified);
-    }
-    m_originTls = true;
-    m_server.startTls(std::move(ssl), early);
-}
-
-void Relay::upstreamAnswered(QByteArrayView bytes) {
-    m_upstreamHead.append(bytes);
-    const qsizetype end = m_upstreamHead.indexOf(BlankLine);
-    if (end < 0) {
-        if (m_upstreamHead.size() > MaxRequestHead)
-            finish(End::Refused);
-        return;
-    }
-    // "HTTP/1.x 2yz": the upstream proxy's tunnel is open.
-    const QByteArray head = std::exchange(m_upstreamHead, {});
-    if (head.size() < 12 || !head.startsWith("HTTP/1.") || head[9] != '2')
-        return finish(End::Refused);
-    reachOrigin(QByteArrayView(head).sliced(end + BlankLine.size()));
-}
-
-void Relay::originSecured() {
-    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, m_server.tlsVersion(),
-                         QStringLiteral("OK"));
-    serverConnected();
-}
-
-void Relay::originFailed(int error) {
-    // The upstream proxy failed before its tunnel was open.
-    if (!m_originTls)
-        return finish(End::Refused);
-    // A connection that broke during the handshake has no TLS reason of its own.
-    const bool tls = error == EPROTO && !m_server.tlsReason().isEmpty();
-    const TlsCheck check = tls ? m_server.tlsCheck() : TlsCheck::HandshakeFailed;
-    const QString reason =
-        tls ? m_server.tlsReason() : QString::fromLocal8Bit(std::strerror(error));
-    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, m_server.tlsVersion(), reason);
-    // Nothing of the origin's is forwarded: the browser is told which check failed.
-    m_page = unverifiedAnswer(check, QString::fromLatin1(m_authority), reason);
-    finish(End::Unverified);
-}
-
-void Relay::originTimedOut() {
-    // An upstream proxy that never answered its CONNECT is refused like one that said no.
-    if (!m_originTls)
-        return finish(End::Refused);
-    const QString reason =
-        QStringLiteral("no TLS handshake within %1 s").arg(OriginHandshakeMs / 1000);
-    m_ctx.log.tlsChecked(Side::Wan, m_index, m_authority, QString(), reason);
-    m_page = unverifiedAnswer(TlsCheck::TimedOut, QString::fromLatin1(m_authority), reason);
-    finish(End::Unverified);
-}
-
 void Relay::openTunnel() {
     m_phase = Phase::Tunnel;
     m_browser.sendPromptly();
     m_ctx.log.serverConnected(m_index);
     if (m_viaProxy) {
-        const bool left = m_server.send(m_request);
+        const bool left = m_server.link().send(m_request);
         m_ctx.log.requestSent(m_index, m_request);
         if (left)
             serverSent();
@@ -977,7 +824,7 @@ void Relay::openTunnel() {
 }
 
 void Relay::carry(Connection& from, QByteArrayView bytes) {
-    Connection& to = &from == &m_browser ? m_server : m_browser;
+    Connection& to = &from == &m_browser ? m_server.link() : m_browser;
     if (m_phase != Phase::Tunnel) {
         // Sent once the server connection is up.
         if (!m_body.append(bytes))
@@ -994,7 +841,7 @@ void Relay::carry(Connection& from, QByteArrayView bytes) {
 }
 
 void Relay::directionEnded(Connection& from) {
-    Connection& to = &from == &m_browser ? m_server : m_browser;
+    Connection& to = &from == &m_browser ? m_server.link() : m_browser;
     if (&from == &m_browser)
         m_ctx.log.browserClosed(m_index);
     else
@@ -1007,8 +854,8 @@ void Relay::directionEnded(Connection& from) {
 }
 
 bool Relay::tunnelDone() const {
-    return m_browser.readEnded() && m_server.readEnded() && m_browser.queued() == 0 &&
-           m_server.queued() == 0;
+    return m_browser.readEnded() && m_server.link().readEnded() && m_browser.queued() == 0 &&
+           m_server.link().queued() == 0;
 }
 
 // ---- the one way out -----------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "proxy/answerplan.h"
 #include "proxy/answerstream.h"
 #include "proxy/requesttarget.h"
+#include "proxy/serverside.h"
 
 #include <QByteArray>
 #include <QHostInfo>
@@ -61,15 +62,15 @@ struct RelayContext {
 // socket event and every deadline of the relay arrives here and reads like the event
 // it handles; the rules are pure functions it applies. Every ending goes through
 // finish().
-class Relay final : public Connection::Events, public Deadlines::Client {
+class Relay final : public Connection::Events,
+                    public ServerSide::Events,
+                    public Deadlines::Client {
 public:
     enum class Phase {
         ReadingHead, // the browser's request head is arriving
         Asking,      // the user is asked about a cabinet download
         Securing,    // an intercepted CONNECT: TLS with the browser is being set up
-        Connecting,  // the server connection is being made (attempts one second apart)
-        Verifying,   // an intercepted request's origin: the upstream proxy's CONNECT, then
-                     // TLS and its checks, under a deadline of their own
+        Connecting,  // the server side is being reached (ServerSide)
         Sending,     // the request is going out; the answer may start arriving (and,
                      // where answers stream, leaves as it arrives)
         Waiting,     // the server has closed: the pump runs 100 ms later
@@ -101,8 +102,9 @@ public:
     void drop() { finish(End::Dropped); }
 
     quint64 serial() const { return m_serial; }
+    ServerSide& server() { return m_server; }
 
-    // Connection::Events, for both connections.
+    // Connection::Events, for the browser's connection.
     void connected(Connection& c) override;
     void secured(Connection& c) override;
     void arrived(Connection& c, QByteArrayView bytes) override;
@@ -110,6 +112,15 @@ public:
     void ended(Connection& c) override;
     void failed(Connection& c, int error) override;
     void deadlineReached() override;
+
+    // ServerSide::Events.
+    void serverReady() override;
+    void serverUnreachable() override;
+    void serverUnverified(TlsCheck check, const QString& reason) override;
+    void serverData(QByteArrayView bytes) override;
+    void serverSent() override;
+    void serverEnded() override;
+    void serverFailed(int error) override;
 
 private:
     // What the blocking rules make of a request head.
@@ -130,21 +141,7 @@ private:
 
     // The server side.
     bool connectServer(const std::optional<RequestTarget>& target);
-    void attemptConnect();
-    void resolved(const QHostInfo& info, int attempt);
-    void reconnectTick();
-    void serverConnected();
     void sendRequest();
-    // An intercepted request's origin: through the upstream proxy's CONNECT, then TLS.
-    void reachOrigin(QByteArrayView early = {});
-    void upstreamAnswered(QByteArrayView bytes);
-    void originSecured();
-    void originFailed(int error);
-    void originTimedOut();
-    void serverData(QByteArrayView bytes);
-    void serverEnded();
-    void serverFailed(int error);
-    void serverSent();
     bool sendBody();
 
     // Answers that stream (逐次転送): passed on as they arrive, the connections kept
@@ -176,7 +173,7 @@ private:
     const quint64 m_serial;
     Phase m_phase = Phase::ReadingHead;
     Connection m_browser;
-    Connection m_server;
+    ServerSide m_server;
     Deadlines::Node m_deadline;
 
     QByteArray m_head;        // the request head until its blank line arrived
@@ -187,24 +184,16 @@ private:
     bool m_headRequest = false;
     SpillStore m_answer;
 
-    QString m_host;           // where the server connection goes
-    int m_port = 0;
-    bool m_serverUp = false;  // the server connection of the current attempt was made
-    int m_reconnects = 0;
     int m_rechecks = 0;
     int m_arrivals = 0;       // server-side arrivals of the current attempt
-    int m_attempt = 0;        // numbers connection attempts, for late lookup answers
 
     bool m_tunnel = false;
     bool m_viaProxy = false;  // the upstream proxy answers the CONNECT itself
     QByteArray m_authority;   // "host:port" as the browser asked
 
     bool m_intercept = false;   // an intercepted CONNECT: requests come inside its TLS
-    RequestTarget m_origin;   // where an intercepted CONNECT leads, its host in one form
-    HostName m_originName;    // that host, as its certificate is checked
-    bool m_upstreamAsked = false; // the upstream proxy was sent our CONNECT
-    bool m_originTls = false;     // the origin's handshake has begun
-    QByteArray m_upstreamHead;    // its answer so far
+    std::optional<HostName> m_origin; // where it leads, its host in one form
+    int m_originPort = 0;
     QByteArray m_page;        // what an unverified origin's browser gets
     qint64 m_up = 0;          // tunnel bytes from the browser to the server
     qint64 m_down = 0;        // and back
