@@ -430,7 +430,7 @@ bool Connection::queueAndFlush(Piece piece) {
     if (m_fd < 0 || m_state != State::Connected || m_writeShut || m_shutdownPending)
         return false;
     if (piece.left <= 0)
-        return idle();
+        return m_sending;
     const bool wasIdle = idle();
     m_queued += piece.left;
     m_queue.push_back(std::move(piece));
@@ -438,13 +438,13 @@ bool Connection::queueAndFlush(Piece piece) {
         if (!flush()) {
             // Reported from ready(), after the caller has returned.
             m_reactor.again(m_fd);
-            return false;
+            return true;
         }
         if (idle())
-            return true;
+            return m_sending; // a sent() owed for what was queued before still comes
     }
     m_sending = true;
-    return false;
+    return true;
 }
 
 bool Connection::flush() {

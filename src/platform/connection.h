@@ -64,10 +64,14 @@ public:
     State state() const { return m_state; }
     bool isOpen() const { return m_fd >= 0; }
 
-    // Queues bytes, or a stretch of an open file. True when everything left at once;
-    // otherwise sent() follows once everything queued has left (or failed() does).
+    // Queues bytes, or a stretch of an open file. True when sent() will follow, once
+    // everything queued has left (or failed() will); false when nothing more will be
+    // said of these bytes: they all left at once, or the connection could not take
+    // them (closed, or its sending shut down).
     bool send(QByteArray bytes);
     bool sendFile(int fd, qint64 offset, qint64 length);
+    // A sent() is owed: something handed over has not left yet.
+    bool sending() const { return m_sending; }
     // Bytes handed over that have not left yet.
     qint64 queued() const { return m_queued + (m_cipher.size() - m_cipherDone); }
     // Stops sending once everything queued has left: the peer reads an end.

@@ -331,9 +331,9 @@ void Relay::continueBody(QByteArrayView piece) {
         m_bodyRemaining = std::max<qint64>(0, m_bodyRemaining - piece.size());
     if (m_phase != Phase::Sending || !m_server.isUp())
         return; // sent with the head once the server connection is up
-    const bool left = m_server.link().send(piece.toByteArray());
+    const bool later = m_server.link().send(piece.toByteArray());
     m_ctx.log.requestSent(m_index, piece);
-    if (left)
+    if (!later)
         return serverSent();
     // A browser that uploads faster than the server takes waits.
     if (m_server.link().queued() > Backlog)
@@ -436,25 +436,22 @@ void Relay::sendRequest() {
         m_liveBytes = 0;
         m_livePieces = 0;
     }
-    const bool left = m_server.link().send(m_request);
+    const bool later = m_server.link().send(m_request);
     m_ctx.log.requestSent(m_index, m_request);
-    if (left)
+    if (!later)
         serverSent();
     if (m_phase == Phase::Sending && !m_body.isEmpty())
         sendBody();
 }
 
-bool Relay::sendBody() {
-    bool left;
-    if (m_body.spilled())
-        left = m_server.link().sendFile(m_body.fd(), 0, m_body.size());
-    else
-        left = m_server.link().send(m_body.memory());
+void Relay::sendBody() {
+    const bool later = m_body.spilled()
+                           ? m_server.link().sendFile(m_body.fd(), 0, m_body.size())
+                           : m_server.link().send(m_body.memory());
     // A body too large for memory is shown by its start.
     m_ctx.log.requestSent(m_index, m_body.spilled() ? m_body.start() : m_body.memory());
-    if (left)
+    if (!later)
         serverSent();
-    return left;
 }
 
 void Relay::serverSent() {
@@ -631,8 +628,9 @@ void Relay::liveEnded(bool serverClosed) {
     if (complete && m_keepBrowser && m_phase == Phase::Sending)
         return nextRequest();
     // The browser reads the end of this answer from our close, once it has left.
+    // Nothing more will be said of what was sent when nothing waits any more.
     finish(End::Answered);
-    if (m_phase == Phase::Answering && m_browser.queued() == 0)
+    if (m_phase == Phase::Answering && !m_browser.sending())
         browserSent();
 }
 
@@ -731,20 +729,20 @@ void Relay::sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerP
     else if (holdWhole)
         answer.replace(finalStart, finalPart.size(), finalPart);
 
-    bool left;
+    bool later;
     if (holdWhole || !m_answer.spilled()) {
-        left = m_browser.send(holdWhole ? answer : m_answer.memory());
+        later = m_browser.send(holdWhole ? answer : m_answer.memory());
     } else {
         // Nothing is left behind if the program ends while the file is being sent.
         m_answer.removeName();
-        left = m_browser.sendFile(m_answer.fd(), 0, m_answer.size());
+        later = m_browser.sendFile(m_answer.fd(), 0, m_answer.size());
     }
     finish(End::Answered);
     if (head.statusCode == "302")
         m_ctx.log.answerSent(m_index, answer, true);
     else
         m_ctx.log.answerSent(m_index, head.headerBlock, false);
-    if (left)
+    if (!later)
         browserSent();
 }
 
@@ -794,7 +792,7 @@ bool Relay::startInterception(SslOwner ssl, const HostName& host, int port,
     m_phase = Phase::Securing;
     m_ctx.deadlines.arm(m_deadline, BrowserHandshakeMs);
     // The CONNECT is answered here; the origin is reached once a request has come.
-    if (m_browser.send(Established))
+    if (!m_browser.send(Established))
         browserSent();
     if (m_phase == Phase::Securing)
         m_browser.startTls(std::move(ssl), early);
@@ -806,11 +804,11 @@ void Relay::openTunnel() {
     m_browser.sendPromptly();
     m_ctx.log.serverConnected(m_index);
     if (m_viaProxy) {
-        const bool left = m_server.link().send(m_request);
+        const bool later = m_server.link().send(m_request);
         m_ctx.log.requestSent(m_index, m_request);
-        if (left)
+        if (!later)
             serverSent();
-    } else if (m_browser.send(Established)) {
+    } else if (!m_browser.send(Established)) {
         browserSent();
     }
     if (m_phase != Phase::Tunnel || m_body.isEmpty())
@@ -833,10 +831,10 @@ void Relay::carry(Connection& from, QByteArrayView bytes) {
     }
     if (to.state() != Connection::State::Connected || to.writeShutDown())
         return;
-    const bool left = to.send(bytes.toByteArray());
+    const bool later = to.send(bytes.toByteArray());
     (&from == &m_browser ? m_up : m_down) += bytes.size();
     // A side that sends faster than the other takes waits, so memory stays bounded.
-    if (!left && to.queued() > Backlog)
+    if (later && to.queued() > Backlog)
         from.pauseReading();
 }
 
@@ -873,7 +871,7 @@ void Relay::finish(End end) {
         m_phase = Phase::Answering;
         if (end != End::Answered) {
             m_answer.clear();
-            if (m_browser.send(end == End::Refused ? QByteArray(RefusalAnswer) : m_page))
+            if (!m_browser.send(end == End::Refused ? QByteArray(RefusalAnswer) : m_page))
                 browserSent();
         }
         return;

@@ -142,7 +142,7 @@ private:
     // The server side.
     bool connectServer(const std::optional<RequestTarget>& target);
     void sendRequest();
-    bool sendBody();
+    void sendBody();
 
     // Answers that stream (逐次転送): passed on as they arrive, the connections kept
     // for the next request where the framing allows.

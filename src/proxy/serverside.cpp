@@ -140,9 +140,9 @@ void ServerSide::askUpstream() {
     m_state = State::Tunnelling;
     const QByteArray head = "CONNECT " + m_route.authority + " HTTP/1.1\r\nHost: " +
                             m_route.authority + "\r\n\r\n";
-    const bool left = m_link.send(head);
+    const bool later = m_link.send(head);
     m_ctx.log.requestSent(m_index, head);
-    if (left)
+    if (!later)
         m_ctx.log.serverSent(m_index);
 }
 
