@@ -384,7 +384,8 @@ def forty_resources(run, _):
         tab = browser_site.Tab(b)
         loaded = tab.navigate(run.https("good", "/forty.html"))
         state = tab.evaluate(browser_site.FORTY_STATE) or {}
-        # The favicon Chromium asks for on its own is no part of the page.
+        # The favicon Chromium asks for on its own is no part of the page (and the
+        # icon rule refuses it).
         failures = [f for f in tab.failures if not f[0].endswith("/favicon.ico")]
     finally:
         b.close()
