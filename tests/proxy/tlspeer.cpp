@@ -259,18 +259,27 @@ void TlsOrigin::serve(int fd) {
         ERR_clear_error();
         return;
     }
-    QByteArray request;
+    // Each request of the connection is answered, until the proxy closes it.
+    QByteArray received;
     char buffer[4096];
-    while (!request.contains("\r\n\r\n")) {
-        const int n = SSL_read(ssl.get(), buffer, sizeof buffer);
-        if (n <= 0)
+    for (bool open = true; open;) {
+        qsizetype end;
+        while ((end = received.indexOf("\r\n\r\n")) < 0) {
+            const int n = SSL_read(ssl.get(), buffer, sizeof buffer);
+            if (n <= 0) {
+                open = false;
+                break;
+            }
+            received.append(buffer, n);
+        }
+        if (end < 0)
             break;
-        request.append(buffer, n);
+        record(received.left(end + 4));
+        received.remove(0, end + 4);
+        const QByteArray answer =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\n\r\norigin";
+        SSL_write(ssl.get(), answer.constData(), int(answer.size()));
     }
-    record(request);
-    const QByteArray answer = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\n"
-                              "Connection: close\r\n\r\norigin";
-    SSL_write(ssl.get(), answer.constData(), int(answer.size()));
     SSL_shutdown(ssl.get());
     ERR_clear_error();
 }

@@ -86,6 +86,7 @@ private slots:
     void privateAuthority_data();
     void privateAuthority();
     void mintedCertificatesRenew();
+    void requestsShareTheConnections();
 
 private:
     QTemporaryDir m_home;
@@ -302,6 +303,29 @@ void TestInterception::mintedCertificatesRenew() {
     const X509Owner newAuthority(PEM_read_X509(file, nullptr, nullptr, nullptr));
     std::fclose(file);
     QCOMPARE(X509_verify(authority.certificateFor(host), X509_get0_pubkey(newAuthority.get())), 1);
+}
+
+void TestInterception::requestsShareTheConnections() {
+    // Answers stream inside interception by default: both requests go through one
+    // browser connection and one origin connection, each passing the rules.
+    const Issued leaf = issue({"localhost", "IP:127.0.0.1"}, m_rsa.get(), &m_ca);
+    TlsOrigin server({.cert = leaf.cert.get(), .key = leaf.key.get()});
+    TestProxy proxy;
+    proxy.store->save(Setting::ConnectTunnel, Choice::Third.toString());
+    proxy.store->save(Setting::HttpsInterception, Choice::Allow.toString());
+    proxy.store->save(Setting::InterceptionExtraCa, m_trusted);
+    const QByteArray authority = "127.0.0.1:" + QByteArray::number(server.port());
+    const QByteArray request = "GET /1 HTTP/1.1\r\nHost: " + authority +
+                               "\r\nCookie: a=b\r\n\r\nGET /2 HTTP/1.1\r\nHost: " + authority +
+                               "\r\nCookie: a=b\r\nConnection: close\r\n\r\n";
+    const Fetched got = fetch(proxy.port(), authority, "", request);
+    QCOMPARE(got.answer.count("HTTP/1.1 200 OK\r\n"), 2);
+    QVERIFY(got.answer.endsWith("origin"));
+    QCOMPARE(server.connections(), 1);
+    const QList<QByteArray> requests = server.requests();
+    QCOMPARE(requests.size(), 2);
+    QVERIFY(requests[0].startsWith("GET /1 ") && requests[1].startsWith("GET /2 "));
+    QVERIFY(!requests[0].contains("Cookie:") && !requests[1].contains("Cookie:"));
 }
 
 QTEST_GUILESS_MAIN(TestInterception)
