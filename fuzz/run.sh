@@ -63,6 +63,12 @@ if [ -f "$BUILD/CMakeCache.txt" ]; then
         echo "FAIL: $BUILD holds another configuration; give run.sh a directory of its own" >&2
         exit 2
     fi
+    # Configured again, so that targets added since the last run are there too.
+    if ! cmake -S "$ROOT" -B "$BUILD" >"$WORK/configure.log" 2>&1; then
+        cat "$WORK/configure.log"
+        echo "FAIL: configuring $BUILD"
+        exit 1
+    fi
 else
     echo "Configuring $BUILD (clang, TARNWICK_FUZZ=ON)"
     if ! cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_FUZZ=ON \

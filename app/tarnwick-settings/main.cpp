@@ -107,6 +107,22 @@ QStringView otherValueCountsAs(QStringView key) {
 }
 
 // The CA of HTTPS interception. Its key is never printed or written anywhere else.
+// Reads the CA, making it when there is none, and says so; false when there is none
+// and none could be made.
+bool prepareAuthority(CertificateAuthority& authority) {
+    QString why;
+    bool created = false;
+    if (authority.prepare(&why, &created) == CertificateAuthority::State::Absent) {
+        print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+        return false;
+    }
+    if (created)
+        print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
+    else if (!why.isEmpty())
+        print(stderr, QStringLiteral("tarnwick-settings: warning: ") + why);
+    return true;
+}
+
 int certificateAuthority(SettingsStore& store, const QStringList& args) {
     CertificateAuthority authority;
     QString why;
@@ -136,13 +152,8 @@ int certificateAuthority(SettingsStore& store, const QStringList& args) {
     }
     BrowserTrust browsers(QDir::homePath());
     if (what == u"trust" && args.size() == 1) {
-        bool created = false;
-        if (authority.prepare(&why, &created) == CertificateAuthority::State::Absent) {
-            print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+        if (!prepareAuthority(authority))
             return 1;
-        }
-        if (created)
-            print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
         return finish(browsers.trust(authority.certificatePath()));
     }
     if (what == u"untrust" && args.size() == 1)
@@ -220,16 +231,8 @@ int main(int argc, char* argv[]) {
         // Turning interception on makes the CA, so that it can be imported right away.
         if (args[1] == Setting::HttpsInterception.name && args[2] == Choice::Allow) {
             CertificateAuthority authority;
-            QString why;
-            bool created = false;
-            if (authority.prepare(&why, &created) == CertificateAuthority::State::Absent) {
-                print(stderr, QStringLiteral("tarnwick-settings: ") + why);
+            if (!prepareAuthority(authority))
                 return 1;
-            }
-            if (created)
-                print(stdout, QStringLiteral("CA created: ") + authority.certificatePath());
-            else if (!why.isEmpty())
-                print(stderr, QStringLiteral("tarnwick-settings: warning: ") + why);
         }
         if (args[1] == Setting::LocalPort.name)
             return followPort(store);

@@ -53,23 +53,27 @@ QByteArray readHead(int fd) {
     return head;
 }
 
-int connectTo(const QHostAddress& address, quint16 port) {
-    sockaddr_storage where{};
-    socklen_t size;
+// The socket address of `address` and `port`; its size.
+socklen_t socketAddress(const QHostAddress& address, quint16 port, sockaddr_storage& where) {
+    where = {};
     if (address.protocol() == QAbstractSocket::IPv6Protocol) {
         auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
         in6->sin6_family = AF_INET6;
         in6->sin6_port = htons(port);
         const Q_IPV6ADDR bytes = address.toIPv6Address();
         std::memcpy(&in6->sin6_addr, &bytes, 16);
-        size = sizeof *in6;
-    } else {
-        auto* in = reinterpret_cast<sockaddr_in*>(&where);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr.s_addr = htonl(address.toIPv4Address());
-        size = sizeof *in;
+        return sizeof *in6;
     }
+    auto* in = reinterpret_cast<sockaddr_in*>(&where);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(address.toIPv4Address());
+    return sizeof *in;
+}
+
+int connectTo(const QHostAddress& address, quint16 port) {
+    sockaddr_storage where;
+    const socklen_t size = socketAddress(address, port, where);
     const int fd = ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&where), size) != 0) {
         ::close(fd);
@@ -160,27 +164,14 @@ QByteArray ocspAnswer(X509* cert, const Issued& issuer, int status) {
 // ---- peers ---------------------------------------------------------------------
 
 PeerThread::PeerThread(const QHostAddress& address) {
-    const bool v6 = address.protocol() == QAbstractSocket::IPv6Protocol;
-    m_listener = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage where{};
-    socklen_t size;
-    if (v6) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
-        in6->sin6_family = AF_INET6;
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&in6->sin6_addr, &bytes, 16);
-        size = sizeof *in6;
-    } else {
-        auto* in = reinterpret_cast<sockaddr_in*>(&where);
-        in->sin_family = AF_INET;
-        in->sin_addr.s_addr = htonl(address.toIPv4Address());
-        size = sizeof *in;
-    }
+    sockaddr_storage where;
+    socklen_t size = socketAddress(address, 0, where);
+    m_listener = ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ::bind(m_listener, reinterpret_cast<sockaddr*>(&where), size);
     ::listen(m_listener, 16);
     ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&where), &size);
-    m_port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&where)->sin6_port
-                      : reinterpret_cast<sockaddr_in*>(&where)->sin_port);
+    m_port = ntohs(where.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&where)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&where)->sin_port);
 }
 
 PeerThread::~PeerThread() {
