@@ -100,7 +100,8 @@ int main(int argc, char* argv[]) {
 
     ProxyEngine engine(store, monitor);
     // A desktop box would ask; with nobody to ask, a cabinet download is refused.
-    engine.setCabinetQuestion([](const QString&) { return false; });
+    engine.setCabinetQuestion(
+        [](const QString&, const ProxyEngine::CabinetAnswer& answer) { answer(false); });
     ProxySwitch proxy(engine, store, monitor);
     proxy.initialise();
     const QString port = portOption.isNull() ? store.get(Setting::LocalPort) : portOption;

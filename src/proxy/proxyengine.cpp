@@ -5,6 +5,7 @@
 #include "settings/settingsstore.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 
 #include <csignal>
 #include <sys/epoll.h>
@@ -13,14 +14,19 @@ namespace Tarnwick {
 
 ProxyEngine::ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent)
     : QObject(parent), m_store(store), m_log(monitor),
-      m_askCabinet([](const QString&) { return false; }),
+      m_askCabinet([](const QString&, const CabinetAnswer& answer) { answer(false); }),
       m_clock([] { return QTime::currentTime(); }), m_ownAddressLookup(ownHostAddresses),
       m_tls(m_authority), m_settingsWatch(store), m_deadlines(m_reactor),
       m_context{store,
                 m_log,
                 m_reactor,
                 m_deadlines,
-                [this](const QString& text) { return m_askCabinet(text); },
+                [this](const QString& text, CabinetAnswer answer) {
+                    m_askCabinet(text, [engine = QPointer(this), answer](bool yes) {
+                        if (engine)
+                            answer(yes);
+                    });
+                },
                 [this] { return m_clock(); },
                 [this] {
                     --m_holding;

@@ -23,8 +23,11 @@ class SettingsStore;
 class ProxyEngine : public QObject {
     Q_OBJECT
 public:
-    // Asked for a cabinet download when "cabGET" is "△": true means Yes.
-    using CabinetQuestion = std::function<bool(const QString& text)>;
+    // Asks the user about a cabinet download when "cabGET" is "△". It must not wait
+    // for the user: `answer` (true means Yes) may run at once or later; an answer
+    // whose relay has gone, or that comes after the engine, goes nowhere.
+    using CabinetAnswer = std::function<void(bool yes)>;
+    using CabinetQuestion = std::function<void(const QString& text, CabinetAnswer answer)>;
     using Clock = std::function<QTime()>;
 
     ProxyEngine(SettingsStore& store, EventMonitor& monitor, QObject* parent = nullptr);

@@ -166,9 +166,12 @@ void Relay::browserData(QByteArrayView bytes) {
     case Phase::ReadingHead:
         break;
     case Phase::Asking:
-        // Kept for the request the user is being asked about.
+        // Kept for the request the user is being asked about; a question left open
+        // does not let the browser fill memory.
         m_asked.append(bytes);
         m_ctx.log.browserData(m_index, bytes.size(), bytes);
+        if (m_asked.size() > MaxRequestHead)
+            m_browser.pauseReading();
         return;
     case Phase::Gone:
         return;
@@ -211,19 +214,38 @@ void Relay::browserData(QByteArrayView bytes) {
 
 void Relay::takeRequest(const QByteArray& received, qsizetype size, QByteArrayView piece) {
     const Check check = checkRequestLine(received);
+    if (check == Check::Asked) {
+        // The user's answer takes it on (cabinetAnswered).
+        m_askedHead = received;
+        m_askedPiece = piece.first(size).toByteArray();
+        return;
+    }
+    takeChecked(check, received, piece.first(size));
+}
+
+void Relay::takeChecked(Check check, const QByteArray& received, QByteArrayView piece) {
     // The relay was let go of, or its browser left, while the user was asked.
     if (check == Check::Void)
         return;
     // A rule that could not be applied answers without a word in the list.
     if (check != Check::Failed)
-        m_ctx.log.browserData(m_index, size, piece);
+        m_ctx.log.browserData(m_index, piece.size(), piece);
     switch (check) {
     case Check::Passed:
         if (!startRequest(received))
             return finish(End::Refused);
-        // What came while the user was asked continues the request.
-        if (!m_asked.isEmpty() && m_bodyRemaining != 0)
-            continueBody(std::exchange(m_asked, {}));
+        // What came while the user was asked continues the request; where the
+        // connection is kept, what lies beyond its body is the browser's next request.
+        if (!m_asked.isEmpty()) {
+            const QByteArray asked = std::exchange(m_asked, {});
+            const qsizetype body = m_live && m_bodyRemaining >= 0
+                                       ? qsizetype(std::min<qint64>(m_bodyRemaining, asked.size()))
+                                       : asked.size();
+            if (body > 0 && m_bodyRemaining != 0)
+                continueBody(QByteArrayView(asked).first(body));
+            if (m_live)
+                m_pending.append(asked.sliced(body));
+        }
         return;
     case Check::Tunnel:
         if (!startTunnel(received))
@@ -235,6 +257,7 @@ void Relay::takeRequest(const QByteArray& received, qsizetype size, QByteArrayVi
     case Check::RefusedWithClose:
         return finish(End::ClosedWithoutAnswer);
     case Check::Void:
+    case Check::Asked:
         return;
     }
 }
@@ -274,16 +297,47 @@ Relay::Check Relay::checkRequestLine(const QByteArray& received) {
 
 std::optional<Relay::Check> Relay::askCabinet(const QByteArray& requestLine) {
     m_phase = Phase::Asking;
-    const bool yes = m_ctx.askCabinet(cabinetQuestion(requestLine));
-    // While the question was open other events ran: the browser may have gone, or the
-    // slot been taken over or stopped. This object is kept until no handler runs, so
-    // asking it is safe.
+    m_asked.clear();
+    m_quickAnswer.reset();
+    m_inQuestion = true;
+    // The answer finds this relay through its slot and serial, as name lookups do: the
+    // relay may be gone, or its slot taken over, by the time the user answers.
+    m_ctx.askCabinet(
+        cabinetQuestion(requestLine),
+        [ctx = &m_ctx, index = m_index, serial = m_serial, question = ++m_question](bool yes) {
+            const Reactor::Busy busy(ctx->reactor);
+            if (Relay* relay = ctx->find(index, serial))
+                relay->cabinetAnswered(question, yes);
+        });
+    m_inQuestion = false;
+    // Whoever asked may have let other events run meanwhile: the browser may have
+    // gone, or the slot been taken over or stopped. This object is kept until no
+    // handler runs, so asking it is safe.
     if (m_phase != Phase::Asking)
         return Check::Void;
+    // Not answered yet: the relay waits in the event loop like any other.
+    if (!m_quickAnswer)
+        return Check::Asked;
     m_phase = Phase::ReadingHead;
-    if (!yes)
+    if (!*m_quickAnswer)
         return Check::Refused;
     return std::nullopt;
+}
+
+void Relay::cabinetAnswered(int question, bool yes) {
+    if (question != m_question || m_phase != Phase::Asking)
+        return;
+    // Answered before the question call returned: askCabinet goes on with it there.
+    if (m_inQuestion) {
+        m_quickAnswer = yes;
+        return;
+    }
+    const SettingsStore::ReadScope oneLook(m_ctx.store);
+    m_phase = Phase::ReadingHead;
+    m_browser.resumeReading();
+    const QByteArray received = std::exchange(m_askedHead, {});
+    const QByteArray piece = std::exchange(m_askedPiece, {});
+    takeChecked(yes ? Check::Passed : Check::Refused, received, piece);
 }
 
 bool Relay::startRequest(const QByteArray& whole) {

@@ -45,8 +45,9 @@ struct RelayContext {
     RelayLog& log;
     Reactor& reactor;
     Deadlines& deadlines;
-    // Asked before a cabinet download when "cabGET" is "△": true means Yes.
-    std::function<bool(const QString& text)> askCabinet;
+    // Asks the user about a cabinet download when "cabGET" is "△", without waiting:
+    // `answer` (true means Yes) may run at once or later, or never.
+    std::function<void(const QString& text, std::function<void(bool yes)> answer)> askCabinet;
     std::function<QTime()> clock;
     // A relay gave its descriptors back.
     std::function<void()> relayEnded;
@@ -124,7 +125,8 @@ public:
 
 private:
     // What the blocking rules make of a request head.
-    enum class Check { Passed, Tunnel, Refused, RefusedWithClose, Failed, Void };
+    // Asked: the user's answer goes on with the request later.
+    enum class Check { Passed, Tunnel, Refused, RefusedWithClose, Failed, Void, Asked };
 
     // The browser side.
     void browserData(QByteArrayView bytes);
@@ -132,8 +134,10 @@ private:
     void browserFailed(int error);
     void browserSent();
     void takeRequest(const QByteArray& received, qsizetype size, QByteArrayView piece);
+    void takeChecked(Check check, const QByteArray& received, QByteArrayView piece);
     Check checkRequestLine(const QByteArray& received);
     std::optional<Check> askCabinet(const QByteArray& requestLine);
+    void cabinetAnswered(int question, bool yes);
     bool startRequest(const QByteArray& received);
     bool startTunnel(const QByteArray& received);
     bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
@@ -181,6 +185,11 @@ private:
     SpillStore m_body;        // the body pieces that came after it
     qint64 m_bodyRemaining = 0; // body bytes still to come; -1: until the close
     QByteArray m_asked;       // what arrived while the user was asked
+    QByteArray m_askedHead;   // the request the user is asked about
+    QByteArray m_askedPiece;  // and the piece that completed its head
+    int m_question = 0;       // numbers the questions, for late answers
+    bool m_inQuestion = false;         // the question call has not returned yet
+    std::optional<bool> m_quickAnswer; // an answer given before it returned
     bool m_headRequest = false;
     SpillStore m_answer;
 

@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 
 namespace Tarnwick {
 
@@ -27,8 +28,14 @@ DesktopApp::DesktopApp(std::unique_ptr<SettingsStore> store)
       m_engine(std::make_unique<ProxyEngine>(*m_store, *m_monitor)),
       m_proxy(std::make_unique<ProxySwitch>(*m_engine, *m_store, *m_monitor)),
       m_actions(std::make_unique<ShellActions>()) {
-    m_engine->setCabinetQuestion([this](const QString& text) {
-        return showMessage(m_mainWindow.get(), text, MessageButtons::YesNo) == MessageAnswer::Yes;
+    // Asked without waiting: the relays go on while the box is open, and several cabinet
+    // downloads each have their own box.
+    m_engine->setCabinetQuestion([this](const QString& text, ProxyEngine::CabinetAnswer answer) {
+        askMessage(m_mainWindow.get(),
+                   MessageRequest{applicationTitle(), text, MessageButtons::YesNo, true},
+                   [answer = std::move(answer)](MessageAnswer chosen) {
+                       answer(chosen == MessageAnswer::Yes);
+                   });
     });
 }
 
@@ -95,6 +102,12 @@ void DesktopApp::runWithoutTray() {
 QWidget* DesktopApp::windowToRaise() const {
     if (QWidget* waiting = QApplication::activeModalWidget())
         return waiting;
+    // An open cabinet question, the latest first.
+    const QList<QMessageBox*> questions =
+        m_mainWindow->findChildren<QMessageBox*>(Qt::FindDirectChildrenOnly);
+    for (auto box = questions.rbegin(); box != questions.rend(); ++box)
+        if ((*box)->isVisible())
+            return *box;
     HeaderWindow* header = m_mainWindow->monitorArea()->headerWindow();
     return header && header->isVisible() ? header : nullptr;
 }

@@ -20,6 +20,32 @@ QPointer<QTranslator>& qtJapanese() {
     static QPointer<QTranslator> translator;
     return translator;
 }
+
+// Title, text, icon and buttons of a box, the same whether it waits or not.
+void dress(QMessageBox& box, const MessageRequest& request) {
+    box.setWindowTitle(request.title);
+    box.setText(request.text);
+    if (request.withIcon)
+        box.setIcon(request.buttons == MessageButtons::YesNo ? QMessageBox::Question
+                                                             : QMessageBox::Information);
+    if (request.buttons == MessageButtons::YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        if (!qtJapanese()) {
+            // The texts Qt's translation gives them.
+            box.button(QMessageBox::Yes)->setText(QStringLiteral("はい(&Y)"));
+            box.button(QMessageBox::No)->setText(QStringLiteral("いいえ(&N)"));
+        }
+        return;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+}
+
+MessageAnswer answerOf(const MessageRequest& request, int result) {
+    if (request.buttons != MessageButtons::YesNo)
+        return MessageAnswer::Ok;
+    return result == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+}
 } // namespace
 
 bool installJapaneseTranslations(QCoreApplication& app, const QString& directory) {
@@ -52,24 +78,24 @@ MessageAnswer showMessage(QWidget* parent, const MessageRequest& request) {
         return hook()(request);
     QMessageBox box(parent);
     box.setWindowModality(Qt::WindowModal);
-    box.setWindowTitle(request.title);
-    box.setText(request.text);
-    if (request.withIcon)
-        box.setIcon(request.buttons == MessageButtons::YesNo ? QMessageBox::Question
-                                                             : QMessageBox::Information);
-    if (request.buttons == MessageButtons::YesNo) {
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
-        if (!qtJapanese()) {
-            // The texts Qt's translation gives them.
-            box.button(QMessageBox::Yes)->setText(QStringLiteral("はい(&Y)"));
-            box.button(QMessageBox::No)->setText(QStringLiteral("いいえ(&N)"));
-        }
-        return box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
-    }
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
-    return MessageAnswer::Ok;
+    dress(box, request);
+    return answerOf(request, box.exec());
+}
+
+void askMessage(QWidget* parent, const MessageRequest& request,
+                std::function<void(MessageAnswer)> answered) {
+    if (hook())
+        return answered(hook()(request));
+    auto* box = new QMessageBox(parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    dress(*box, request);
+    // Closing the box, with its close box or at program end, finishes it too.
+    QObject::connect(box, &QDialog::finished, box,
+                     [request, answered = std::move(answered)](int result) {
+                         answered(answerOf(request, result));
+                     });
+    box->show();
 }
 
 MessageAnswer showMessage(QWidget* parent, const QString& text, MessageButtons buttons) {

@@ -42,4 +42,11 @@ MessageAnswer showMessage(QWidget* parent, const MessageRequest& request);
 MessageAnswer showMessage(QWidget* parent, const QString& text,
                           MessageButtons buttons = MessageButtons::Ok);
 
+// The same box without waiting for it: it blocks nothing, several may be open at once,
+// and `answered` runs once it is answered or closed (No when a Yes/No box is closed
+// without a choice; never when it is destroyed unanswered). The hook, when installed,
+// answers at once.
+void askMessage(QWidget* parent, const MessageRequest& request,
+                std::function<void(MessageAnswer)> answered);
+
 } // namespace Tarnwick

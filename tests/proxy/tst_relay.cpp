@@ -111,7 +111,9 @@ private slots:
     void badTargetsAreRefusedAtOnce();
     void cabinetQuestion_data();
     void cabinetQuestion();
+    void cabinetQuestionOutlivedByItsSlot_data();
     void cabinetQuestionOutlivedByItsSlot();
+    void cabinetQuestionsOpenSideBySide();
     void admission_data();
     void admission();
     void machineNameCountsAsThisMachine();
@@ -463,20 +465,27 @@ void TestRelay::badTargetsAreRefusedAtOnce() {
 
 void TestRelay::cabinetQuestion_data() {
     QTest::addColumn<bool>("yes");
-    QTest::newRow("yes relays") << true;
-    QTest::newRow("no refuses") << false;
+    QTest::addColumn<bool>("later"); // answered from the event loop, not at once
+    QTest::newRow("yes relays") << true << false;
+    QTest::newRow("no refuses") << false << false;
+    QTest::newRow("yes later relays") << true << true;
+    QTest::newRow("no later refuses") << false << true;
 }
 
 void TestRelay::cabinetQuestion() {
     QFETCH(bool, yes);
+    QFETCH(bool, later);
     TestProxy relay;
     OriginStub origin;
     origin.answer = [](int) { return okAnswer("cab"); };
     relay.store->save(Setting::CabGet, Choice::Third.toString());
     QString asked;
-    relay.engine->setCabinetQuestion([&](const QString& text) {
+    relay.engine->setCabinetQuestion([&](const QString& text, ProxyEngine::CabinetAnswer answer) {
         asked = text;
-        return yes;
+        if (later)
+            QTimer::singleShot(50, [answer, yes] { answer(yes); });
+        else
+            answer(yes);
     });
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
@@ -493,26 +502,72 @@ void TestRelay::cabinetQuestion() {
         QTRY_COMPARE(browser.received, Refusal);
         QCOMPARE(origin.connections(), 0);
     }
+    QCOMPARE(relay.entries(Side::Lan, u"【DataArrival】").size(), 1);
+}
+
+void TestRelay::cabinetQuestionOutlivedByItsSlot_data() {
+    QTest::addColumn<bool>("later");
+    QTest::newRow("stopped while asking, answered at once") << false;
+    QTest::newRow("stopped while the question is open, answered later") << true;
 }
 
 void TestRelay::cabinetQuestionOutlivedByItsSlot() {
+    QFETCH(bool, later);
     TestProxy relay;
     OriginStub origin;
     relay.store->save(Setting::CabGet, Choice::Third.toString());
     auto browser = std::make_unique<Browser>(relay.port());
     QVERIFY(browser->waitConnected());
-    // While the question is open the browser gives up and the slot is stopped.
-    relay.engine->setCabinetQuestion([&](const QString&) {
+    ProxyEngine::CabinetAnswer open;
+    relay.engine->setCabinetQuestion([&](const QString&, ProxyEngine::CabinetAnswer answer) {
+        if (later)
+            return void(open = std::move(answer));
+        // The browser gives up and the slot is stopped before the user says Yes.
         browser->socket.abort();
         relay.engine->stop();
-        return true;
+        answer(true);
     });
     browser->send(getRequest(origin.port(), "/a.cab"));
+    if (later) {
+        QTRY_VERIFY(open);
+        browser->socket.abort();
+        relay.engine->stop();
+        open(true);
+    }
     QTRY_COMPARE(relay.monitor->status(Side::Wan), u"切断要求中 : 999"_s);
     QTest::qWait(100);
     // The request the user said Yes to is void: its slot was stopped meanwhile.
     QCOMPARE(origin.connections(), 0);
     QVERIFY(relay.entries(Side::Wan, u"【ReConnect】").isEmpty());
+}
+
+void TestRelay::cabinetQuestionsOpenSideBySide() {
+    TestProxy relay;
+    OriginStub origin;
+    origin.behaviour = OriginStub::Behaviour::Hold;
+    relay.store->save(Setting::CabGet, Choice::Third.toString());
+    QList<ProxyEngine::CabinetAnswer> open;
+    relay.engine->setCabinetQuestion(
+        [&](const QString&, ProxyEngine::CabinetAnswer answer) { open << std::move(answer); });
+    Browser first(relay.port());
+    Browser second(relay.port());
+    QVERIFY(first.waitConnected());
+    QVERIFY(second.waitConnected());
+    first.send(getRequest(origin.port(), "/first.cab"));
+    QTRY_COMPARE(open.size(), 1);
+    second.send(getRequest(origin.port(), "/second.cab", "Content-Length: 4\r\n"));
+    QTRY_COMPARE(open.size(), 2);
+    // Its body comes while both questions are open; answered the other way round.
+    second.send("body");
+    QTRY_COMPARE(relay.entries(Side::Lan, u"【DataArrival】").size(), 1);
+    open[1](true);
+    open[0](false);
+    QTRY_COMPARE(first.received, Refusal);
+    QTRY_VERIFY(origin.requests.value(0).endsWith("\r\n\r\nbody"));
+    QVERIFY(origin.requests[0].startsWith(
+        "GET http://127.0.0.1:" + QByteArray::number(origin.port()) + "/second.cab "));
+    QCOMPARE(origin.connections(), 1);
+    QVERIFY(second.received.isEmpty());
 }
 
 void TestRelay::admission_data() {

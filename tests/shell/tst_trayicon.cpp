@@ -4,6 +4,7 @@
 
 #include "monitor/eventmonitor.h"
 #include "proxy/proxyengine.h"
+#include "settings/settingskeys.h"
 #include "settings/settingsstore.h"
 #include "shell/desktopapp.h"
 #include "shell/mainwindow.h"
@@ -50,6 +51,7 @@ private slots:
     void iconInEverySize();
     void menuStartBehavesLikeTheButton();
     void exitRemovesTheStartDirectoryFiles();
+    void cabinetQuestionsWaitSideBySide();
     void secondStartEndsAtOnce();
     void endsCleanlyOnSignal_data();
     void endsCleanlyOnSignal();
@@ -320,6 +322,50 @@ void TestTrayIcon::exitRemovesTheStartDirectoryFiles() {
     QVERIFY(!m_app->trayIcon()->icon()->isVisible());
     QVERIFY(!m_app->mainWindow()->isVisible());
     QCOMPARE(QDir::currentPath(), QDir(m_dir->path()).canonicalPath());
+}
+
+void TestTrayIcon::cabinetQuestionsWaitSideBySide() {
+    setMessageBoxHook({});
+    QVERIFY(m_app->store().save(Setting::CabGet, u"△"_s));
+    QVERIFY(m_app->engine().listen(0));
+    QTcpServer origin;
+    QVERIFY(origin.listen(QHostAddress::LocalHost, 0));
+    QByteArray reached;
+    connect(&origin, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket* socket = origin.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, this,
+                [&, socket] { reached += socket->readAll(); });
+    });
+    QTcpSocket browsers[2];
+    for (int k = 0; k < 2; ++k) {
+        browsers[k].connectToHost(QHostAddress::LocalHost,
+                                  quint16(m_app->engine().listeningPort()));
+        QVERIFY(browsers[k].waitForConnected(2000));
+        browsers[k].write("GET http://127.0.0.1:" + QByteArray::number(origin.serverPort()) + "/" +
+                          QByteArray::number(k) + ".cab HTTP/1.1\r\nHost: h\r\n\r\n");
+    }
+    auto openBoxes = [&] {
+        QList<QMessageBox*> open;
+        for (QMessageBox* box : m_app->mainWindow()->findChildren<QMessageBox*>())
+            if (box->isVisible())
+                open << box;
+        return open;
+    };
+    // Both wait at once, and neither holds the program up.
+    QTRY_COMPARE(openBoxes().size(), 2);
+    QVERIFY(!QApplication::activeModalWidget());
+    QMessageBox* second =
+        openBoxes()[0]->text().contains(u"/1.cab"_s) ? openBoxes()[0] : openBoxes()[1];
+    second->button(QMessageBox::Yes)->click();
+    QTRY_VERIFY(reached.contains("/1.cab HTTP/1.1"));
+    QCOMPARE(openBoxes().size(), 1);
+    // The tray brings the one still open forward.
+    emit m_app->trayIcon()->icon()->activated(QSystemTrayIcon::Trigger);
+    QTRY_COMPARE(QApplication::activeWindow(), openBoxes().value(0));
+    // The program ends with it open: its request never goes out, its browser is let go.
+    m_app->trayIcon()->action("mnFin")->trigger();
+    QTRY_COMPARE(browsers[0].state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!reached.contains("/0.cab"));
 }
 
 void TestTrayIcon::secondStartEndsAtOnce() {
