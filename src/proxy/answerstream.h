@@ -74,4 +74,16 @@ private:
     qint64 m_chunkLeft = 0;
 };
 
+// Whether a request head asks for a WebSocket: "Upgrade: websocket" with "upgrade"
+// among its Connection options (names and values in any case).
+bool asksForWebSocket(QByteArrayView requestHead);
+
+// Whether the browser lets its connection carry another request after this one:
+// HTTP/1.1 unless it says "close", HTTP/1.0 only when it says "keep-alive".
+bool browserKeepsConnection(QByteArrayView requestHead);
+
+// An answer's head with every Connection line replaced by "Connection: close", so that
+// the browser learns that this answer ends the connection.
+QByteArray withConnectionClose(const QByteArray& head);
+
 } // namespace Tarnwick

@@ -29,51 +29,6 @@ constexpr int BrowserHandshakeMs = 30000;
 // A kept browser connection with no request under way is closed after this.
 constexpr int KeptIdleMs = 60000;
 
-// Whether a request head asks for a WebSocket: "Upgrade: websocket" with "upgrade"
-// among its Connection options.
-bool asksForWebSocket(QByteArrayView head) {
-    const std::optional<QByteArray> upgrade = framingHeader(head, "upgrade:");
-    const std::optional<QByteArray> connection = framingHeader(head, "connection:");
-    return upgrade && connection && upgrade->toLower().contains("websocket") &&
-           connection->toLower().contains("upgrade");
-}
-
-// Whether the browser lets its connection carry another request after this one.
-bool browserKeepsConnection(QByteArrayView head) {
-    const qsizetype lineEnd = head.indexOf("\r\n");
-    const QByteArrayView line = lineEnd < 0 ? head : head.first(lineEnd);
-    const std::optional<QByteArray> connection = framingHeader(head, "connection:");
-    const bool close = connection && connection->toLower().contains("close");
-    if (line.endsWith("HTTP/1.1"))
-        return !close;
-    return connection && connection->toLower().contains("keep-alive");
-}
-
-// The head with every Connection line replaced by "Connection: close": the browser
-// learns that this answer ends the connection.
-QByteArray withConnectionClose(const QByteArray& head) {
-    QByteArray out;
-    out.reserve(head.size() + 20);
-    qsizetype at = 0;
-    while (at < head.size()) {
-        qsizetype end = head.indexOf("\r\n", at);
-        end = end < 0 ? head.size() : end + 2;
-        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
-        if (line == "\r\n") {
-            out += "Connection: close\r\n";
-            out += head.mid(at);
-            return out;
-        }
-        const bool connection =
-            at > 0 && line.size() >= 11 &&
-            line.first(11).compare("connection:", Qt::CaseInsensitive) == 0;
-        if (!connection)
-            out += line;
-        at = end;
-    }
-    return out;
-}
-
 // Bytes one side lets wait for the other before it stops reading the faster one.
 constexpr qint64 Backlog = 1024 * 1024;
 } // namespace

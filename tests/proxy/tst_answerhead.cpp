@@ -2,6 +2,7 @@
 
 #include "proxy/answerhead.h"
 #include "proxy/answerplan.h"
+#include "proxy/answerstream.h"
 
 #include <QTest>
 
@@ -16,6 +17,11 @@ private slots:
     void plan();
     void chunked_data();
     void chunked();
+    void streamedFraming_data();
+    void streamedFraming();
+    void keptConnections_data();
+    void keptConnections();
+    void connectionCloseLine();
 };
 
 void TestAnswerHead::plan_data() {
@@ -93,6 +99,105 @@ void TestAnswerHead::chunked() {
     QFETCH(QByteArray, headerBlock);
     QFETCH(bool, chunked);
     QCOMPARE(isChunked(headerBlock), chunked);
+}
+
+void TestAnswerHead::streamedFraming_data() {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("headRequest");
+    QTest::addColumn<int>("interim");     // interim heads passed first
+    QTest::addColumn<QByteArray>("body"); // the final answer's body as passed on
+    QTest::addColumn<bool>("complete");   // its framing says it has ended
+    QTest::addColumn<int>("excess");      // bytes after that end
+    const QByteArray text = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+    QTest::newRow("length, whole") << text + "Content-Length: 3\r\n\r\nabcXY" << false << 0
+                                   << QByteArray("abc") << true << 2;
+    QTest::newRow("length, short") << text + "Content-Length: 9\r\n\r\nabc" << false << 0
+                                   << QByteArray("abc") << false << 0;
+    QTest::newRow("chunked with extensions and a trailer")
+        << text + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\nNEXT"
+        << false << 0
+        << QByteArray("3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\n") << true << 4;
+    QTest::newRow("chunked, cut in a chunk")
+        << text + "Transfer-Encoding: chunked\r\n\r\n9\r\nabc" << false << 0
+        << QByteArray("9\r\nabc") << false << 0;
+    QTest::newRow("chunked framing unreadable: until the close")
+        << text + "Transfer-Encoding: chunked\r\n\r\nzz\r\nabc" << false << 0
+        << QByteArray("zz\r\nabc") << false << 0;
+    QTest::newRow("HEAD: no body whatever the length") << text + "Content-Length: 5\r\n\r\n"
+                                                       << true << 0 << QByteArray() << true << 0;
+    QTest::newRow("304 has none") << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << false << 0
+                                  << QByteArray() << true << 0;
+    QTest::newRow("no length: until the close") << text + "\r\nabc" << false << 0
+                                                << QByteArray("abc") << false << 0;
+    QTest::newRow("interim heads first") << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\n"
+                                            "Link: </a>\r\n\r\n" + text + "Content-Length: 1\r\n\r\nz"
+                                         << false << 2 << QByteArray("z") << true << 0;
+    QTest::newRow("101 ends the answer: what follows is not HTTP")
+        << QByteArray("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x02hi")
+        << false << 0 << QByteArray() << true << 4;
+}
+
+void TestAnswerHead::streamedFraming() {
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, headRequest);
+    QFETCH(int, interim);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, complete);
+    QFETCH(int, excess);
+    // Whole, and a byte at a time: the framing reads the same.
+    for (const qsizetype step : {answer.size(), qsizetype(1)}) {
+        AnswerStream stream(headRequest);
+        for (qsizetype at = 0; at < answer.size(); at += step)
+            stream.feed(QByteArrayView(answer).sliced(at, std::min(step, answer.size() - at)));
+        int interims = 0;
+        QByteArray head, passed;
+        for (const AnswerStream::Piece& piece : stream.pieces()) {
+            if (piece.kind == AnswerStream::Piece::Kind::Interim)
+                ++interims;
+            else if (piece.kind == AnswerStream::Piece::Kind::Head)
+                head = piece.bytes;
+            else
+                passed += piece.bytes;
+        }
+        QCOMPARE(interims, interim);
+        QVERIFY(head.endsWith("\r\n\r\n"));
+        QCOMPARE(passed, body);
+        QCOMPARE(stream.complete(), complete);
+        QCOMPARE(stream.excess(), excess);
+    }
+}
+
+void TestAnswerHead::keptConnections_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("kept");      // the browser lets the connection carry another
+    QTest::addColumn<bool>("webSocket"); // it asks for an upgrade
+    QTest::newRow("HTTP/1.1") << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n") << true << false;
+    QTest::newRow("HTTP/1.1, close") << QByteArray("GET / HTTP/1.1\r\nconnection: Close\r\n")
+                                     << false << false;
+    QTest::newRow("HTTP/1.0") << QByteArray("GET / HTTP/1.0\r\nHost: h\r\n") << false << false;
+    QTest::newRow("HTTP/1.0, keep-alive") << QByteArray("GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n")
+                                          << true << false;
+    QTest::newRow("WebSocket") << QByteArray("GET / HTTP/1.1\r\nUpgrade: WebSocket\r\n"
+                                             "Connection: keep-alive, Upgrade\r\n")
+                               << true << true;
+    QTest::newRow("an upgrade the connection line does not name")
+        << QByteArray("GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: keep-alive\r\n") << true
+        << false;
+}
+
+void TestAnswerHead::keptConnections() {
+    QFETCH(QByteArray, request);
+    QFETCH(bool, kept);
+    QFETCH(bool, webSocket);
+    QCOMPARE(browserKeepsConnection(request), kept);
+    QCOMPARE(asksForWebSocket(request), webSocket);
+}
+
+void TestAnswerHead::connectionCloseLine() {
+    // An answer after which the connection closes says so, in one line of the head.
+    QCOMPARE(withConnectionClose("HTTP/1.1 200 OK\r\nconnection: keep-alive\r\nA: b\r\n"
+                                 "Connection: x\r\n\r\nbody connection: y"),
+             "HTTP/1.1 200 OK\r\nA: b\r\nConnection: close\r\n\r\nbody connection: y");
 }
 
 QTEST_GUILESS_MAIN(TestAnswerHead)

@@ -63,6 +63,8 @@ public:
                     buffer->remove(0, end + 4);
                     const QByteArrayList pieces = answer(n);
                     *upgraded = pieces.value(0).startsWith("HTTP/1.1 101");
+                    if (pieces.isEmpty() && closeAfter(n))
+                        socket->disconnectFromHost(); // no answer at all
                     for (int k = 0; k < pieces.size(); ++k) {
                         const bool last = k + 1 == pieces.size();
                         QTimer::singleShot(150 * k, socket, [=, this] {
@@ -1147,25 +1149,34 @@ void TestRelay::streamedAnswers() {
 void TestRelay::keptConnections_data() {
     QTest::addColumn<bool>("pipelined");          // both requests sent at once
     QTest::addColumn<bool>("originCloses");       // after its first answer
+    QTest::addColumn<bool>("unanswered");         // it closes on the second instead
     QTest::addColumn<int>("connections");         // the origin saw
-    QTest::newRow("one request after another") << false << false << 1;
-    QTest::newRow("pipelined, answered in order") << true << false << 1;
-    QTest::newRow("the origin closes between two requests") << false << true << 2;
+    QTest::newRow("one request after another") << false << false << false << 1;
+    QTest::newRow("pipelined, answered in order") << true << false << false << 1;
+    QTest::newRow("the origin closes between two requests") << false << true << false << 2;
+    // A GET that got nothing back on a kept connection goes again on a new one.
+    QTest::newRow("the origin closes on the second request")
+        << false << false << true << 2;
 }
 
 void TestRelay::keptConnections() {
     QFETCH(bool, pipelined);
     QFETCH(bool, originCloses);
+    QFETCH(bool, unanswered);
     QFETCH(int, connections);
     TestProxy relay(1.0);
     relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
     relay.monitor->setChecked(MonitorBox::LanSend, true);
     ScriptedOrigin origin;
-    origin.answer = [](int n) { return QByteArrayList{okAnswer("answer " + QByteArray::number(n))}; };
-    origin.closeAfter = [&](int) { return originCloses; };
+    origin.answer = [&](int n) {
+        if (unanswered && n == 1)
+            return QByteArrayList{};
+        return QByteArrayList{okAnswer("answer " + QByteArray::number(n))};
+    };
+    origin.closeAfter = [&](int n) { return originCloses || (unanswered && n == 1); };
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
-    const QByteArray both = okAnswer("answer 0") + okAnswer("answer 1");
+    const QByteArray both = okAnswer("answer 0") + okAnswer(unanswered ? "answer 2" : "answer 1");
     if (pipelined) {
         browser.send(getRequest(origin.port(), "/a") + getRequest(origin.port(), "/b"));
     } else {
@@ -1176,11 +1187,11 @@ void TestRelay::keptConnections() {
     }
     QTRY_COMPARE(browser.received, both);
     QCOMPARE(origin.connections, connections);
-    QCOMPARE(origin.requests.size(), 2);
+    QCOMPARE(origin.requests.size(), unanswered ? 3 : 2);
     // Each request passed the rules on its own, and the browser's connection stays.
-    QVERIFY(origin.requests[1].startsWith("GET http://127.0.0.1:" +
-                                          QByteArray::number(origin.port()) + "/b "));
-    QVERIFY(origin.requests[1].contains("\r\nConnection: keep-alive\r\n"));
+    QVERIFY(origin.requests.last().startsWith("GET http://127.0.0.1:" +
+                                              QByteArray::number(origin.port()) + "/b "));
+    QVERIFY(origin.requests.last().contains("\r\nConnection: keep-alive\r\n"));
     QCOMPARE(relay.entries(Side::Lan, u"【Send : End】").size(), 2);
     QVERIFY(!browser.closedByPeer);
 }
