@@ -462,6 +462,24 @@ class Checks:
         sys.stdout.flush()
 
 
+def run_rows(rows):
+    """Runs (name, check) pairs in order, printing PASS/FAIL per row with the problems
+    each check returns (or the error it raised); 1 when any row failed, else 0."""
+    failed = 0
+    for name, check in rows:
+        try:
+            problems = check()
+        except (BrowserGone, TimeoutError, RuntimeError, OSError,
+                subprocess.SubprocessError) as e:
+            problems = ["%s: %s" % (type(e).__name__, e)]
+        failed += bool(problems)
+        print("%s: %s%s" % ("FAIL" if problems else "PASS", name,
+                            "".join("\n    " + p for p in problems)))
+        sys.stdout.flush()
+    print("%d row(s) failed" % failed if failed else "all rows passed")
+    return 1 if failed else 0
+
+
 def short(text, limit=160):
     if isinstance(text, bytes):
         text = repr(text)[2:-1]

@@ -137,18 +137,7 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     run = Run(sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
-    failed = 0
-    for name, check in ROWS:
-        try:
-            problems = check(run, None)
-        except (browser_site.BrowserGone, TimeoutError, RuntimeError, OSError,
-                subprocess.SubprocessError) as e:
-            problems = ["%s: %s" % (type(e).__name__, e)]
-        failed += bool(problems)
-        print("%s: %s%s" % ("FAIL" if problems else "PASS", name, "".join("\n    " + p for p in problems)))
-        sys.stdout.flush()
-    print("%d row(s) failed" % failed if failed else "all rows passed")
-    return 1 if failed else 0
+    return browser_site.run_rows((name, lambda check=check: check(run, None)) for name, check in ROWS)
 
 
 if __name__ == "__main__":

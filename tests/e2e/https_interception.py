@@ -447,23 +447,19 @@ def main():
         return 2
     ports = {name: int(port) for name, port in (a.split(":") for a in sys.argv[5:])}
     run = Run(sys.argv[2], sys.argv[3], int(sys.argv[4]), ports)
-    failed = 0
-    for name, settings, check, arg in ROWS:
+
+    def row(settings, check, arg):
+        # Each row's settings, for its time only.
         for key, value in settings.items():
             run.settings("set", key, value)
         try:
-            problems = check(run, arg)
-        except (browser_site.BrowserGone, TimeoutError, RuntimeError, OSError,
-                subprocess.SubprocessError) as e:
-            problems = ["%s: %s" % (type(e).__name__, e)]
+            return check(run, arg)
         finally:
             for key in settings:
                 run.settings(*(["set", key, BASE[key]] if key in BASE else ["remove", key]))
-        failed += bool(problems)
-        print("%s: %s%s" % ("FAIL" if problems else "PASS", name, "".join("\n    " + p for p in problems)))
-        sys.stdout.flush()
-    print("%d row(s) failed" % failed if failed else "all rows passed")
-    return 1 if failed else 0
+
+    return browser_site.run_rows((name, lambda s=settings, c=check, a=arg: row(s, c, a))
+                                 for name, settings, check, arg in ROWS)
 
 
 if __name__ == "__main__":
