@@ -11,7 +11,6 @@
 #include "proxy/serverside.h"
 
 #include <QByteArray>
-#include <QHostInfo>
 #include <QTime>
 #include <functional>
 #include <memory>
