@@ -265,8 +265,20 @@ void TlsOrigin::serve(int fd) {
         }
         if (end < 0)
             break;
-        record(received.left(end + 4));
+        const QByteArray head = received.left(end + 4);
+        record(head);
         received.remove(0, end + 4);
+        if (head.contains("\r\nUpgrade: websocket\r\n")) {
+            // A WebSocket's upgrade: then whatever comes is echoed.
+            const QByteArray switching = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: "
+                                         "websocket\r\nConnection: Upgrade\r\n\r\n";
+            SSL_write(ssl.get(), switching.constData(), int(switching.size()));
+            for (int n; (n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0;) {
+                const QByteArray echo = "echo:" + QByteArray(buffer, n);
+                SSL_write(ssl.get(), echo.constData(), int(echo.size()));
+            }
+            break;
+        }
         const QByteArray answer =
             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\n\r\norigin";
         SSL_write(ssl.get(), answer.constData(), int(answer.size()));
@@ -316,7 +328,7 @@ void UpstreamProxy::serve(int fd) {
 }
 
 Fetched fetchThrough(quint16 proxyPort, const QByteArray& authority, const QByteArray& serverName,
-                     const QByteArray& request) {
+                     const QByteArray& request, const QByteArray& then) {
     Fetched got;
     const int fd = connectTo(QHostAddress::LocalHost, proxyPort);
     if (fd < 0)
@@ -341,8 +353,17 @@ Fetched fetchThrough(quint16 proxyPort, const QByteArray& authority, const QByte
         got.certificate.reset(SSL_get1_peer_certificate(ssl.get()));
         SSL_write(ssl.get(), request.constData(), int(request.size()));
         char buffer[4096];
-        for (int n; (n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0;)
+        bool thenSent = then.isEmpty();
+        for (int n; (n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0;) {
             got.answer.append(buffer, n);
+            // After the answer's head, `then`; its echo ends the exchange.
+            if (!thenSent && got.answer.contains("\r\n\r\n")) {
+                SSL_write(ssl.get(), then.constData(), int(then.size()));
+                thenSent = true;
+            }
+            if (!then.isEmpty() && got.answer.endsWith("echo:" + then))
+                break;
+        }
     }
     ERR_clear_error();
     ::close(fd);

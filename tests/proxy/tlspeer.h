@@ -107,8 +107,9 @@ struct Fetched {
 };
 
 // A browser: CONNECT `authority` through the proxy, TLS with `serverName`, then
-// `request`, reading until the proxy closes (20 s at most).
+// `request`, reading until the proxy closes (20 s at most); with `then`, sends it once
+// the answer's head has come and stops at its echo.
 Fetched fetchThrough(quint16 proxyPort, const QByteArray& authority, const QByteArray& serverName,
-                     const QByteArray& request);
+                     const QByteArray& request, const QByteArray& then = {});
 
 } // namespace Tarnwick::Testing

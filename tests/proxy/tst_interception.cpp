@@ -31,9 +31,9 @@ const QByteArray Refusal = QByteArrayLiteral("HTTP/1.0 999");
 
 // Waits for the browser's thread on the event loop, where the proxy runs.
 Fetched fetch(quint16 proxyPort, const QByteArray& authority, const QByteArray& serverName,
-              const QByteArray& request) {
-    auto done =
-        std::async(std::launch::async, fetchThrough, proxyPort, authority, serverName, request);
+              const QByteArray& request, const QByteArray& then = {}) {
+    auto done = std::async(std::launch::async, fetchThrough, proxyPort, authority, serverName,
+                           request, then);
     QElapsedTimer waited;
     waited.start();
     while (done.wait_for(0ms) != std::future_status::ready && waited.elapsed() < 30000)
@@ -326,6 +326,15 @@ void TestInterception::requestsShareTheConnections() {
     QCOMPARE(requests.size(), 2);
     QVERIFY(requests[0].startsWith("GET /1 ") && requests[1].startsWith("GET /2 "));
     QVERIFY(!requests[0].contains("Cookie:") && !requests[1].contains("Cookie:"));
+
+    // A WebSocket inside (wss://): its upgrade reaches the origin, then bytes go both ways.
+    const Fetched ws = fetch(proxy.port(), authority, "",
+                             "GET /ws HTTP/1.1\r\nHost: " + authority +
+                                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
+                             "ping");
+    QVERIFY2(ws.answer.startsWith("HTTP/1.1 101 ") && ws.answer.endsWith("echo:ping"),
+             ws.answer.constData());
+    QVERIFY(server.requests().value(2).contains("\r\nConnection: Upgrade\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestInterception)
