@@ -110,13 +110,7 @@ bin=$build/app
 [ -x "$bin/tarnwick-headless" ] || bin=$build
 require_tools /usr/sbin/nginx curl openssl python3 cc cmp "$bin/tarnwick-headless" "$bin/tarnwick-settings"
 
-sudo=
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-if [ ! -x /usr/sbin/privoxy ]; then
-    install_packages privoxy
-    # The package starts a Privoxy of its own where it can; this script runs its own.
-    if command -v service >/dev/null 2>&1; then $sudo service privoxy stop >/dev/null 2>&1 || true; fi
-fi
+install_privoxy
 [ "$mode" != perf ] || command -v perf >/dev/null 2>&1 || install_packages linux-perf
 
 load_start=$(load_average)
@@ -160,7 +154,7 @@ pv_port=$(new_port)
 # ---- certificates: the origin's test CA, Privoxy's CA ------------------------------
 
 tls=$work/tls
-mkdir -p "$tls" "$work/www" "$work/run" "$work/config" "$work/data" "$work/privoxy/ca" "$work/privoxy/certs"
+mkdir -p "$tls" "$work/www" "$work/run" "$work/config" "$work/data"
 {
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
         -subj "/CN=interception bench origin CA" \
@@ -170,13 +164,8 @@ mkdir -p "$tls" "$work/www" "$work/run" "$work/config" "$work/data" "$work/privo
         openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
             -keyout "$tls/origin.key" -out "$tls/origin.csr" &&
         openssl x509 -req -in "$tls/origin.csr" -CA "$tls/origin-ca.pem" -CAkey "$tls/origin-ca.key" \
-            -days 2 -extfile "$tls/origin.ext" -out "$tls/origin.pem" &&
-        # Privoxy's CA as its documentation makes one (RSA; the host keys it makes are RSA too).
-        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=interception bench Privoxy CA" \
-            -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-            -keyout "$work/privoxy/ca/cakey.pem" -out "$work/privoxy/ca/cacert.crt"
+            -days 2 -extfile "$tls/origin.ext" -out "$tls/origin.pem"
 } >"$work/openssl.log" 2>&1 || fail "openssl cannot make the certificates: $(tail -n 3 "$work/openssl.log")"
-cp "$tls/origin-ca.pem" "$work/privoxy/ca/trusted.pem"
 
 # ---- nginx: the 1 KiB page and the 100 MiB file over HTTPS -------------------------
 
@@ -213,33 +202,10 @@ export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
 
 # ---- Privoxy -----------------------------------------------------------------------
 
-cat >"$work/privoxy/intercept.action" <<'EOF'
-{+https-inspection}
+start_privoxy "$pv_port" "$tls/origin-ca.pem" 1 1024 "{+https-inspection}
 /
 {-https-inspection}
-127.0.0.1
-EOF
-cat >"$work/privoxy/config" <<EOF
-confdir $work/privoxy
-actionsfile intercept.action
-listen-address 127.0.0.1:$pv_port
-toggle 1
-enable-remote-toggle 0
-enable-edit-actions 0
-accept-intercepted-requests 0
-keep-alive-timeout 1
-socket-timeout 30
-max-client-connections 1024
-ca-directory $work/privoxy/ca
-ca-cert-file cacert.crt
-ca-key-file cakey.pem
-trusted-cas-file trusted.pem
-certificate-directory $work/privoxy/certs
-EOF
-# No logfile: errors go to its standard error, kept in privoxy.log.
-/usr/sbin/privoxy --no-daemon "$work/privoxy/config" >"$work/privoxy.log" 2>&1 &
-pv_pid=$!
-wait_listening "$pv_port" || fail "privoxy did not start"
+127.0.0.1"
 start_tarnwick
 
 # ---- the client's targets ------------------------------------------------------------
@@ -274,7 +240,7 @@ case $(issuer_of "$(grep '^TTFB name=tarnwick ' "$work/check.out")") in
 *) fail "tarnwick's answer did not come with a certificate from its CA" ;;
 esac
 case $(issuer_of "$(grep '^TTFB name=privoxy ' "$work/check.out")") in
-*"interception bench Privoxy CA"*) ;;
+*"benchmark Privoxy CA"*) ;;
 *) fail "Privoxy's answer did not come with a certificate from its CA" ;;
 esac
 

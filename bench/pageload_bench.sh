@@ -72,14 +72,8 @@ bin=$build/app
 [ -x "$bin/tarnwick-headless" ] || bin=$build
 require_tools /usr/sbin/nginx curl openssl python3 cmp "$bin/tarnwick-headless" "$bin/tarnwick-settings"
 
-sudo=
-[ "$(id -u)" -eq 0 ] || sudo=sudo
 install_packages chromium libnss3-tools mitmproxy
-if [ ! -x /usr/sbin/privoxy ]; then
-    install_packages privoxy
-    # The package starts a Privoxy of its own where it can; this script runs its own.
-    if command -v service >/dev/null 2>&1; then $sudo service privoxy stop >/dev/null 2>&1 || true; fi
-fi
+install_privoxy
 export CHROMIUM=${CHROMIUM:-chromium}
 require_tools "$CHROMIUM" certutil mitmdump
 
@@ -124,7 +118,7 @@ mitm_port=$(new_port)
 # ---- certificates: the origin's test CA, Privoxy's CA ------------------------------
 
 tls=$work/tls
-mkdir -p "$tls" "$work/www" "$work/run" "$work/privoxy/ca" "$work/privoxy/certs" "$work/mitm"
+mkdir -p "$tls" "$work/www" "$work/run" "$work/mitm"
 {
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
         -subj "/CN=pageload bench origin CA" \
@@ -134,12 +128,8 @@ mkdir -p "$tls" "$work/www" "$work/run" "$work/privoxy/ca" "$work/privoxy/certs"
         openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
             -keyout "$tls/origin.key" -out "$tls/origin.csr" &&
         openssl x509 -req -in "$tls/origin.csr" -CA "$tls/origin-ca.pem" -CAkey "$tls/origin-ca.key" \
-            -days 2 -extfile "$tls/origin.ext" -out "$tls/origin.pem" &&
-        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=pageload bench Privoxy CA" \
-            -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-            -keyout "$work/privoxy/ca/cakey.pem" -out "$work/privoxy/ca/cacert.crt"
+            -days 2 -extfile "$tls/origin.ext" -out "$tls/origin.pem"
 } >"$work/openssl.log" 2>&1 || fail "openssl cannot make the certificates: $(tail -n 3 "$work/openssl.log")"
-cp "$tls/origin-ca.pem" "$work/privoxy/ca/trusted.pem"
 
 # ---- nginx: the page and the download; the event stream's origin -------------------
 
@@ -191,30 +181,8 @@ tarnwick_instance intercept "$ic_port" CONNECT=△ "検査用追加CA=$tls/origi
 "$bin/tarnwick-settings" ca export "$work/tarnwick-ca.pem" >/dev/null || fail "cannot export tarnwick's CA"
 unset XDG_CONFIG_HOME XDG_DATA_HOME
 
-cat >"$work/privoxy/intercept.action" <<'EOF'
-{+https-inspection}
-/
-EOF
-cat >"$work/privoxy/config" <<EOF
-confdir $work/privoxy
-actionsfile intercept.action
-listen-address 127.0.0.1:$pv_port
-toggle 1
-enable-remote-toggle 0
-enable-edit-actions 0
-accept-intercepted-requests 0
-keep-alive-timeout 5
-socket-timeout 30
-max-client-connections 256
-ca-directory $work/privoxy/ca
-ca-cert-file cacert.crt
-ca-key-file cakey.pem
-trusted-cas-file trusted.pem
-certificate-directory $work/privoxy/certs
-EOF
-/usr/sbin/privoxy --no-daemon "$work/privoxy/config" >"$work/privoxy.log" 2>&1 &
-pv_pid=$!
-wait_listening "$pv_port" || fail "privoxy did not start"
+start_privoxy "$pv_port" "$tls/origin-ca.pem" 5 256 "{+https-inspection}
+/"
 
 # mitmdump makes its CA in its confdir on the first start; it checks the origin
 # against the test CA.

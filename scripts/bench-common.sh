@@ -61,3 +61,50 @@ stop_tarnwick() {
     wait "$tw_pid" 2>/dev/null || true
     tw_pid=
 }
+
+# Debian's Privoxy, installed when missing. The package starts a Privoxy of its own
+# where it can; the benchmarks run theirs, so that one is stopped.
+install_privoxy() {
+    [ ! -x /usr/sbin/privoxy ] || return 0
+    install_packages privoxy
+    _sudo=
+    [ "$(id -u)" -eq 0 ] || _sudo=sudo
+    if command -v service >/dev/null 2>&1; then $_sudo service privoxy stop >/dev/null 2>&1 || true; fi
+}
+
+# start_privoxy PORT ORIGIN_CA KEEP_ALIVE MAX_CLIENTS ACTIONS
+# Privoxy with HTTPS inspection in $work/privoxy on 127.0.0.1:PORT, checking origins
+# against the file ORIGIN_CA, keeping a connection KEEP_ALIVE seconds, for at most
+# MAX_CLIENTS clients, with ACTIONS as its actions file. Its CA, made here as its
+# documentation makes one (RSA; the host keys it makes are RSA too), is
+# $work/privoxy/ca/cacert.crt. Sets pv_pid; calls fail when it does not start.
+start_privoxy() {
+    mkdir -p "$work/privoxy/ca" "$work/privoxy/certs"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=benchmark Privoxy CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+        -keyout "$work/privoxy/ca/cakey.pem" -out "$work/privoxy/ca/cacert.crt" \
+        >>"$work/openssl.log" 2>&1 || fail "openssl cannot make Privoxy's CA"
+    cp "$2" "$work/privoxy/ca/trusted.pem"
+    printf '%s\n' "$5" >"$work/privoxy/intercept.action"
+    cat >"$work/privoxy/config" <<EOF
+confdir $work/privoxy
+actionsfile intercept.action
+listen-address 127.0.0.1:$1
+toggle 1
+enable-remote-toggle 0
+enable-edit-actions 0
+accept-intercepted-requests 0
+keep-alive-timeout $3
+socket-timeout 30
+max-client-connections $4
+ca-directory $work/privoxy/ca
+ca-cert-file cacert.crt
+ca-key-file cakey.pem
+trusted-cas-file trusted.pem
+certificate-directory $work/privoxy/certs
+EOF
+    # No logfile: errors go to its standard error, kept in privoxy.log.
+    /usr/sbin/privoxy --no-daemon "$work/privoxy/config" >"$work/privoxy.log" 2>&1 &
+    pv_pid=$!
+    wait_listening "$1" || fail "privoxy did not start"
+}
