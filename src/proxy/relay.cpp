@@ -312,7 +312,6 @@ bool Relay::startRequest(const QByteArray& whole) {
         const QByteArrayView head = QByteArrayView(received).first(headEnd + 2);
         m_upgrade = asksForWebSocket(head);
         m_keepBrowser = bodyLength >= 0 && browserKeepsConnection(head);
-        m_getOrHead = received.startsWith("GET ") || received.startsWith("HEAD ");
         lines = m_upgrade ? ConnectionLines::Upgrade : ConnectionLines::KeepAlive;
     }
     // Rewritten; whatever body came with the head follows it untouched.
@@ -662,7 +661,8 @@ void Relay::nextRequest() {
 bool Relay::retryOnNewConnection() {
     // A kept connection the server closed meanwhile: a GET or HEAD that got nothing
     // back goes again on a new one, as browsers do.
-    if (!m_reused || !m_getOrHead || m_stream->received() > 0 || !m_stream->pieces().empty())
+    const bool getOrHead = m_request.startsWith("GET ") || m_request.startsWith("HEAD ");
+    if (!m_reused || !getOrHead || m_stream->received() > 0 || !m_stream->pieces().empty())
         return false;
     m_reused = false;
     m_phase = Phase::Connecting;

@@ -211,7 +211,6 @@ private:
     bool m_keepBrowser = false; // the browser connection may carry another request
     bool m_upgrade = false;     // the request asks for a WebSocket
     bool m_reused = false;      // the request went out on a kept server connection
-    bool m_getOrHead = false;
     QByteArray m_pending;       // the browser's next request(s), sent before this answer ended
     std::optional<AnswerStream> m_stream;
     std::unique_ptr<HtmlFilter> m_filter;
