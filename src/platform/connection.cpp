@@ -153,10 +153,11 @@ void Connection::close() {
     m_shutdownPending = false;
     m_writeShut = false;
     m_readEnded = false;
-    m_readPaused = false;
+    m_holds = 0;
     m_readWaiting = false;
     m_peerEnding = false;
     m_error = 0;
+    ++m_generation;
 }
 
 void Connection::fail(int error) {
@@ -218,6 +219,7 @@ void Connection::noteTlsFailure(unsigned long openSslError) {
 void Connection::ready(quint32 events) {
     if (m_fd < 0)
         return;
+    m_visiting = m_generation;
     if (m_error)
         return fail(m_error);
     if (m_state == State::Connecting) {
@@ -230,7 +232,7 @@ void Connection::ready(quint32 events) {
         }
         m_state = State::Connected;
         m_events.connected(*this);
-        if (m_fd < 0)
+        if (replaced())
             return;
     }
     if (events & EPOLLERR) {
@@ -255,13 +257,13 @@ bool Connection::owedSent() {
         m_sending = false;
         m_events.sent(*this);
     }
-    return m_fd >= 0;
+    return !replaced();
 }
 
 void Connection::readSome() {
     if (m_readEnded)
         return;
-    if (m_readPaused) {
+    if (m_holds) {
         m_readWaiting = true;
         return;
     }
@@ -305,7 +307,7 @@ void Connection::readSome() {
             return;
     } else if (got > 0) {
         m_events.arrived(*this, QByteArrayView(buffer, got));
-        if (m_fd < 0)
+        if (replaced())
             return;
     }
     if (error)
@@ -316,7 +318,7 @@ void Connection::readSome() {
         return;
     }
     if (!drained) {
-        if (m_readPaused)
+        if (m_holds)
             m_readWaiting = true;
         else
             m_reactor.again(m_fd);
@@ -336,7 +338,7 @@ bool Connection::takeTls(bool& end) {
         }
         if (m_tls == Tls::Open) {
             m_events.secured(*this);
-            if (m_fd < 0)
+            if (replaced())
                 return false;
             // What was handed over meanwhile goes now.
             if (!idle() && !flush()) {
@@ -354,7 +356,7 @@ bool Connection::takeTls(bool& end) {
     bool closedByPeer = false;
     bool broken = false;
     while (true) {
-        if (m_readPaused) {
+        if (m_holds) {
             // Records still waiting are taken on resuming.
             m_readWaiting = true;
             break;
@@ -376,7 +378,7 @@ bool Connection::takeTls(bool& end) {
         }
         if (got > 0) {
             m_events.arrived(*this, QByteArrayView(plain, got));
-            if (m_fd < 0)
+            if (replaced())
                 return false;
             got = 0;
         }
@@ -401,10 +403,12 @@ void Connection::sendPromptly() {
         setNoDelay(m_fd);
 }
 
-void Connection::resumeReading() {
-    if (!m_readPaused)
+void Connection::resumeReading(Hold why) {
+    if (!(m_holds & quint8(why)))
         return;
-    m_readPaused = false;
+    m_holds &= quint8(~quint8(why));
+    if (m_holds)
+        return;
     if (m_readWaiting && m_fd >= 0) {
         m_readWaiting = false;
         m_reactor.again(m_fd);

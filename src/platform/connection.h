@@ -83,9 +83,23 @@ public:
     // acknowledgement of the one before. Connections made here and TLS ones do so anyway.
     void sendPromptly();
 
+    // Why reading waits. Each holder pauses for its own reason and resumes only that
+    // one: the peer is read again once no reason holds.
+    enum class Hold : quint8 {
+        PeerBehind = 1,  // the other side has not taken what this one sent
+        Question = 2,    // the user is asked about the request
+        Pipelined = 4,   // the next request waits for the answer under way
+        Descriptors = 8, // no descriptor left for the other side
+    };
     // While paused, nothing is read: the peer is held back by TCP itself.
-    void pauseReading() { m_readPaused = true; }
-    void resumeReading();
+    void pauseReading(Hold why) { m_holds |= quint8(why); }
+    void resumeReading(Hold why);
+    bool readingPaused() const { return m_holds != 0; }
+    bool holds(Hold why) const { return m_holds & quint8(why); }
+
+    // Counts the descriptors this object has had: an event of a socket that was closed
+    // never reaches the one opened after it, even inside the closed one's callback.
+    quint64 generation() const { return m_generation; }
 
     // Closes at once (a TLS connection says so first); what was not sent is dropped.
     // Nothing follows.
@@ -121,6 +135,8 @@ private:
     void noteTlsFailure(unsigned long openSslError);
     // Raises a sent() that is owed once nothing waits; false when closed meanwhile.
     bool owedSent();
+    // The descriptor being handled was closed (and maybe replaced) by a callback.
+    bool replaced() const { return m_fd < 0 || m_generation != m_visiting; }
     void fail(int error);
 
     Reactor& m_reactor;
@@ -133,7 +149,9 @@ private:
     bool m_shutdownPending = false;
     bool m_writeShut = false;
     bool m_readEnded = false;
-    bool m_readPaused = false;
+    quint8 m_holds = 0;
+    quint64 m_generation = 0;
+    quint64 m_visiting = 0;     // the generation ready() was called for
     bool m_readWaiting = false;  // something arrived while paused
     bool m_peerEnding = false;   // the peer shut down its side; what came before is readable
     int m_error = 0;             // a failure found while sending, reported from ready()

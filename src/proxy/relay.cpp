@@ -126,7 +126,7 @@ void Relay::browserData(QByteArrayView bytes) {
         m_asked.append(bytes);
         m_ctx.log.browserData(m_index, bytes.size(), bytes);
         if (m_asked.size() > MaxRequestHead)
-            m_browser.pauseReading();
+            m_browser.pauseReading(Connection::Hold::PeerBehind);
         return;
     case Phase::Gone:
         return;
@@ -143,7 +143,7 @@ void Relay::browserData(QByteArrayView bytes) {
             }
             m_pending.append(bytes.sliced(body));
             if (m_pending.size() > MaxRequestHead)
-                m_browser.pauseReading();
+                m_browser.pauseReading(Connection::Hold::PeerBehind);
             return;
         }
         // Once a request is taken, what follows is its body, which passes untouched —
@@ -289,7 +289,7 @@ void Relay::cabinetAnswered(int question, bool yes) {
     }
     const SettingsStore::ReadScope oneLook(m_ctx.store);
     m_phase = Phase::ReadingHead;
-    m_browser.resumeReading();
+    m_browser.resumeReading(Connection::Hold::PeerBehind);
     const QByteArray received = std::exchange(m_askedHead, {});
     const QByteArray piece = std::exchange(m_askedPiece, {});
     takeChecked(yes ? Check::Passed : Check::Refused, received, piece);
@@ -345,7 +345,7 @@ void Relay::continueBody(QByteArrayView piece) {
         return serverSent();
     // A browser that uploads faster than the server takes waits.
     if (m_server.link().queued() > Backlog)
-        m_browser.pauseReading();
+        m_browser.pauseReading(Connection::Hold::PeerBehind);
 }
 
 void Relay::browserSent() {
@@ -353,7 +353,7 @@ void Relay::browserSent() {
     switch (m_phase) {
     case Phase::Tunnel:
         // The browser caught up: the server may send again.
-        m_server.link().resumeReading();
+        m_server.link().resumeReading(Connection::Hold::PeerBehind);
         if (tunnelDone())
             finish(End::TunnelClosed);
         return;
@@ -368,7 +368,7 @@ void Relay::browserSent() {
     case Phase::Sending:
         // The browser caught up with an answer that streams.
         if (m_live)
-            m_server.link().resumeReading();
+            m_server.link().resumeReading(Connection::Hold::PeerBehind);
         return;
     case Phase::Closing:
         m_ctx.deadlines.arm(m_deadline, CloseDelayMs);
@@ -465,12 +465,12 @@ void Relay::sendBody() {
 void Relay::serverSent() {
     m_ctx.log.serverSent(m_index);
     if (m_phase == Phase::Tunnel) {
-        m_browser.resumeReading();
+        m_browser.resumeReading(Connection::Hold::PeerBehind);
         if (tunnelDone())
             finish(End::TunnelClosed);
         return;
     }
-    m_browser.resumeReading();
+    m_browser.resumeReading(Connection::Hold::PeerBehind);
 }
 
 void Relay::serverData(QByteArrayView bytes) {
@@ -611,7 +611,7 @@ void Relay::sendLive(QByteArray bytes) {
     m_browser.send(std::move(bytes));
     // Reading from the server waits while the browser is far behind.
     if (m_browser.queued() > Backlog)
-        m_server.link().pauseReading();
+        m_server.link().pauseReading(Connection::Hold::PeerBehind);
 }
 
 void Relay::liveEnded(bool serverClosed) {
@@ -651,7 +651,7 @@ void Relay::nextRequest() {
     m_rechecks = 0;
     m_upgrade = false;
     m_reused = false;
-    m_browser.resumeReading();
+    m_browser.resumeReading(Connection::Hold::PeerBehind);
     m_ctx.deadlines.arm(m_deadline, KeptIdleMs);
     // A request the browser sent before this answer ended is taken now.
     if (!m_pending.isEmpty())
@@ -844,7 +844,7 @@ void Relay::carry(Connection& from, QByteArrayView bytes) {
     (&from == &m_browser ? m_up : m_down) += bytes.size();
     // A side that sends faster than the other takes waits, so memory stays bounded.
     if (later && to.queued() > Backlog)
-        from.pauseReading();
+        from.pauseReading(Connection::Hold::PeerBehind);
 }
 
 void Relay::directionEnded(Connection& from) {
