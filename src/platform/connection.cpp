@@ -110,8 +110,7 @@ int Connection::connectTo(const QHostAddress& address, quint16 port) {
     // A request's head and its body, or TLS's small records, leave at once instead of
     // waiting for the server's delayed acknowledgement.
     setNoDelay(fd);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
-        errno != EINPROGRESS) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 && errno != EINPROGRESS) {
         const int error = errno;
         ::close(fd);
         return error;
@@ -504,7 +503,8 @@ bool Connection::writePlain(Piece& piece) {
             if (n > 0)
                 piece.offset += n;
         } else {
-            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left), MSG_NOSIGNAL);
+            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left),
+                       MSG_NOSIGNAL);
             if (n > 0)
                 piece.done += n;
         }
@@ -528,7 +528,8 @@ bool Connection::encrypt(Piece& piece) {
     const char* data = piece.bytes.constData() + piece.done;
     if (piece.fileFd >= 0) {
         fromFile.resize(length);
-        const ssize_t n = ::pread(piece.fileFd, fromFile.data(), size_t(length), off_t(piece.offset));
+        const ssize_t n =
+            ::pread(piece.fileFd, fromFile.data(), size_t(length), off_t(piece.offset));
         if (n <= 0) {
             m_error = EIO;
             return false;

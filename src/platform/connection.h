@@ -145,20 +145,20 @@ private:
     State m_state = State::Closed;
     std::deque<Piece> m_queue;
     qint64 m_queued = 0;
-    bool m_sending = false;      // sent() is owed
+    bool m_sending = false; // sent() is owed
     bool m_shutdownPending = false;
     bool m_writeShut = false;
     bool m_readEnded = false;
     quint8 m_holds = 0;
     quint64 m_generation = 0;
     quint64 m_visiting = 0;     // the generation ready() was called for
-    bool m_readWaiting = false;  // something arrived while paused
-    bool m_peerEnding = false;   // the peer shut down its side; what came before is readable
-    int m_error = 0;             // a failure found while sending, reported from ready()
+    bool m_readWaiting = false; // something arrived while paused
+    bool m_peerEnding = false;  // the peer shut down its side; what came before is readable
+    int m_error = 0;            // a failure found while sending, reported from ready()
 
     SslOwner m_ssl;
     Tls m_tls = Tls::None;
-    QByteArray m_cipher;         // what TLS wrote that the socket has not taken yet
+    QByteArray m_cipher; // what TLS wrote that the socket has not taken yet
     qsizetype m_cipherDone = 0;
     TlsCheck m_tlsCheck = TlsCheck::Passed;
     QString m_tlsReason;

@@ -2,37 +2,10 @@
 
 #include "proxy/finalanswer.h"
 
-#include <limits>
-
 namespace Tarnwick {
 
 namespace {
 const QByteArray BlankLine = QByteArrayLiteral("\r\n\r\n");
-// A chunk-size or trailer line longer than this is not read as framing.
-constexpr qsizetype MaxLine = 4096;
-
-std::optional<qint64> chunkSize(QByteArrayView line) {
-    qint64 size = 0;
-    qsizetype digits = 0;
-    for (char c : line) {
-        int value;
-        if (c >= '0' && c <= '9')
-            value = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            value = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            value = c - 'A' + 10;
-        else
-            break;
-        if (size > (std::numeric_limits<qint64>::max() >> 4))
-            return std::nullopt;
-        size = size * 16 + value;
-        ++digits;
-    }
-    if (digits == 0)
-        return std::nullopt;
-    return size;
-}
 } // namespace
 
 bool asksForWebSocket(QByteArrayView head) {
@@ -65,9 +38,8 @@ QByteArray withConnectionClose(const QByteArray& head) {
             out += head.mid(at);
             return out;
         }
-        const bool connection =
-            at > 0 && line.size() >= 11 &&
-            line.first(11).compare("connection:", Qt::CaseInsensitive) == 0;
+        const bool connection = at > 0 && line.size() >= 11 &&
+                                line.first(11).compare("connection:", Qt::CaseInsensitive) == 0;
         if (!connection)
             out += line;
         at = end;
@@ -159,67 +131,16 @@ void AnswerStream::takeBody(QByteArrayView bytes) {
         m_extra.append(bytes.sliced(taken));
 }
 
-qsizetype AnswerStream::unframed(QByteArrayView bytes) {
-    // Framing that cannot be read: the answer goes on until the server closes.
-    m_framing = Framing::UntilClose;
-    return bytes.size();
-}
-
 qsizetype AnswerStream::readChunks(QByteArrayView bytes) {
-    qsizetype at = 0;
-    while (at < bytes.size() && !m_complete) {
-        switch (m_chunk) {
-        case Chunk::SizeLine:
-        case Chunk::Trailer: {
-            const qsizetype newline = bytes.indexOf('\n', at);
-            const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
-            m_line.append(bytes.sliced(at, end - at));
-            at = end;
-            if (m_line.size() > MaxLine)
-                return unframed(bytes);
-            if (newline < 0)
-                break;
-            const QByteArray line = std::exchange(m_line, {});
-            if (m_chunk == Chunk::Trailer) {
-                // The empty line after the last chunk and its trailer ends the answer.
-                if (line == "\r\n" || line == "\n")
-                    m_complete = true;
-                break;
-            }
-            const std::optional<qint64> size = chunkSize(line);
-            if (!size)
-                return unframed(bytes);
-            m_chunkLeft = *size;
-            m_chunk = *size == 0 ? Chunk::Trailer : Chunk::Data;
-            break;
-        }
-        case Chunk::Data: {
-            const qsizetype step = qsizetype(std::min<qint64>(m_chunkLeft, bytes.size() - at));
-            at += step;
-            m_chunkLeft -= step;
-            if (m_chunkLeft == 0) {
-                m_chunk = Chunk::DataEnd;
-                m_line.clear();
-            }
-            break;
-        }
-        case Chunk::DataEnd: {
-            // The CR LF after a chunk's data.
-            const qsizetype newline = bytes.indexOf('\n', at);
-            const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
-            m_line.append(bytes.sliced(at, end - at));
-            at = end;
-            if (m_line.size() > 2)
-                return unframed(bytes);
-            if (newline >= 0) {
-                m_line.clear();
-                m_chunk = Chunk::SizeLine;
-            }
-            break;
-        }
-        }
+    const qsizetype taken = m_chunks.read(bytes);
+    if (m_chunks.malformed()) {
+        // Framing that cannot be read: the answer goes on until the server closes.
+        m_framing = Framing::UntilClose;
+        m_unframed = true;
+        return bytes.size();
     }
-    return at;
+    m_complete = m_chunks.complete();
+    return taken;
 }
 
 } // namespace Tarnwick

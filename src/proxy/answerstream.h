@@ -1,6 +1,7 @@
 #pragma once
 
 #include "proxy/answerhead.h"
+#include "proxy/chunkreader.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -38,6 +39,9 @@ public:
     // A head longer than MaxHead. (Chunk framing that cannot be read makes the rest of
     // the answer run to the server's close.)
     bool broken() const { return m_broken; }
+    // Chunks began but their framing could not be read: the rest ran to the close, and
+    // nothing tells where this answer ended.
+    bool unframed() const { return m_unframed; }
     // Bytes of the final answer taken so far (head and body), and what the head
     // announces when it gives a length.
     qint64 received() const { return m_received; }
@@ -52,7 +56,6 @@ private:
     // Advances the chunk reader over `bytes` and returns how many of them belong to the
     // answer (all but what follows its last chunk's trailer).
     qsizetype readChunks(QByteArrayView bytes);
-    qsizetype unframed(QByteArrayView bytes);
 
     const bool m_headRequest;
     QByteArray m_buffer; // head bytes not yet complete
@@ -67,11 +70,8 @@ private:
     qint64 m_excess = 0;
     QByteArray m_extra;
 
-    // The chunk reader.
-    enum class Chunk { SizeLine, Data, DataEnd, Trailer };
-    Chunk m_chunk = Chunk::SizeLine;
-    QByteArray m_line; // the size or trailer line so far
-    qint64 m_chunkLeft = 0;
+    ChunkReader m_chunks;
+    bool m_unframed = false;
 };
 
 // Whether a request head asks for a WebSocket: "Upgrade: websocket" with "upgrade"

@@ -5,8 +5,8 @@
 #include "platform/listener.h"
 #include "platform/spillstore.h"
 #include "platform/tls.h"
-#include "proxy/answerplan.h"
-#include "proxy/answerstream.h"
+#include "proxy/exchange.h"
+#include "proxy/requestreader.h"
 #include "proxy/requesttarget.h"
 #include "proxy/serverside.h"
 
@@ -18,7 +18,6 @@
 
 namespace Tarnwick {
 
-class HtmlFilter;
 class RelayLog;
 class SettingsStore;
 
@@ -57,30 +56,31 @@ struct RelayContext {
     TlsContexts* tls = nullptr;
 };
 
-// One admitted browser connection, from its accept to its close: both connections, the
-// answer store, the request body's store, one deadline, and the phase it is in. Every
-// socket event and every deadline of the relay arrives here and reads like the event
-// it handles; the rules are pure functions it applies. Every ending goes through
-// finish().
+// One admitted browser connection, from its accept to its close. The relay owns the
+// browser's connection, the server side, the slot's stores and one deadline; it reads
+// the browser's requests, applies the blocking rules (asking the user about a cabinet
+// download), chooses the route, and hands every event of its connections to the
+// exchange under way: an answer stored whole, an answer that streams, or a tunnel.
+// Interception is TLS on the connections, below all of these. What an exchange asks
+// for that ends or replaces it is acted on once its handler has returned; every ending
+// goes through finish().
 class Relay final : public Connection::Events,
                     public ServerSide::Events,
-                    public Deadlines::Client {
+                    public Deadlines::Client,
+                    private ExchangeHost {
 public:
     enum class Phase {
-        ReadingHead, // the browser's request head is arriving
-        Asking,      // the user is asked about a cabinet download
-        Securing,    // an intercepted CONNECT: TLS with the browser is being set up
-        Connecting,  // the server side is being reached (ServerSide)
-        Sending,     // the request is going out; the answer may start arriving (and,
-                     // where answers stream, leaves as it arrives)
-        Waiting,     // the server has closed: the pump runs 100 ms later
-        Answering,   // the answer or the refusal is on its way to the browser
-        Closing,     // it has left: the browser connection closes 100 ms later
-        Tunnel,      // an HTTPS tunnel carries bytes both ways
-        Gone,        // everything closed
+        Reading,    // the browser's next request head is awaited
+        Asking,     // the user is asked about a cabinet download
+        Securing,   // an intercepted CONNECT: TLS with the browser is being set up
+        Exchanging, // an exchange (request and answer, or tunnel) is under way
+        Answering,  // the last answer or the refusal is on its way to the browser
+        Closing,    // it has left: the browser connection closes 100 ms later
+        Gone,       // everything closed
     };
     enum class End {
-        Answered,            // the answer is on its way; the browser is closed after it
+        Answered,            // the stored answer is on its way; the browser is closed after it
+        Streamed,            // the streamed answer ended; the browser is closed once it left
         Refused,             // the refusal is on its way; likewise
         Unverified,          // an intercepted origin failed its TLS check: the page saying
                              // so is on its way; likewise
@@ -88,7 +88,7 @@ public:
         ClosedWithoutAnswer, // a refused POST: the browser connection closes at once
         BrowserGone,         // the browser closed or failed: nobody to answer
         TunnelClosed,        // both directions of a tunnel ended, or one side failed
-        Dropped,             // taken over, Stop, program end: closed without a word
+        Dropped,             // taken over, Stop, program end, idle: closed without a word
     };
 
     Relay(RelayContext& context, int index, quint64 serial);
@@ -127,95 +127,83 @@ private:
     // Asked: the user's answer goes on with the request later.
     enum class Check { Passed, Tunnel, Refused, RefusedWithClose, Failed, Void, Asked };
 
-    // The browser side.
-    void browserData(QByteArrayView bytes);
-    void browserEnded();
-    void browserFailed(int error);
-    void browserSent();
-    void takeRequest(const QByteArray& received, qsizetype size, QByteArrayView piece);
-    void takeChecked(Check check, const QByteArray& received, QByteArrayView piece);
-    Check checkRequestLine(const QByteArray& received);
+    // The browser's requests.
+    void readRequests();
+    void takeChecked(Check check, const QByteArray& head);
+    Check checkRequestLine(const QByteArray& head);
     std::optional<Check> askCabinet(const QByteArray& requestLine);
     void cabinetAnswered(int question, bool yes);
-    bool startRequest(const QByteArray& received);
-    bool startTunnel(const QByteArray& received);
+    bool startRequest(const QByteArray& head);
+    bool startTunnel(const QByteArray& head);
     bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
-    void continueBody(QByteArrayView piece);
+    void logArrival();
 
-    // The server side.
-    bool connectServer(const std::optional<RequestTarget>& target);
-    void sendRequest();
-    void sendBody();
-
-    // Answers that stream (逐次転送): passed on as they arrive, the connections kept
-    // for the next request where the framing allows.
-    bool streams() const;
-    void liveData(QByteArrayView bytes);
-    bool liveHead(const QByteArray& head);
-    void sendLive(QByteArray bytes);
-    void liveEnded(bool serverClosed);
+    // Exchanges.
+    void settle();
     void nextRequest();
-    bool retryOnNewConnection();
+    void becomeTunnel();
+    void answerLeft();
 
-    // The answer.
-    void pump();
-    void recheck(const StoredAnswer& stored, bool giveUp);
-    void sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerPlan plan);
+    // ExchangeHost.
+    ExchangeHost& host() { return *this; }
+    RelayLog& log() override;
+    int index() const override { return m_index; }
+    SettingsStore& store() override;
+    bool send(Peer to, QByteArray bytes) override { return conn(to).send(std::move(bytes)); }
+    bool sendFile(Peer to, int fd, qint64 offset, qint64 length) override {
+        return conn(to).sendFile(fd, offset, length);
+    }
+    qint64 queued(Peer s) const override { return conn(s).queued(); }
+    bool isOpen(Peer s) const override { return conn(s).isOpen(); }
+    void pause(Peer s, Connection::Hold why) override { conn(s).pauseReading(why); }
+    void resume(Peer s, Connection::Hold why) override { conn(s).resumeReading(why); }
+    void shutdownWrite(Peer to) override { conn(to).shutdownWrite(); }
+    bool readEnded(Peer s) const override { return conn(s).readEnded(); }
+    bool writeShutDown(Peer s) const override { return conn(s).writeShutDown(); }
+    void reopenServer(bool sharedAttempts) override { m_server.reopen(sharedAttempts); }
+    void keepServer() override;
+    void closeServer() override { m_server.close(); }
+    void arm(int ms) override;
+    void disarm() override;
+    void done(Ending ending) override;
 
-    // Tunnels.
-    void openTunnel();
-    void carry(Connection& from, QByteArrayView bytes);
-    void directionEnded(Connection& from);
-    // Both directions have ended and everything for either side has left.
-    bool tunnelDone() const;
+    Connection& conn(Peer s) { return s == Peer::Browser ? m_browser : m_server.link(); }
+    const Connection& conn(Peer s) const {
+        return s == Peer::Browser ? m_browser : m_server.link();
+    }
 
     void finish(End end);
 
     RelayContext& m_ctx;
     const int m_index;
     const quint64 m_serial;
-    Phase m_phase = Phase::ReadingHead;
+    Phase m_phase = Phase::Reading;
     Connection m_browser;
     ServerSide m_server;
     Deadlines::Node m_deadline;
 
-    QByteArray m_head;        // the request head until its blank line arrived
-    QByteArray m_request;     // the rewritten head and the body bytes that came with it
-    SpillStore m_body;        // the body pieces that came after it
-    qint64 m_bodyRemaining = 0; // body bytes still to come; -1: until the close
-    QByteArray m_asked;       // what arrived while the user was asked
-    QByteArray m_askedHead;   // the request the user is asked about
-    QByteArray m_askedPiece;  // and the piece that completed its head
-    int m_question = 0;       // numbers the questions, for late answers
+    RequestReader m_reader;
+    QByteArray m_arrival; // the browser's bytes being read, shown once
+    SpillStore m_body;    // the request body, kept for a second try
+    SpillStore m_answer;
+    std::unique_ptr<Exchange> m_exchange;
+    std::optional<Ending> m_ending; // asked for by the exchange, acted on after it
+    bool m_streams = false;         // the current request's answer streams
+    bool m_kept = false;            // the browser's connection has carried a request already
+
+    QByteArray m_askedHead;            // the request the user is asked about
+    int m_question = 0;                // numbers the questions, for late answers
     bool m_inQuestion = false;         // the question call has not returned yet
     std::optional<bool> m_quickAnswer; // an answer given before it returned
-    bool m_headRequest = false;
-    SpillStore m_answer;
 
-    int m_rechecks = 0;
-    int m_arrivals = 0;       // server-side arrivals of the current attempt
-
-    bool m_tunnel = false;
-    bool m_viaProxy = false;  // the upstream proxy answers the CONNECT itself
-    QByteArray m_authority;   // "host:port" as the browser asked
-
-    bool m_intercept = false;   // an intercepted CONNECT: requests come inside its TLS
+    bool m_intercept = false;         // an intercepted CONNECT: requests come inside its TLS
+    bool m_viaProxy = false;          // the upstream proxy answers the CONNECT itself
+    QByteArray m_authority;           // "host:port" as the browser asked
     std::optional<HostName> m_origin; // where it leads, its host in one form
     int m_originPort = 0;
-    QByteArray m_page;        // what an unverified origin's browser gets
-    qint64 m_up = 0;          // tunnel bytes from the browser to the server
-    qint64 m_down = 0;        // and back
-
-    // Answers that stream.
-    bool m_live = false;        // this request's answer streams
-    bool m_keepBrowser = false; // the browser connection may carry another request
-    bool m_upgrade = false;     // the request asks for a WebSocket
-    bool m_reused = false;      // the request went out on a kept server connection
-    QByteArray m_pending;       // the browser's next request(s), sent before this answer ended
-    std::optional<AnswerStream> m_stream;
-    std::unique_ptr<HtmlFilter> m_filter;
-    qint64 m_liveBytes = 0;     // bytes of the final answer passed on
-    int m_livePieces = 0;
+    QByteArray m_page; // what an unverified origin's browser gets
+    qint64 m_up = 0;   // tunnel bytes from the browser to the server
+    qint64 m_down = 0; // and back
 };
 
 } // namespace Tarnwick

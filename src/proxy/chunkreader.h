@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+namespace Tarnwick {
+
+// Follows the chunked framing of a body as its bytes pass, without changing them: where
+// the body ends (after the last chunk and its trailer), or that the framing cannot be
+// read. Used for answers and for request bodies alike.
+class ChunkReader {
+public:
+    // A chunk-size or trailer line longer than this is not read as framing, so that what
+    // is held stays bounded.
+    static constexpr qsizetype MaxLine = 4096;
+
+    // How many of `bytes` belong to the body: all but what follows its end. Nothing more
+    // is taken once complete() or malformed().
+    qsizetype read(QByteArrayView bytes);
+    bool complete() const { return m_complete; }
+    bool malformed() const { return m_malformed; }
+
+private:
+    enum class Part { SizeLine, Data, DataEnd, Trailer };
+    Part m_part = Part::SizeLine;
+    QByteArray m_line; // the size or trailer line so far
+    qint64 m_left = 0;
+    bool m_complete = false;
+    bool m_malformed = false;
+};
+
+} // namespace Tarnwick
