@@ -123,7 +123,7 @@ void StreamedExchange::end(bool serverClosed) {
                             serverKeepsConnection(m_stream->head().headerBlock, framed);
     if (serverKept)
         m_host.keepServer();
-    else
+    else if (!serverClosed)
         m_host.closeServer();
     // The browser reads the end of an answer without framing from our close.
     const bool next = framed && m_keepBrowser && !m_stream->unframed();

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
@@ -143,6 +144,9 @@ private slots:
     void keptConnections_data();
     void keptConnections();
     void keptConnectionIdleIsClosed();
+    void largeAnswerReadSlowlyThenTheNext();
+    void bodyAnsweredEarlyIsNeverARequest();
+    void pipelinedToOriginsThatClose();
     void webSockets_data();
     void webSockets();
     void stopClosesEverything();
@@ -1220,6 +1224,97 @@ void TestRelay::keptConnectionIdleIsClosed() {
     const qint64 answeredAt = harnessClockMs();
     QTRY_VERIFY_WITH_TIMEOUT(browser.closedByPeer, 10000);
     QVERIFY(browser.closedAtMs - answeredAt > 2500);
+}
+
+void TestRelay::largeAnswerReadSlowlyThenTheNext() {
+    // The origin is held back while the browser is behind. The browser reads nothing for
+    // a while, so that an answer's end may come in while the origin is held back; the
+    // kept connection must not be handed to the next request still held back.
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    ScriptedOrigin origin;
+    origin.answer = [&](int n) {
+        return QByteArrayList{n % 2 ? okAnswer("next")
+                                    : okAnswer(QByteArray((6 + n / 2) * 1024 * 1024, 'x'))};
+    };
+    Browser browser(relay.port());
+    QObject::disconnect(&browser.socket, &QTcpSocket::readyRead, &browser, nullptr);
+    browser.socket.setReadBufferSize(64 * 1024);
+    QVERIFY(browser.waitConnected());
+    QByteArray got;
+    auto readUntil = [&](qsizetype size) {
+        for (QElapsedTimer waited; got.size() < size && waited.elapsed() < 3000;) {
+            QTest::qWait(1);
+            got += browser.socket.readAll();
+        }
+        return got.size();
+    };
+    for (int round = 0; round < 3; ++round) {
+        const qsizetype size = okAnswer(QByteArray((6 + round) * 1024 * 1024, 'x')).size();
+        got.clear();
+        browser.send(getRequest(origin.port(), "/large"));
+        QTest::qWait(300);
+        QCOMPARE(readUntil(size), size);
+        browser.send(getRequest(origin.port(), "/next"));
+        QCOMPARE(readUntil(size + okAnswer("next").size()), size + okAnswer("next").size());
+    }
+    QCOMPARE(origin.connections, 1);
+}
+
+void TestRelay::bodyAnsweredEarlyIsNeverARequest() {
+    // The origin refuses an upload at its head; the rest of the body, which reads like
+    // a request for another host, is read and dropped.
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    relay.store->save(Setting::Post, Choice::Allow.toString());
+    ScriptedOrigin origin;
+    origin.answer = [](int n) {
+        return QByteArrayList{n == 0 ? answerBytes("HTTP/1.1 413 Too Large",
+                                                   "Content-Type: text/plain\r\nContent-Length: 2\r\n",
+                                                   "no")
+                                     : okAnswer("after")};
+    };
+    ScriptedOrigin other;
+    other.answer = [](int) { return QByteArrayList{okAnswer("smuggled")}; };
+    const QByteArray body = getRequest(other.port(), "/smuggled") + QByteArray(100, 'x');
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/up",
+                            "Content-Length: " + QByteArray::number(body.size()) + "\r\n", "POST"));
+    QTRY_VERIFY(browser.received.endsWith("no"));
+    browser.send(body);
+    browser.send(getRequest(origin.port(), "/after"));
+    QTRY_VERIFY(browser.received.endsWith(okAnswer("after")));
+    QTest::qWait(100);
+    QCOMPARE(other.connections, 0);
+    QVERIFY(!browser.received.contains("smuggled"));
+}
+
+void TestRelay::pipelinedToOriginsThatClose() {
+    // Each answer ends its server connection; the next request opens another to the
+    // other origin while the closed one's end is still being read.
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    ScriptedOrigin first;
+    ScriptedOrigin second;
+    for (ScriptedOrigin* origin : {&first, &second}) {
+        origin->answer = [origin](int) {
+            return QByteArrayList{okAnswer(QByteArray::number(origin->port()))};
+        };
+        origin->closeAfter = [](int) { return true; };
+    }
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    QByteArray requests;
+    QByteArray answers;
+    for (int n = 0; n < 8; ++n) {
+        const quint16 port = (n % 2 ? second : first).port();
+        requests += getRequest(port, "/" + QByteArray::number(n));
+        answers += okAnswer(QByteArray::number(port));
+    }
+    browser.send(requests);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.received, answers, 10000);
+    QCOMPARE(first.connections + second.connections, 8);
 }
 
 void TestRelay::webSockets_data() {
