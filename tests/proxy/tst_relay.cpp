@@ -7,10 +7,10 @@
 #include "settings/settingskeys.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSignalSpy>
-#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
@@ -37,10 +37,26 @@ QByteArray firstLine(const QByteArray& request) {
 }
 
 QByteArray okAnswer(const QByteArray& body = "ok") {
-    return answerBytes("HTTP/1.1 200 OK",
-                       "Content-Type: text/plain\r\nContent-Length: " +
-                           QByteArray::number(body.size()) + "\r\n",
-                       body);
+    return answerBytes(
+        "HTTP/1.1 200 OK",
+        "Content-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n",
+        body);
+}
+
+// Where the first request in `bytes` ends, its body too (a length, or chunks to the
+// last) unless `headOnly`; -1 while it is incomplete.
+qsizetype requestEnd(const QByteArray& bytes, bool headOnly) {
+    const qsizetype blank = bytes.indexOf("\r\n\r\n");
+    if (blank < 0 || headOnly)
+        return blank < 0 ? -1 : blank + 4;
+    const QByteArray head = bytes.left(blank).toLower();
+    if (head.contains("transfer-encoding: chunked")) {
+        const qsizetype last = bytes.indexOf("\r\n0\r\n\r\n", blank);
+        return last < 0 ? -1 : last + 7;
+    }
+    const qsizetype length = head.indexOf("content-length: ");
+    const qsizetype body = length < 0 ? 0 : head.mid(length + 16).split('\r').first().toLongLong();
+    return bytes.size() >= blank + 4 + body ? blank + 4 + body : -1;
 }
 
 // An origin that answers each request of a kept connection in pieces 150 ms apart,
@@ -57,11 +73,13 @@ public:
             connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
                 if (*upgraded)
                     return void(socket->write("echo:" + socket->readAll()));
-                *buffer += socket->readAll();
-                for (qsizetype end; (end = buffer->indexOf("\r\n\r\n")) >= 0;) {
+                const QByteArray got = socket->readAll();
+                bytesIn += got.size();
+                *buffer += got;
+                for (qsizetype end; (end = requestEnd(*buffer, answersAtHead)) >= 0;) {
                     const int n = int(requests.size());
-                    requests.append(buffer->left(end + 4));
-                    buffer->remove(0, end + 4);
+                    requests.append(buffer->left(end));
+                    buffer->remove(0, end);
                     const QByteArrayList pieces = answer(n);
                     *upgraded = pieces.value(0).startsWith("HTTP/1.1 101");
                     if (pieces.isEmpty() && closeAfter(n))
@@ -80,9 +98,19 @@ public:
         });
     }
     quint16 port() const { return m_server.serverPort(); }
+    // Stops listening, and starts again on `port` after `ms`.
+    void listenAgainAfter(int ms) {
+        const quint16 was = port();
+        m_server.close();
+        QTimer::singleShot(ms, this,
+                           [this, was] { m_server.listen(QHostAddress::LocalHost, was); });
+    }
 
     std::function<QByteArrayList(int)> answer;
     std::function<bool(int)> closeAfter = [](int) { return false; };
+    // Answers at a request's head, taking what follows for the next request.
+    bool answersAtHead = false;
+    qint64 bytesIn = 0; // every byte the proxy sent, requests or not
     QList<QByteArray> requests;
     int connections = 0;
     int done = 0; // answers whose last piece has left
@@ -145,6 +173,9 @@ private slots:
     void keptConnections();
     void keptConnectionIdleIsClosed();
     void largeAnswerReadSlowlyThenTheNext();
+    void newRouteGetsEveryTry();
+    void requestBodiesOnAKeptConnection_data();
+    void requestBodiesOnAKeptConnection();
     void bodyAnsweredEarlyIsNeverARequest();
     void pipelinedToOriginsThatClose();
     void webSockets_data();
@@ -215,9 +246,9 @@ void TestRelay::continuationPieceIsSentSecond() {
     QTRY_COMPARE(relay.entries(Side::Lan, u"【DataArrival】").size(), 1);
     browser.send(more);
     QTRY_COMPARE(origin.connections(), 1);
-    const QByteArray rewritten = getRequest(
-        origin.port(), "/form",
-        "Content-Length: 9\r\nProxy-Connection: Close\r\nConnection: Close\r\n", "POST");
+    const QByteArray rewritten =
+        getRequest(origin.port(), "/form",
+                   "Content-Length: 9\r\nProxy-Connection: Close\r\nConnection: Close\r\n", "POST");
     QTRY_COMPARE(origin.requests[0], rewritten + more);
     QTRY_COMPARE(relay.entries(Side::Wan, u"【Send】").size(), 2);
 }
@@ -328,7 +359,8 @@ void TestRelay::chunkedHtmlKeepsItsFraming() {
     const QByteArray head =
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"_ba;
     // The script's tag and body are cut by the chunking.
-    const QByteArray answer = head + "6\r\n<p><sc\r\n9\r\nript>var \r\n10\r\nx=1;</script><b>\r\n0\r\n\r\n";
+    const QByteArray answer =
+        head + "6\r\n<p><sc\r\n9\r\nript>var \r\n10\r\nx=1;</script><b>\r\n0\r\n\r\n";
     const QByteArray expected =
         head + "6\r\n<p><ZZ\r\n9\r\nZZZZ>    \r\n10\r\n    </ZZZZZZ><b>\r\n0\r\n\r\n";
     origin.answer = [&](int) { return answer; };
@@ -354,7 +386,8 @@ void TestRelay::upstreamProxyGetsEveryRequest() {
     browser.send("GET http://nowhere.invalid/page HTTP/1.1\r\nHost: nowhere.invalid\r\n\r\n");
     QTRY_VERIFY(browser.closedByPeer);
     QVERIFY(browser.received.endsWith("via upstream"));
-    QCOMPARE(firstLine(upstream.requests.value(0)), QByteArray("GET http://nowhere.invalid/page HTTP/1.1"));
+    QCOMPARE(firstLine(upstream.requests.value(0)),
+             QByteArray("GET http://nowhere.invalid/page HTTP/1.1"));
 }
 
 void TestRelay::binaryBodyOfRequestArrivesUnchanged() {
@@ -388,14 +421,14 @@ void TestRelay::refusedRequests_data() {
     QTest::addColumn<bool>("logged");
     QTest::newRow("icon blocked") << QByteArray("GET http://h/favicon.ico HTTP/1.1") << u"icoGET"_s
                                   << u"×"_s << true;
-    QTest::newRow("icon with query, capitals") << QByteArray("GET http://h/A.ICO?x=1 HTTP/1.1")
-                                               << u"icoGET"_s << u"×"_s << true;
-    QTest::newRow("icon rule absent") << QByteArray("GET http://h/favicon.ico HTTP/1.1")
-                                      << u"icoGET"_s << QString() << false;
-    QTest::newRow("cabinet blocked") << QByteArray("GET http://h/X.CAB HTTP/1.1") << u"cabGET"_s
-                                     << u"×"_s << true;
-    QTest::newRow("post rule absent") << QByteArray("POST http://h/f HTTP/1.1") << u"POST"_s
-                                      << QString() << false;
+    QTest::newRow("icon with query, capitals")
+        << QByteArray("GET http://h/A.ICO?x=1 HTTP/1.1") << u"icoGET"_s << u"×"_s << true;
+    QTest::newRow("icon rule absent")
+        << QByteArray("GET http://h/favicon.ico HTTP/1.1") << u"icoGET"_s << QString() << false;
+    QTest::newRow("cabinet blocked")
+        << QByteArray("GET http://h/X.CAB HTTP/1.1") << u"cabGET"_s << u"×"_s << true;
+    QTest::newRow("post rule absent")
+        << QByteArray("POST http://h/f HTTP/1.1") << u"POST"_s << QString() << false;
 }
 
 void TestRelay::refusedRequests() {
@@ -434,19 +467,22 @@ void TestRelay::badTargetsAreRefusedAtOnce_data() {
     QTest::addColumn<QString>("proxyPort");
     QTest::newRow("CONNECT to a port other than 443")
         << QByteArray("CONNECT example.test:25 HTTP/1.1\r\n\r\n") << false << QString();
-    QTest::newRow("origin-form") << QByteArray("GET /index.html HTTP/1.1\r\nReferer: http://a/\r\n\r\n")
+    QTest::newRow("origin-form") << QByteArray(
+                                        "GET /index.html HTTP/1.1\r\nReferer: http://a/\r\n\r\n")
                                  << false << QString();
-    QTest::newRow("port zero") << QByteArray("GET http://h:0/ HTTP/1.1\r\n\r\n") << false << QString();
+    QTest::newRow("port zero") << QByteArray("GET http://h:0/ HTTP/1.1\r\n\r\n") << false
+                               << QString();
     QTest::newRow("port too big") << QByteArray("GET http://h:65536/ HTTP/1.1\r\n\r\n") << false
                                   << QString();
-    QTest::newRow("port not a number") << QByteArray("GET http://h:8x/ HTTP/1.1\r\n\r\n") << false
-                                       << QString();
+    QTest::newRow("port not a number")
+        << QByteArray("GET http://h:8x/ HTTP/1.1\r\n\r\n") << false << QString();
     QTest::newRow("no host") << QByteArray("GET http:///x HTTP/1.1\r\n\r\n") << false << QString();
-    QTest::newRow("no slash after host") << QByteArray("GET http://h\r\n\r\n") << false << QString();
-    QTest::newRow("upstream without port") << QByteArray("GET http://h/ HTTP/1.1\r\n\r\n") << true
-                                           << QString();
-    QTest::newRow("upstream port text") << QByteArray("GET http://h/ HTTP/1.1\r\n\r\n") << true
-                                        << u"80a"_s;
+    QTest::newRow("no slash after host")
+        << QByteArray("GET http://h\r\n\r\n") << false << QString();
+    QTest::newRow("upstream without port")
+        << QByteArray("GET http://h/ HTTP/1.1\r\n\r\n") << true << QString();
+    QTest::newRow("upstream port text")
+        << QByteArray("GET http://h/ HTTP/1.1\r\n\r\n") << true << u"80a"_s;
 }
 
 void TestRelay::badTargetsAreRefusedAtOnce() {
@@ -496,8 +532,8 @@ void TestRelay::cabinetQuestion() {
     });
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
-    const QByteArray line = "GET http://127.0.0.1:" + QByteArray::number(origin.port()) +
-                            "/SETUP.CAB HTTP/1.1";
+    const QByteArray line =
+        "GET http://127.0.0.1:" + QByteArray::number(origin.port()) + "/SETUP.CAB HTTP/1.1";
     browser.send(line + "\r\nHost: h\r\n\r\n");
     QTRY_VERIFY(!asked.isEmpty());
     QCOMPARE(asked, u"ｷｬﾋﾞﾈｯﾄﾌｧｲﾙ(*.cab)のﾀﾞｳﾝﾛｰﾄﾞ要求がありました。\rﾘｸｴｽﾄ（ "_s +
@@ -585,8 +621,7 @@ void TestRelay::admission_data() {
     QTest::newRow("all admitted") << u"○"_s << QStringList() << true;
     QTest::newRow("listed") << u"△"_s << QStringList{u""_s, u"127.0.0.2"_s} << true;
     QTest::newRow("listed with a blank") << u"△"_s << QStringList{u" 127.0.0.2"_s} << false;
-    QTest::newRow("unknown value means the list") << u"?"_s << QStringList{u"127.0.0.2"_s}
-                                                  << true;
+    QTest::newRow("unknown value means the list") << u"?"_s << QStringList{u"127.0.0.2"_s} << true;
     QTest::newRow("list empty") << u"△"_s << QStringList() << false;
 }
 
@@ -697,8 +732,9 @@ void TestRelay::unreachableServerIsRetriedTenTimes() {
     QTRY_COMPARE_WITH_TIMEOUT(browser.received, Refusal, 10000);
     const QStringList reconnects = relay.entries(Side::Wan, u"【ReConnect】");
     QCOMPARE(reconnects.size(), 10);
-    QCOMPARE(reconnects.first(), u"【ReConnect】        \r\nNo. : 1\r\nHost Name : 127.0.0.1\r\nPort No. : "_s +
-                                     QString::number(deadPort));
+    QCOMPARE(reconnects.first(),
+             u"【ReConnect】        \r\nNo. : 1\r\nHost Name : 127.0.0.1\r\nPort No. : "_s +
+                 QString::number(deadPort));
     QTRY_VERIFY(browser.closedByPeer);
     QTest::qWait(100);
     QCOMPARE(relay.entries(Side::Wan, u"【ReConnect】").size(), 10);
@@ -727,11 +763,11 @@ void TestRelay::htmlAnswerIsRewrittenInPlace() {
     TestProxy relay;
     OriginStub origin;
     const QByteArray body = "<html><script>alert(1)</script>set-cookie: body</html>";
-    const QByteArray answer = answerBytes(
-        "HTTP/1.1 200 OK",
-        "Content-Type: text/html\r\nSet-Cookie: id=42\r\nContent-Length: " +
-            QByteArray::number(body.size()) + "\r\n",
-        body);
+    const QByteArray answer =
+        answerBytes("HTTP/1.1 200 OK",
+                    "Content-Type: text/html\r\nSet-Cookie: id=42\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\n",
+                    body);
     origin.answer = [&](int) { return answer; };
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
@@ -780,7 +816,8 @@ void TestRelay::answersWithoutContentType_data() {
     QTest::newRow("304 with the resource's length relayed")
         << QByteArray("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n") << true;
     QTest::newRow("204 relayed") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << true;
-    QTest::newRow("301 relayed") << QByteArray("HTTP/1.1 301 Moved\r\nLocation: /n\r\n\r\n") << true;
+    QTest::newRow("301 relayed") << QByteArray("HTTP/1.1 301 Moved\r\nLocation: /n\r\n\r\n")
+                                 << true;
     QTest::newRow("307 relayed") << QByteArray("HTTP/1.1 307 Temp\r\nLocation: /n\r\n\r\n") << true;
     QTest::newRow("308 relayed") << QByteArray("HTTP/1.1 308 Perm\r\nLocation: /n\r\n\r\n") << true;
     QTest::newRow("200 without a type refused") << QByteArray("HTTP/1.1 200 OK\r\n\r\nx") << false;
@@ -820,16 +857,16 @@ void TestRelay::interimAnswers_data() {
     QTest::addColumn<QByteArray>("interim");
     QTest::addColumn<QByteArray>("final");
     QTest::addColumn<bool>("filtered"); // the final answer is judged by the rules
-    const QByteArray page = answerBytes(
-        "HTTP/1.1 200 OK", "Content-Type: text/html\r\nSet-Cookie: id=42\r\n",
-        "<p><script>alert(1)</script></p>");
+    const QByteArray page =
+        answerBytes("HTTP/1.1 200 OK", "Content-Type: text/html\r\nSet-Cookie: id=42\r\n",
+                    "<p><script>alert(1)</script></p>");
     QTest::newRow("100 then an HTML page") << "HTTP/1.1 100 Continue\r\n\r\n"_ba << page << true;
     QTest::newRow("103 then an HTML page")
         << "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n"_ba << page << true;
-    QTest::newRow("two interim heads") << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 P\r\n\r\n"_ba
-                                       << page << true;
-    QTest::newRow("100 alone, then the close") << "HTTP/1.1 100 Continue\r\n\r\n"_ba
-                                               << QByteArray() << false;
+    QTest::newRow("two interim heads")
+        << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 P\r\n\r\n"_ba << page << true;
+    QTest::newRow("100 alone, then the close")
+        << "HTTP/1.1 100 Continue\r\n\r\n"_ba << QByteArray() << false;
     // What follows a 101 is another protocol, not an answer.
     QTest::newRow("101 is not interim")
         << QByteArray() << "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n"_ba + page
@@ -874,19 +911,20 @@ void TestRelay::largeBodyIsSentWholeAgain() {
     relay.store->save(Setting::Post, Choice::Allow.toString());
     OriginStub origin;
     const QByteArray body = randomBytes(1536 * 1024 + 7);
-    const QByteArray head = getRequest(origin.port(), "/up",
-                                       "Content-Length: " + QByteArray::number(body.size()) + "\r\n",
-                                       method);
-    const QByteArray rewritten = getRequest(
-        origin.port(), "/up",
-        "Content-Length: " + QByteArray::number(body.size()) +
-            "\r\nProxy-Connection: Close\r\nConnection: Close\r\n",
-        method);
+    const QByteArray head =
+        getRequest(origin.port(), "/up",
+                   "Content-Length: " + QByteArray::number(body.size()) + "\r\n", method);
+    const QByteArray rewritten =
+        getRequest(origin.port(), "/up",
+                   "Content-Length: " + QByteArray::number(body.size()) +
+                       "\r\nProxy-Connection: Close\r\nConnection: Close\r\n",
+                   method);
     origin.expectBytes = rewritten.size() + body.size();
     // The first answer is cut short of its length.
     origin.answer = [](int n) {
-        return n == 0 ? "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 9\r\n\r\nab"_ba
-                      : okAnswer("stored");
+        return n == 0
+                   ? "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 9\r\n\r\nab"_ba
+                   : okAnswer("stored");
     };
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
@@ -1043,8 +1081,8 @@ void TestRelay::monitorEntriesOfARelay() {
     browser.send(request);
     QTRY_VERIFY(browser.closedByPeer);
     const QString n = u"\r\nNo. : 1"_s;
-    const QByteArray sent = getRequest(origin.port(), "/m",
-                                       "Proxy-Connection: Close\r\nConnection: Close\r\n");
+    const QByteArray sent =
+        getRequest(origin.port(), "/m", "Proxy-Connection: Close\r\nConnection: Close\r\n");
     const QStringList lan = relay.monitor->entries(Side::Lan);
     QCOMPARE(lan.value(1), u"【DataArrival】      "_s + n + u"\r\nSize : "_s +
                                QString::number(request.size()) + u"\r\nData : "_s +
@@ -1054,8 +1092,8 @@ void TestRelay::monitorEntriesOfARelay() {
     QCOMPARE(lan.value(3), u"【SendComplete】     "_s + n);
     const QStringList wan = relay.monitor->entries(Side::Wan);
     QCOMPARE(wan.value(0), u"【Connect】          "_s + n);
-    QCOMPARE(wan.value(1), u"【Send】             "_s + n + u"\r\nSend Data : "_s +
-                               QString::fromLatin1(sent));
+    QCOMPARE(wan.value(1),
+             u"【Send】             "_s + n + u"\r\nSend Data : "_s + QString::fromLatin1(sent));
     QVERIFY(wan.contains(u"【SendComplete】     "_s + n));
     QVERIFY(wan.contains(u"【DataArrival】      "_s + n + u"\r\nCount : 1\r\nSize : "_s +
                          QString::number(answer.size()) + u"\r\nHeader : "_s +
@@ -1096,10 +1134,10 @@ void TestRelay::stopClosesEverything() {
 // ---- answers that stream (逐次転送 ○) ---------------------------------------------
 
 void TestRelay::streamedAnswers_data() {
-    QTest::addColumn<QByteArrayList>("pieces");   // the origin's, 150 ms apart; then it closes
-    QTest::addColumn<QByteArray>("early");        // the browser has this before the last piece
-    QTest::addColumn<QByteArray>("expected");     // and this in the end
-    QTest::addColumn<bool>("closed");             // the proxy closes the browser after it
+    QTest::addColumn<QByteArrayList>("pieces"); // the origin's, 150 ms apart; then it closes
+    QTest::addColumn<QByteArray>("early");      // the browser has this before the last piece
+    QTest::addColumn<QByteArray>("expected");   // and this in the end
+    QTest::addColumn<bool>("closed");           // the proxy closes the browser after it
     const QByteArray events = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n";
     QTest::newRow("an event stream, ended by the close")
         << QByteArrayList{events, "data: 1\n\n", "data: 2\n\n", "data: 3\n\n"}
@@ -1110,9 +1148,8 @@ void TestRelay::streamedAnswers_data() {
         << true;
     const QByteArray download =
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 9\r\n\r\n";
-    QTest::newRow("a download, framed")
-        << QByteArrayList{download + "abc", "def", "ghi"} << download + "abc"
-        << download + "abcdefghi" << false;
+    QTest::newRow("a download, framed") << QByteArrayList{download + "abc", "def", "ghi"}
+                                        << download + "abc" << download + "abcdefghi" << false;
     // The Script rule (on by default) in flight: cut inside a tag, a chunk-size line and
     // a closing, the same bytes as the whole answer filtered at once.
     const QByteArray html =
@@ -1121,7 +1158,8 @@ void TestRelay::streamedAnswers_data() {
         << QByteArrayList{html + "6\r\n<p><s", "c\r\n9\r\nrip", "t>var \r\n1", "0\r\nx=1;</scr",
                           "ipt><b>\r\n0\r\n\r\n"}
         << QByteArray("HTTP/1.1 200 OK")
-        << html + "6\r\n<p><ZZ\r\n9\r\nZZZZ>    \r\n10\r\n    </ZZZZZZ><b>\r\n0\r\n\r\n" << false;
+        << html + "6\r\n<p><ZZ\r\n9\r\nZZZZ>    \r\n10\r\n    </ZZZZZZ><b>\r\n0\r\n\r\n"
+        << false;
     QTest::newRow("the Set-Cookie rule on a head cut in two")
         << QByteArrayList{"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Coo",
                           "kie: a=b\r\nContent-Length: 2\r\n\r\nhi"}
@@ -1129,7 +1167,8 @@ void TestRelay::streamedAnswers_data() {
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nXXXXXXXXXX: YYY\r\n"
                       "Content-Length: 2\r\n\r\nhi")
         << false;
-    const QByteArray cut = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n";
+    const QByteArray cut =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n";
     QTest::newRow("an answer the server ends short")
         << QByteArrayList{cut + "12345", "678"} << cut + "12345" << cut + "12345678" << true;
     QTest::newRow("no content type")
@@ -1163,16 +1202,15 @@ void TestRelay::streamedAnswers() {
 }
 
 void TestRelay::keptConnections_data() {
-    QTest::addColumn<bool>("pipelined");          // both requests sent at once
-    QTest::addColumn<bool>("originCloses");       // after its first answer
-    QTest::addColumn<bool>("unanswered");         // it closes on the second instead
-    QTest::addColumn<int>("connections");         // the origin saw
+    QTest::addColumn<bool>("pipelined");    // both requests sent at once
+    QTest::addColumn<bool>("originCloses"); // after its first answer
+    QTest::addColumn<bool>("unanswered");   // it closes on the second instead
+    QTest::addColumn<int>("connections");   // the origin saw
     QTest::newRow("one request after another") << false << false << false << 1;
     QTest::newRow("pipelined, answered in order") << true << false << false << 1;
     QTest::newRow("the origin closes between two requests") << false << true << false << 2;
     // A GET that got nothing back on a kept connection goes again on a new one.
-    QTest::newRow("the origin closes on the second request")
-        << false << false << true << 2;
+    QTest::newRow("the origin closes on the second request") << false << false << true << 2;
 }
 
 void TestRelay::keptConnections() {
@@ -1205,8 +1243,8 @@ void TestRelay::keptConnections() {
     QCOMPARE(origin.connections, connections);
     QCOMPARE(origin.requests.size(), unanswered ? 3 : 2);
     // Each request passed the rules on its own, and the browser's connection stays.
-    QVERIFY(origin.requests.last().startsWith("GET http://127.0.0.1:" +
-                                              QByteArray::number(origin.port()) + "/b "));
+    QVERIFY(origin.requests.last().startsWith(
+        "GET http://127.0.0.1:" + QByteArray::number(origin.port()) + "/b "));
     QVERIFY(origin.requests.last().contains("\r\nConnection: keep-alive\r\n"));
     QCOMPARE(relay.entries(Side::Lan, u"【Send : End】").size(), 2);
     QVERIFY(!browser.closedByPeer);
@@ -1261,6 +1299,58 @@ void TestRelay::largeAnswerReadSlowlyThenTheNext() {
     QCOMPARE(origin.connections, 1);
 }
 
+void TestRelay::newRouteGetsEveryTry() {
+    // Each origin takes seven tries to reach; the second, on the browser's kept
+    // connection, still has all ten.
+    TestProxy relay; // a try every 50 ms
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    ScriptedOrigin first;
+    ScriptedOrigin second;
+    first.answer = [](int) { return QByteArrayList{okAnswer("first")}; };
+    second.answer = [](int) { return QByteArrayList{okAnswer("second")}; };
+    const quint16 firstPort = first.port();
+    const quint16 secondPort = second.port();
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    first.listenAgainAfter(350);
+    browser.send(getRequest(firstPort, "/a"));
+    QTRY_COMPARE_WITH_TIMEOUT(browser.received, okAnswer("first"), 5000);
+    second.listenAgainAfter(350);
+    browser.send(getRequest(secondPort, "/b"));
+    QTRY_COMPARE_WITH_TIMEOUT(browser.received, okAnswer("first") + okAnswer("second"), 5000);
+}
+
+void TestRelay::requestBodiesOnAKeptConnection_data() {
+    QTest::addColumn<QByteArray>("framing"); // the POST's header line
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("a length") << "Content-Length: 9\r\n"_ba
+                              << "a=1&b=234"_ba;
+    QTest::newRow("chunks") << "Transfer-Encoding: chunked\r\n"_ba
+                            << "3\r\na=1\r\n6\r\n&b=234\r\n0\r\n\r\n"_ba;
+}
+
+void TestRelay::requestBodiesOnAKeptConnection() {
+    // The body goes with its request and never with the next one; the connections stay.
+    QFETCH(QByteArray, framing);
+    QFETCH(QByteArray, body);
+    TestProxy relay(1.0);
+    relay.store->save(Setting::StreamAnswers, Choice::Allow.toString());
+    relay.store->save(Setting::Post, Choice::Allow.toString());
+    ScriptedOrigin origin;
+    origin.answer = [](int n) { return QByteArrayList{okAnswer(QByteArray::number(n))}; };
+    Browser browser(relay.port());
+    QVERIFY(browser.waitConnected());
+    browser.send(getRequest(origin.port(), "/post", framing, "POST") + body);
+    QTRY_COMPARE(browser.received, okAnswer("0"));
+    browser.send(getRequest(origin.port(), "/get"));
+    QTRY_COMPARE(browser.received, okAnswer("0") + okAnswer("1"));
+    QCOMPARE(origin.connections, 1);
+    QVERIFY(origin.requests[0].endsWith("\r\n\r\n" + body));
+    QVERIFY(origin.requests[1].startsWith("GET "));
+    QCOMPARE(origin.bytesIn, origin.requests[0].size() + origin.requests[1].size());
+    QVERIFY(!browser.closedByPeer);
+}
+
 void TestRelay::bodyAnsweredEarlyIsNeverARequest() {
     // The origin refuses an upload at its head; the rest of the body, which reads like
     // a request for another host, is read and dropped.
@@ -1269,11 +1359,12 @@ void TestRelay::bodyAnsweredEarlyIsNeverARequest() {
     relay.store->save(Setting::Post, Choice::Allow.toString());
     ScriptedOrigin origin;
     origin.answer = [](int n) {
-        return QByteArrayList{n == 0 ? answerBytes("HTTP/1.1 413 Too Large",
-                                                   "Content-Type: text/plain\r\nContent-Length: 2\r\n",
-                                                   "no")
-                                     : okAnswer("after")};
+        return QByteArrayList{
+            n == 0 ? answerBytes("HTTP/1.1 413 Too Large",
+                                 "Content-Type: text/plain\r\nContent-Length: 2\r\n", "no")
+                   : okAnswer("after")};
     };
+    origin.answersAtHead = true;
     ScriptedOrigin other;
     other.answer = [](int) { return QByteArrayList{okAnswer("smuggled")}; };
     const QByteArray body = getRequest(other.port(), "/smuggled") + QByteArray(100, 'x');
@@ -1318,21 +1409,22 @@ void TestRelay::pipelinedToOriginsThatClose() {
 }
 
 void TestRelay::webSockets_data() {
-    QTest::addColumn<QString>("streaming");   // 逐次転送
-    QTest::addColumn<QByteArray>("answer");   // the origin's to the upgrade
-    QTest::addColumn<QByteArray>("asked");    // the origin's request says
-    QTest::addColumn<bool>("carried");        // bytes go both ways after it
+    QTest::addColumn<QString>("streaming"); // 逐次転送
+    QTest::addColumn<QByteArray>("answer"); // the origin's to the upgrade
+    QTest::addColumn<QByteArray>("asked");  // the origin's request says
+    QTest::addColumn<bool>("carried");      // bytes go both ways after it
     const QByteArray switching =
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
-    QTest::newRow("101, then both ways") << u"○"_s << switching
-                                         << QByteArray("\r\nConnection: Upgrade\r\n") << true;
+    QTest::newRow("101, then both ways")
+        << u"○"_s << switching << QByteArray("\r\nConnection: Upgrade\r\n") << true;
     QTest::newRow("400, relayed as an answer")
         << u"○"_s
-        << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nno")
+        << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: "
+                      "2\r\n\r\nno")
         << QByteArray("\r\nConnection: Upgrade\r\n") << false;
     // Plain HTTP streams only under ○: under △ the request asks for the close as ever.
-    QTest::newRow("ws:// under △") << u"△"_s << switching
-                                   << QByteArray("\r\nConnection: Close\r\n") << false;
+    QTest::newRow("ws:// under △")
+        << u"△"_s << switching << QByteArray("\r\nConnection: Close\r\n") << false;
 }
 
 void TestRelay::webSockets() {
@@ -1346,8 +1438,9 @@ void TestRelay::webSockets() {
     origin.answer = [&](int) { return QByteArrayList{answer}; };
     Browser browser(relay.port());
     QVERIFY(browser.waitConnected());
-    browser.send(getRequest(origin.port(), "/ws",
-                            "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"));
+    browser.send(
+        getRequest(origin.port(), "/ws",
+                   "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"));
     QTRY_COMPARE(origin.requests.size(), 1);
     QVERIFY2(origin.requests[0].contains(asked), origin.requests[0].constData());
     QVERIFY(origin.requests[0].contains("\r\nUpgrade: websocket\r\n"));
