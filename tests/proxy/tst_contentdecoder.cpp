@@ -12,10 +12,11 @@ namespace {
 
 const QByteArray Head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: a=1\r\n\r\n"_ba;
 
-// A page whose scripts, tags and closings fall across the decoder's pieces.
+// A page whose scripts, tags and closings fall across the decoder's pieces, and whose
+// decoding takes more than one of the decoders' output buffers.
 QByteArray page() {
     QByteArray body = "<html><head><script>alert(1)</script></head><body>\n"_ba;
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 2500; ++i) {
         body += "<p>row " + QByteArray::number(i * 7919 % 1000) + " &amp; <b>text</b></p>\n";
         if (i % 37 == 0)
             body +=
@@ -35,6 +36,8 @@ struct Run {
 Run decodeInPieces(QByteArrayView codings, QByteArrayView encoded, qsizetype step) {
     Run run;
     const std::unique_ptr<ContentDecoder> decoder = ContentDecoder::forCodings(codings);
+    if (!decoder)
+        return {Status::Corrupt, {}, {}};
     HtmlFilter filter(true, true, false);
     run.filtered = filter.feed(Head);
     for (qsizetype at = 0; at < encoded.size() && run.status == Status::Ok; at += step) {
