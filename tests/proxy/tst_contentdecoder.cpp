@@ -58,48 +58,56 @@ class TestContentDecoder : public QObject {
     Q_OBJECT
 
 private slots:
-    void decodedThenFiltered_data();
-    void decodedThenFiltered();
-    void failures_data();
-    void failures();
+    void decode_data();
+    void decode();
     void bombCutOff();
-    void knownCodings_data();
-    void knownCodings();
+    void unknownCodings_data();
+    void unknownCodings();
     void chunkFraming();
 };
 
-void TestContentDecoder::decodedThenFiltered_data() {
+void TestContentDecoder::decode_data() {
     QTest::addColumn<QByteArray>("codings");
     QTest::addColumn<QByteArray>("encoded");
-    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("body"); // null: corrupt
 
     const QByteArray body = page();
-    for (const char* coding : {"gzip", "deflate", "br", "zstd", "gzip, br", "x-gzip, zstd"})
-        QTest::newRow(coding) << QByteArray(coding) << Encoders::encoded(coding, body) << body;
-    QTest::newRow("raw deflate sent as deflate")
-        << "deflate"_ba << Encoders::encoded("raw-deflate", body) << body;
-    QTest::newRow("gzip members one after another")
-        << "gzip"_ba
-        << Encoders::encoded("gzip", body.first(1000)) +
-               Encoders::encoded("gzip", body.sliced(1000))
-        << body;
-    QTest::newRow("gzip with trailing garbage ignored")
-        << "gzip"_ba << Encoders::encoded("gzip", body) + "\0\0\n"_ba << body;
-    QTest::newRow("zstd frames one after another")
-        << "zstd"_ba
-        << Encoders::encoded("zstd", body.first(3000)) +
-               Encoders::encoded("zstd", body.sliced(3000))
-        << body;
-    QTest::newRow("names in any case, identity skipped")
-        << "identity, GZip"_ba << Encoders::encoded("gzip", body) << body;
-    QTest::newRow("identity alone passes the bytes") << "identity"_ba << body << body;
-    QTest::newRow("empty body") << "br"_ba << QByteArray() << QByteArray();
+    const auto row = [](const QString& name, QByteArrayView codings, const QByteArray& encoded,
+                        const QByteArray& body) {
+        QTest::newRow(qPrintable(name)) << codings.toByteArray() << encoded << body;
+    };
+    for (const char* coding : {"gzip", "deflate", "br", "zstd", "gzip, br", "x-gzip, zstd"}) {
+        const QByteArray encoded = Encoders::encoded(coding, body);
+        QByteArray corrupt = encoded;
+        corrupt[corrupt.size() / 2] = char(corrupt[corrupt.size() / 2] ^ 0x55);
+        row(QLatin1StringView(coding), coding, encoded, body);
+        row(u"corrupt "_s + QLatin1StringView(coding), coding, corrupt, {});
+        row(u"truncated "_s + QLatin1StringView(coding), coding, encoded.chopped(5), {});
+    }
+    const auto gzip = [](QByteArrayView b) { return Encoders::encoded("gzip", b); };
+    const auto zstd = [](QByteArrayView b) { return Encoders::encoded("zstd", b); };
+    row(u"raw deflate sent as deflate"_s, "deflate", Encoders::encoded("raw-deflate", body), body);
+    row(u"raw deflate is not gzip"_s, "gzip", Encoders::encoded("raw-deflate", body), {});
+    row(u"gzip members one after another"_s, "gzip", gzip(body.first(999)) + gzip(body.sliced(999)),
+        body);
+    row(u"second gzip member truncated"_s, "gzip", gzip(body) + gzip(body).chopped(20), {});
+    row(u"gzip with trailing garbage ignored"_s, "gzip", gzip(body) + "\0\0\n"_ba, body);
+    row(u"zstd frames one after another"_s, "zstd", zstd(body.first(999)) + zstd(body.sliced(999)),
+        body);
+    row(u"zstd frame asking a window over 8 MiB"_s, "zstd", Encoders::zstdWideWindow(body), {});
+    row(u"bytes after the br stream"_s, "br", Encoders::encoded("br", body) + "x"_ba, {});
+    row(u"more codings than a server has reason to stack"_s, "gzip, gzip, gzip, gzip, gzip",
+        Encoders::encoded("gzip, gzip, gzip, gzip, gzip", body), {});
+    row(u"names in any case, identity skipped"_s, "identity, GZip", gzip(body), body);
+    row(u"identity alone passes the bytes"_s, "identity", body, body);
+    row(u"empty body"_s, "br", {}, ""_ba);
     const QByteArray zeros(4 * 1024 * 1024, '\0');
-    QTest::newRow("over 100 times smaller but under 64 MiB: not cut off")
-        << "gzip"_ba << Encoders::encoded("gzip", zeros) << zeros;
+    row(u"over 100 times smaller but under 64 MiB: not cut off"_s, "gzip", gzip(zeros), zeros);
 }
 
-void TestContentDecoder::decodedThenFiltered() {
+// However the body is cut, it decodes and filters as the plain page, or is found corrupt
+// (the caller then ends the answer short).
+void TestContentDecoder::decode() {
     QFETCH(QByteArray, codings);
     QFETCH(QByteArray, encoded);
     QFETCH(QByteArray, body);
@@ -110,46 +118,12 @@ void TestContentDecoder::decodedThenFiltered() {
         if (step == 1 && encoded.size() > 100000)
             continue;
         const Run run = decodeInPieces(codings, encoded, step);
-        QCOMPARE(run.status, Status::Ok);
-        QCOMPARE(run.decoded, body);
-        QCOMPARE(run.filtered, expected);
+        QCOMPARE(run.status, body.isNull() ? Status::Corrupt : Status::Ok);
+        if (!body.isNull()) {
+            QCOMPARE(run.decoded, body);
+            QCOMPARE(run.filtered, expected);
+        }
     }
-}
-
-void TestContentDecoder::failures_data() {
-    QTest::addColumn<QByteArray>("codings");
-    QTest::addColumn<QByteArray>("encoded");
-
-    const QByteArray body = page();
-    for (const char* coding : {"gzip", "deflate", "br", "zstd"}) {
-        QByteArray corrupt = Encoders::encoded(coding, body);
-        corrupt[corrupt.size() / 2] = char(corrupt[corrupt.size() / 2] ^ 0x55);
-        QTest::newRow(qPrintable(u"corrupt %1"_s.arg(QLatin1StringView(coding))))
-            << QByteArray(coding) << corrupt;
-        QTest::newRow(qPrintable(u"truncated %1"_s.arg(QLatin1StringView(coding))))
-            << QByteArray(coding) << Encoders::encoded(coding, body).chopped(5);
-    }
-    QTest::newRow("second gzip member truncated")
-        << "gzip"_ba
-        << Encoders::encoded("gzip", body) + Encoders::encoded("gzip", body).chopped(20);
-    QTest::newRow("bytes after the br stream") << "br"_ba << Encoders::encoded("br", body) + "x"_ba;
-    QTest::newRow("raw deflate is not gzip") << "gzip"_ba << Encoders::encoded("raw-deflate", body);
-    QTest::newRow("gzip, br undone in the wrong order")
-        << "gzip, br"_ba << Encoders::encoded("br, gzip", body);
-    QTest::newRow("more codings than a server has reason to stack")
-        << "gzip, gzip, gzip, gzip, gzip"_ba
-        << Encoders::encoded("gzip, gzip, gzip, gzip, gzip", body);
-    QTest::newRow("zstd frame asking a window over 8 MiB")
-        << "zstd"_ba << Encoders::zstdWideWindow(body);
-}
-
-// However the data is cut, a fault is found (the caller then ends the answer short).
-void TestContentDecoder::failures() {
-    QFETCH(QByteArray, codings);
-    QFETCH(QByteArray, encoded);
-
-    for (const qsizetype step : {qsizetype(1), qsizetype(4096), encoded.size()})
-        QCOMPARE(decodeInPieces(codings, encoded, step).status, Status::Corrupt);
 }
 
 // A gzip of 1 GiB of zeros (about 1 MiB) stops just past 64 MiB of output, long before
@@ -159,40 +133,33 @@ void TestContentDecoder::bombCutOff() {
     const std::unique_ptr<ContentDecoder> decoder = ContentDecoder::forCodings("gzip");
     Status status = Status::Ok;
     qsizetype largest = 0;
-    QByteArray out;
     for (qsizetype at = 0; at < bomb.size() && status == Status::Ok; at += 4096) {
-        out.clear();
+        QByteArray out;
         status = decoder->feed(
             QByteArrayView(bomb).sliced(at, std::min<qsizetype>(4096, bomb.size() - at)), out);
         largest = std::max(largest, out.size());
     }
     QCOMPARE(status, Status::TooLarge);
-    QCOMPARE(decoder->finish(), Status::TooLarge);
     QVERIFY(decoder->given() > ContentDecoder::MaxOutputFloor);
     QVERIFY(decoder->given() < ContentDecoder::MaxOutputFloor + 64 * 1024);
     QVERIFY(decoder->taken() < bomb.size() / 10);
     QVERIFY(largest < 8 * 1024 * 1024);
-    out.clear();
+    QByteArray out;
     QCOMPARE(decoder->feed("more", out), Status::TooLarge);
+    QCOMPARE(decoder->finish(), Status::TooLarge);
     QVERIFY(out.isEmpty());
 }
 
-void TestContentDecoder::knownCodings_data() {
+void TestContentDecoder::unknownCodings_data() {
     QTest::addColumn<QByteArray>("codings");
-    QTest::addColumn<bool>("known");
-
-    QTest::newRow("all four") << "gzip, deflate, br, zstd"_ba << true;
-    QTest::newRow("blanks and empty items") << " gzip ,, br "_ba << true;
-    QTest::newRow("empty") << QByteArray() << true;
-    QTest::newRow("compress") << "compress"_ba << false;
-    QTest::newRow("unknown after known") << "gzip, dcb"_ba << false;
-    QTest::newRow("a parameter") << "gzip;q=1"_ba << false;
+    QTest::newRow("compress") << "compress"_ba;
+    QTest::newRow("unknown after known") << "gzip, dcb"_ba;
+    QTest::newRow("a parameter") << "gzip;q=1"_ba;
 }
 
-void TestContentDecoder::knownCodings() {
+void TestContentDecoder::unknownCodings() {
     QFETCH(QByteArray, codings);
-    QFETCH(bool, known);
-    QCOMPARE(ContentDecoder::forCodings(codings) != nullptr, known);
+    QVERIFY(!ContentDecoder::forCodings(codings));
 }
 
 void TestContentDecoder::chunkFraming() {

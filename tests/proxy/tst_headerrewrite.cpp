@@ -239,22 +239,16 @@ void TestHeaderRewrite::decodableEncodings_data() {
     QTest::addColumn<QByteArray>("browser");
     QTest::addColumn<QByteArray>("asked");
 
-    QTest::newRow("all decodable") << "gzip, deflate, br, zstd"_ba
-                                   << "gzip, deflate, br, zstd"_ba;
-    QTest::newRow("dictionary codings dropped") << "gzip, deflate, br, zstd, dcb, dcz"_ba
-                                                << "gzip, deflate, br, zstd"_ba;
-    QTest::newRow("q-values kept, compress and * dropped")
-        << "compress;q=0.5, gzip;q=1.0, *;q=0.1, identity; q=0.2"_ba
-        << "gzip;q=1.0, identity; q=0.2"_ba;
-    QTest::newRow("any case, blanks trimmed") << " GZip ; Q=0.8 ,BR"_ba
-                                              << "GZip ; Q=0.8, BR"_ba;
-    QTest::newRow("nothing decodable left") << "compress, *"_ba
-                                            << "identity"_ba;
-    QTest::newRow("nothing left acceptable") << "gzip;q=0, br;q=0.000, identity;q=0"_ba
-                                             << "identity"_ba;
-    QTest::newRow("one acceptable among refused") << "gzip;q=0.0, br;q=0.001"_ba
-                                                  << "gzip;q=0.0, br;q=0.001"_ba;
-    QTest::newRow("empty") << QByteArray() << "identity"_ba;
+    QTest::newRow("dictionary codings dropped")
+        << "gzip, deflate, br, zstd, dcb, dcz"_ba << "gzip, deflate, br, zstd"_ba;
+    QTest::newRow("q-values kept, compress and * dropped, any case")
+        << " compress;q=0.5,GZip ; Q=1.0 , *;q=0.1, identity; q=0.2"_ba
+        << "GZip ; Q=1.0, identity; q=0.2"_ba;
+    QTest::newRow("nothing decodable left") << "compress, *"_ba << "identity"_ba;
+    QTest::newRow("nothing left acceptable")
+        << "gzip;q=0, br;q=0.000, identity;q=0"_ba << "identity"_ba;
+    QTest::newRow("one acceptable among refused")
+        << "gzip;q=0.0, br;q=0.001"_ba << "gzip;q=0.0, br;q=0.001"_ba;
 }
 
 // The limited list where the caller asks for it, only while the Script rule is on.
