@@ -239,16 +239,17 @@ void TestHeaderRewrite::decodableEncodings_data() {
     QTest::addColumn<QByteArray>("browser");
     QTest::addColumn<QByteArray>("asked");
 
-    QTest::newRow("dictionary codings dropped")
-        << "gzip, deflate, br, zstd, dcb, dcz"_ba << "gzip, deflate, br, zstd"_ba;
+    QTest::newRow("dictionary codings dropped") << "gzip, deflate, br, zstd, dcb, dcz"_ba
+                                                << "gzip, deflate, br, zstd"_ba;
     QTest::newRow("q-values kept, compress and * dropped, any case")
         << " compress;q=0.5,GZip ; Q=1.0 , *;q=0.1, identity; q=0.2"_ba
         << "GZip ; Q=1.0, identity; q=0.2"_ba;
-    QTest::newRow("nothing decodable left") << "compress, *"_ba << "identity"_ba;
-    QTest::newRow("nothing left acceptable")
-        << "gzip;q=0, br;q=0.000, identity;q=0"_ba << "identity"_ba;
-    QTest::newRow("one acceptable among refused")
-        << "gzip;q=0.0, br;q=0.001"_ba << "gzip;q=0.0, br;q=0.001"_ba;
+    QTest::newRow("nothing decodable left") << "compress, *"_ba
+                                            << "identity"_ba;
+    QTest::newRow("nothing left acceptable") << "gzip;q=0, br;q=0.000, identity;q=0"_ba
+                                             << "identity"_ba;
+    QTest::newRow("one acceptable among refused") << "gzip;q=0.0, br;q=0.001"_ba
+                                                  << "gzip;q=0.0, br;q=0.001"_ba;
 }
 
 // The limited list where the caller asks for it, only while the Script rule is on.
