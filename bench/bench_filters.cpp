@@ -161,7 +161,7 @@ void reportDecoded(const QByteArray& page, const char* codings) {
         qsizetype out = filter.feed(QByteArrayView(page).first(body)).size();
         QByteArray decoded;
         for (qsizetype at = 0; at < encoded.size(); at += 16 * 1024) {
-            decoded.clear();
+            decoded.resize(0); // keeps its capacity
             decoder->feed(QByteArrayView(encoded).sliced(
                               at, std::min<qsizetype>(16 * 1024, encoded.size() - at)),
                           decoded);
