@@ -6,6 +6,7 @@
 
 #include <array>
 #include <functional>
+#include <utility>
 
 namespace Tarnwick {
 
@@ -180,7 +181,8 @@ public:
         // Senders of zstd over HTTP keep the window within 8 MiB, and the browsers
         // refuse frames that ask for more; zstd's own limit (128 MiB) would let one
         // answer make the proxy allocate that much.
-        ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, 23);
+        if (m_ctx != nullptr)
+            ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, 23);
     }
     ~ZstdStage() override { ZSTD_freeDCtx(m_ctx); }
 
@@ -213,24 +215,42 @@ private:
     bool m_inFrame = false;
 };
 
-// The coding an item of Content-Encoding names, or null for one not known.
-std::unique_ptr<ContentDecoder::Stage> stageFor(QByteArrayView name) {
+enum class Coding { Gzip, Deflate, Brotli, Zstd, Unknown };
+
+Coding codingNamed(QByteArrayView name) {
     if (name.compare("gzip", Qt::CaseInsensitive) == 0 ||
         name.compare("x-gzip", Qt::CaseInsensitive) == 0)
-        return std::make_unique<ZlibStage>(false);
+        return Coding::Gzip;
     if (name.compare("deflate", Qt::CaseInsensitive) == 0)
-        return std::make_unique<ZlibStage>(true);
+        return Coding::Deflate;
     if (name.compare("br", Qt::CaseInsensitive) == 0)
-        return std::make_unique<BrotliStage>();
+        return Coding::Brotli;
     if (name.compare("zstd", Qt::CaseInsensitive) == 0)
+        return Coding::Zstd;
+    return Coding::Unknown;
+}
+
+std::unique_ptr<ContentDecoder::Stage> stageFor(Coding coding) {
+    switch (coding) {
+    case Coding::Gzip:
+    case Coding::Deflate:
+        return std::make_unique<ZlibStage>(coding == Coding::Deflate);
+    case Coding::Brotli:
+        return std::make_unique<BrotliStage>();
+    case Coding::Zstd:
         return std::make_unique<ZstdStage>();
+    case Coding::Unknown:
+        break;
+    }
     return nullptr;
 }
 
 } // namespace
 
 std::unique_ptr<ContentDecoder> ContentDecoder::forCodings(QByteArrayView contentEncoding) {
-    std::unique_ptr<ContentDecoder> decoder(new ContentDecoder);
+    // All names are read before any decoder is made: a header listing thousands of
+    // codings must not make thousands of decoders.
+    std::vector<Coding> codings;
     for (qsizetype from = 0; from <= contentEncoding.size();) {
         qsizetype comma = contentEncoding.indexOf(',', from);
         if (comma < 0)
@@ -239,16 +259,18 @@ std::unique_ptr<ContentDecoder> ContentDecoder::forCodings(QByteArrayView conten
         from = comma + 1;
         if (name.isEmpty() || name.compare("identity", Qt::CaseInsensitive) == 0)
             continue;
-        std::unique_ptr<Stage> stage = stageFor(name);
-        if (!stage)
+        codings.push_back(codingNamed(name));
+        if (codings.back() == Coding::Unknown)
             return nullptr;
-        // The coding applied last is undone first.
-        decoder->m_stages.insert(decoder->m_stages.begin(), std::move(stage));
     }
-    if (decoder->m_stages.size() > size_t(MaxCodings)) {
-        decoder->m_stages.clear();
+    std::unique_ptr<ContentDecoder> decoder(new ContentDecoder);
+    if (codings.size() > size_t(MaxCodings)) {
         decoder->m_status = Status::Corrupt;
+        return decoder;
     }
+    // The coding applied last is undone first.
+    for (auto coding = codings.rbegin(); coding != codings.rend(); ++coding)
+        decoder->m_stages.push_back(stageFor(*coding));
     return decoder;
 }
 
