@@ -87,7 +87,6 @@ void TestContentDecoder::decode_data() {
     const auto gzip = [](QByteArrayView b) { return Encoders::encoded("gzip", b); };
     const auto zstd = [](QByteArrayView b) { return Encoders::encoded("zstd", b); };
     row(u"raw deflate sent as deflate"_s, "deflate", Encoders::encoded("raw-deflate", body), body);
-    row(u"raw deflate is not gzip"_s, "gzip", Encoders::encoded("raw-deflate", body), {});
     row(u"gzip members one after another"_s, "gzip", gzip(body.first(999)) + gzip(body.sliced(999)),
         body);
     row(u"second gzip member truncated"_s, "gzip", gzip(body) + gzip(body).chopped(20), {});
@@ -99,7 +98,6 @@ void TestContentDecoder::decode_data() {
     row(u"more codings than a server has reason to stack"_s, "gzip, gzip, gzip, gzip, gzip",
         Encoders::encoded("gzip, gzip, gzip, gzip, gzip", body), {});
     row(u"names in any case, identity skipped"_s, "identity, GZip", gzip(body), body);
-    row(u"identity alone passes the bytes"_s, "identity", body, body);
     row(u"empty body"_s, "br", {}, ""_ba);
     const QByteArray zeros(4 * 1024 * 1024, '\0');
     row(u"over 100 times smaller but under 64 MiB: not cut off"_s, "gzip", gzip(zeros), zeros);
@@ -115,8 +113,6 @@ void TestContentDecoder::decode() {
     QByteArray expected = Head + body;
     HtmlFilter::filterWhole(expected.data(), expected.size(), true, true, false);
     for (const qsizetype step : {qsizetype(1), qsizetype(7), qsizetype(4096), encoded.size() + 1}) {
-        if (step == 1 && encoded.size() > 100000)
-            continue;
         const Run run = decodeInPieces(codings, encoded, step);
         QCOMPARE(run.status, body.isNull() ? Status::Corrupt : Status::Ok);
         if (!body.isNull()) {
@@ -144,16 +140,12 @@ void TestContentDecoder::bombCutOff() {
     QVERIFY(decoder->given() < ContentDecoder::MaxOutputFloor + 64 * 1024);
     QVERIFY(decoder->taken() < bomb.size() / 10);
     QVERIFY(largest < 8 * 1024 * 1024);
-    QByteArray out;
-    QCOMPARE(decoder->feed("more", out), Status::TooLarge);
     QCOMPARE(decoder->finish(), Status::TooLarge);
-    QVERIFY(out.isEmpty());
 }
 
 void TestContentDecoder::unknownCodings_data() {
     QTest::addColumn<QByteArray>("codings");
-    QTest::newRow("compress") << "compress"_ba;
-    QTest::newRow("unknown after known") << "gzip, dcb"_ba;
+    QTest::newRow("unknown after known") << "gzip, compress"_ba;
     QTest::newRow("a parameter") << "gzip;q=1"_ba;
 }
 
