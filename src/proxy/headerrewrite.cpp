@@ -113,7 +113,71 @@ QTime stampTime(QStringView stored) {
     return QTime(hour, minute, second); // invalid when out of range
 }
 
+constexpr QByteArrayView AcceptEncoding = "Accept-Encoding:";
+
+// A q-value that makes its coding unacceptable: 0, 0., 0.0, 0.00 or 0.000.
+bool isZeroQuality(QByteArrayView parameters) {
+    for (qsizetype from = 0; from < parameters.size();) {
+        qsizetype end = parameters.indexOf(';', from);
+        if (end < 0)
+            end = parameters.size();
+        const QByteArrayView parameter = parameters.sliced(from, end - from).trimmed();
+        from = end + 1;
+        if (parameter.size() < 2 || (parameter[0] != 'q' && parameter[0] != 'Q') ||
+            parameter[1] != '=')
+            continue;
+        const QByteArrayView q = parameter.sliced(2).trimmed();
+        if (q.isEmpty() || q[0] != '0' || q.size() > 5 || (q.size() > 1 && q[1] != '.'))
+            return false;
+        return q.size() < 3 || q.sliced(2).count('0') == q.size() - 2;
+    }
+    return false;
+}
+
+bool decodable(QByteArrayView coding) {
+    for (const QByteArrayView known : {"gzip", "x-gzip", "deflate", "br", "zstd", "identity"}) {
+        if (coding.compare(known, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The value of the first Accept-Encoding line, limited to what the proxy decodes.
+QByteArray limitAcceptEncoding(const QByteArray& w) {
+    const qsizetype at = HeaderEdit::headerLine(w, AcceptEncoding);
+    if (at < 0)
+        return w;
+    const qsizetype from = at + AcceptEncoding.size();
+    qsizetype end = w.indexOf(CrLf, from);
+    if (end < 0)
+        end = w.size();
+    const QByteArray value = decodableAcceptEncoding(QByteArrayView(w).sliced(from, end - from));
+    return HeaderEdit::replace(w, AcceptEncoding, QByteArrayLiteral("Accept-Encoding: ") + value);
+}
+
 } // namespace
+
+QByteArray decodableAcceptEncoding(QByteArrayView value) {
+    QByteArray kept;
+    bool acceptable = false;
+    for (qsizetype from = 0; from < value.size();) {
+        qsizetype end = value.indexOf(',', from);
+        if (end < 0)
+            end = value.size();
+        const QByteArrayView item = value.sliced(from, end - from).trimmed();
+        from = end + 1;
+        const qsizetype semicolon = item.indexOf(';');
+        const QByteArrayView coding = (semicolon < 0 ? item : item.first(semicolon)).trimmed();
+        if (!decodable(coding))
+            continue;
+        if (!kept.isEmpty())
+            kept.append(", ");
+        kept.append(item);
+        if (semicolon < 0 || !isZeroQuality(item.sliced(semicolon + 1)))
+            acceptable = true;
+    }
+    return acceptable ? kept : QByteArrayLiteral("identity");
+}
 
 namespace HeaderEdit {
 
@@ -193,7 +257,8 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
 }
 
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
-                                 const std::function<QTime()>& clock, ConnectionLines lines) {
+                                 const std::function<QTime()>& clock, ConnectionLines lines,
+                                 AskedEncodings encodings) {
     QByteArray w = piece;
 
     // A Referer handed in by another program a moment ago takes the place of the
@@ -221,9 +286,13 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
     w = applyRule(w, store, {Setting::Cookie, nullptr, "Cookie:", {}});
 
     // A compressed page would pass the Script rule unseen: while the rule is on, ask
-    // the server for the page as it is.
-    if (store.choice(Setting::Script) != ChoiceValue::Allow)
-        w = HeaderEdit::replace(w, "Accept-Encoding:", "Accept-Encoding: identity");
+    // the server for the page as it is, or in codings the proxy can undo.
+    if (store.choice(Setting::Script) != ChoiceValue::Allow) {
+        if (encodings == AskedEncodings::Decodable)
+            w = limitAcceptEncoding(w);
+        else
+            w = HeaderEdit::replace(w, AcceptEncoding, "Accept-Encoding: identity");
+    }
 
     switch (lines) {
     case ConnectionLines::Close:

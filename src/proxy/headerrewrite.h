@@ -14,11 +14,16 @@ class SettingsStore;
 // answer, a kept connection (answers that stream), or a WebSocket's upgrade.
 enum class ConnectionLines { Close, KeepAlive, Upgrade };
 
+// What Accept-Encoding asks for while the Script rule is on: the page uncompressed,
+// or compressed only in codings the proxy can undo to read it (where the answer
+// streams through the decoder).
+enum class AskedEncodings { Identity, Decodable };
+
 // Rewrites a browser request by the header rules: the outside Referer ("@Referer"),
 // Referer, User-Agent, If-Modified-Since and Cookie passed, deleted or faked as
-// stored, Accept-Encoding asked as identity while the Script rule is on, then
-// Proxy-Connection and Connection forced to Close (or as `lines` says). Only the
-// header lines change;
+// stored, Accept-Encoding asked as identity (or as `encodings` says) while the
+// Script rule is on, then Proxy-Connection and Connection forced to Close (or as
+// `lines` says). Only the header lines change;
 // the request line and any body after the blank line pass as they are. Reads the
 // store at every call and removes a rule's key whose value lies outside its set.
 // `now` is the current local time of day.
@@ -26,7 +31,13 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store, 
 // The same, asking the clock only when an outside Referer is stored.
 QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
                                  const std::function<QTime()>& clock,
-                                 ConnectionLines lines = ConnectionLines::Close);
+                                 ConnectionLines lines = ConnectionLines::Close,
+                                 AskedEncodings encodings = AskedEncodings::Identity);
+
+// A browser's Accept-Encoding value limited to the codings the proxy can decode
+// (gzip, x-gzip, deflate, br, zstd) and identity, each item kept as written with its
+// q-value; "identity" when none of them is left acceptable.
+QByteArray decodableAcceptEncoding(QByteArrayView value);
 
 // True when a stored "@Referer" value is fresh at `now`: its leading time of day
 // ("HH:mm:ss") is 0 to 2 seconds before `now`, counting across midnight.

@@ -71,6 +71,9 @@ dpkg-deb --field "$DEB" Package Version Section Depends | tee "$WORK/control"
 grep -qx 'Section: net' "$WORK/control" || fail "section is not net"
 grep -q '^Depends:.*fonts-ipafont-gothic' "$WORK/control" || fail "Depends lacks fonts-ipafont-gothic"
 grep -q '^Depends:.*libqt6core6' "$WORK/control" || fail "Depends lacks the Qt libraries (dpkg-shlibdeps)"
+for lib in zlib1g libbrotli1 libzstd1; do
+    grep -q "^Depends:.*$lib" "$WORK/control" || fail "Depends lacks $lib (dpkg-shlibdeps)"
+done
 
 dpkg-deb --extract "$DEB" "$WORK/root"
 if command -v appstreamcli >/dev/null 2>&1; then

@@ -42,6 +42,8 @@ private slots:
     void headerValueCleansStoredText_data();
     void headerValueCleansStoredText();
     void outsideKeyRemovedOnceThenDefault();
+    void decodableEncodings_data();
+    void decodableEncodings();
 };
 
 void TestHeaderRewrite::rewrite_data() {
@@ -231,6 +233,44 @@ void TestHeaderRewrite::rewrite() {
     keys.sort();
     keysLeft.sort();
     QCOMPARE(keys, keysLeft);
+}
+
+void TestHeaderRewrite::decodableEncodings_data() {
+    QTest::addColumn<QByteArray>("browser");
+    QTest::addColumn<QByteArray>("asked");
+
+    QTest::newRow("dictionary codings dropped") << "gzip, deflate, br, zstd, dcb, dcz"_ba
+                                                << "gzip, deflate, br, zstd"_ba;
+    QTest::newRow("q-values kept, compress and * dropped, any case")
+        << " compress;q=0.5,GZip ; Q=1.0 , *;q=0.1, identity; q=0.2"_ba
+        << "GZip ; Q=1.0, identity; q=0.2"_ba;
+    QTest::newRow("nothing decodable left") << "compress, *"_ba
+                                            << "identity"_ba;
+    QTest::newRow("nothing left acceptable") << "gzip;q=0, br;q=0.000, identity;q=0"_ba
+                                             << "identity"_ba;
+    QTest::newRow("one acceptable among refused") << "gzip;q=0.0, br;q=0.001"_ba
+                                                  << "gzip;q=0.0, br;q=0.001"_ba;
+}
+
+// The limited list where the caller asks for it, only while the Script rule is on.
+void TestHeaderRewrite::decodableEncodings() {
+    QFETCH(QByteArray, browser);
+    QFETCH(QByteArray, asked);
+
+    QTemporaryDir tempDir;
+    QVERIFY(tempDir.isValid());
+    SettingsStore store(tempDir.filePath(u"t.ini"_s));
+    const QByteArray request = "GET http://h/ HTTP/1.1\r\nAccept-Encoding:" + browser + "\r\n\r\n";
+    const auto accepted = [&](AskedEncodings encodings) {
+        const QByteArray w = rewriteRequestHeaders(
+            request, store, [] { return Noon; }, ConnectionLines::Close, encodings);
+        const qsizetype at = HeaderEdit::headerLine(w, "Accept-Encoding:");
+        return w.sliced(at, w.indexOf("\r\n", at) - at);
+    };
+    QCOMPARE(accepted(AskedEncodings::Decodable), "Accept-Encoding: " + asked);
+    QCOMPARE(accepted(AskedEncodings::Identity), "Accept-Encoding: identity"_ba);
+    QVERIFY(store.saveByName(Setting::Script.name.toString(), u"○"_s));
+    QCOMPARE(accepted(AskedEncodings::Decodable), "Accept-Encoding:" + browser);
 }
 
 void TestHeaderRewrite::edits_data() {
