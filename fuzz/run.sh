@@ -1,6 +1,7 @@
 #!/bin/sh
-# Coverage-guided fuzzing of the request and answer parsers and the HTML rules with
-# clang's libFuzzer, under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Coverage-guided fuzzing of the request and answer parsers, the answer stream, host
+# names and the HTML rules with clang's libFuzzer, under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 # Usage: run.sh BUILD_DIR SECONDS_PER_TARGET
 #   Configures BUILD_DIR (clang, TARNWICK_FUZZ=ON, Debug: Qt's inline range assertions
 #   stay live, and the fuzz configuration adds -O1) unless it is configured already,
@@ -8,7 +9,7 @@
 #   of its seeds in fuzz/corpus, which is never written to. Prints per target the
 #   executions, exec/s and the coverage gained. Inputs that fail are kept in a temporary
 #   directory whose path is printed, and the exit status is then 1.
-# FUZZ_TARGETS picks targets (default: all six, one after the other); FUZZ_JOBS sets
+# FUZZ_TARGETS picks targets (default: all eight, one after the other); FUZZ_JOBS sets
 # the build's parallel jobs (default: every core).
 # Exits 77 (skipped) when clang or libFuzzer is not installed.
 set -eu
@@ -21,7 +22,7 @@ BUILD=$1
 SECONDS_PER_TARGET=$2
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/.." && pwd)
-TARGETS=${FUZZ_TARGETS:-requestrewrite requesttarget answerhead htmlrules htmlsplit contentdecoder}
+TARGETS=${FUZZ_TARGETS:-requestrewrite requesttarget answerhead answerstream hostname htmlrules htmlsplit contentdecoder}
 
 CXX=
 for candidate in clang++-14 clang++; do

@@ -49,7 +49,12 @@ std::optional<HostName> HostName::parse(QStringView text) {
         return std::nullopt;
     HostName host;
     if (text.contains(u':')) {
-        // inet_pton refuses zone indexes and IPv4 parts in other than dotted-quad form.
+        // inet_pton refuses zone indexes and IPv4 parts in other than dotted-quad form,
+        // but stops at a NUL: what it would not read must not be there.
+        for (QChar c : text)
+            if (!(isDigit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') || c == u':' ||
+                  c == u'.'))
+                return std::nullopt;
         in6_addr binary{};
         if (::inet_pton(AF_INET6, text.toLatin1().constData(), &binary) != 1)
             return std::nullopt;

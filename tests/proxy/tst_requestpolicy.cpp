@@ -225,6 +225,8 @@ void TestRequestPolicy::interceptedHosts_data() {
     QTest::newRow("a name ending in a number") << u"host.example.1"_s << QString() << false
                                                << QString();
     QTest::newRow("zone index") << u"fe80::1%eth0"_s << QString() << false << QString();
+    QTest::newRow("address cut short by a NUL")
+        << u"[::1\0evil.test]"_s << QString() << false << QString();
     QTest::newRow("comma in a name") << u"a.test,DNS:b.test"_s << QString() << false << QString();
     QTest::newRow("empty label") << u"a..test"_s << QString() << false << QString();
     QTest::newRow("a letter that lowers into ASCII") << u"\u212Aey.test"_s << QString() << false
