@@ -70,6 +70,11 @@ void AnswerStream::takeHeads() {
         if (interim > 0 && interim <= m_buffer.size()) {
             const qsizetype blank = m_buffer.indexOf(BlankLine);
             if (blank >= 0 && blank + BlankLine.size() <= interim) {
+                // A head is bounded however its bytes came: whole or in pieces.
+                if (blank + BlankLine.size() > MaxHead) {
+                    m_broken = true;
+                    return;
+                }
                 m_pieces.push_back({Piece::Kind::Interim, m_buffer.left(blank + BlankLine.size())});
                 m_buffer.remove(0, blank + BlankLine.size());
                 continue;
@@ -79,6 +84,10 @@ void AnswerStream::takeHeads() {
         if (blank < 0) {
             if (m_buffer.size() > MaxHead)
                 m_broken = true;
+            return;
+        }
+        if (blank + BlankLine.size() > MaxHead) {
+            m_broken = true;
             return;
         }
         m_headSize = blank + BlankLine.size();
