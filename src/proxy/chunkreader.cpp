@@ -30,7 +30,7 @@ std::optional<qint64> chunkSize(QByteArrayView line) {
 }
 } // namespace
 
-qsizetype ChunkReader::read(QByteArrayView bytes) {
+qsizetype ChunkReader::read(QByteArrayView bytes, QByteArray* data) {
     qsizetype at = 0;
     while (at < bytes.size() && !m_complete && !m_malformed) {
         switch (m_part) {
@@ -64,6 +64,8 @@ qsizetype ChunkReader::read(QByteArrayView bytes) {
         }
         case Part::Data: {
             const qsizetype step = qsizetype(std::min<qint64>(m_left, bytes.size() - at));
+            if (data)
+                data->append(bytes.sliced(at, step));
             at += step;
             m_left -= step;
             if (m_left == 0) {

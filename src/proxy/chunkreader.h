@@ -15,8 +15,9 @@ public:
     static constexpr qsizetype MaxLine = 4096;
 
     // How many of `bytes` belong to the body: all but what follows its end. Nothing more
-    // is taken once complete() or malformed().
-    qsizetype read(QByteArrayView bytes);
+    // is taken once complete() or malformed(). The chunks' data, without their framing,
+    // is appended to `data` when given.
+    qsizetype read(QByteArrayView bytes, QByteArray* data = nullptr);
     bool complete() const { return m_complete; }
     bool malformed() const { return m_malformed; }
 

@@ -316,3 +316,33 @@ QByteArray chunkOf(QByteArrayView data) {
 }
 
 } // namespace Tarnwick
+
+namespace Tarnwick {
+
+QByteArray decodedHead(const QByteArray& head, bool chunked) {
+    QByteArray out;
+    out.reserve(head.size() + 28);
+    qsizetype at = 0;
+    while (at < head.size()) {
+        qsizetype end = head.indexOf("\r\n", at);
+        end = end < 0 ? head.size() : end + 2;
+        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
+        if (line == "\r\n") {
+            if (chunked)
+                out += "Transfer-Encoding: chunked\r\n";
+            out += head.mid(at);
+            return out;
+        }
+        const auto named = [&](QByteArrayView name) {
+            return at > 0 && line.size() >= name.size() &&
+                   line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0;
+        };
+        if (!named("content-encoding:") && !named("content-length:") &&
+            !named("transfer-encoding:"))
+            out += line;
+        at = end;
+    }
+    return out;
+}
+
+} // namespace Tarnwick

@@ -59,3 +59,13 @@ QByteArray chunkOf(QByteArrayView data);
 inline constexpr QByteArrayView LastChunk = "0\r\n\r\n";
 
 } // namespace Tarnwick
+
+namespace Tarnwick {
+
+// An answer's head (with its blank line) for the body decoded: its Content-Encoding,
+// Content-Length and Transfer-Encoding lines removed, since the decoded length is known
+// only at the end, and "Transfer-Encoding: chunked" added when the body goes in chunks
+// (otherwise the close ends it).
+QByteArray decodedHead(const QByteArray& head, bool chunked);
+
+} // namespace Tarnwick

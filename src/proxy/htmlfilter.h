@@ -32,6 +32,8 @@ public:
     // The answer has ended (the server closed, or its framing says it is complete):
     // everything still held, filtered as the end decides.
     QByteArray finish();
+    // Whether the Script rule reads the body (which then has to be plain text).
+    bool readsScripts() const { return m_script; }
 
     // A whole answer in place: the same bytes as feed(answer) followed by finish().
     static void filterWhole(char* data, qsizetype length, bool setCookie, bool script,

@@ -195,7 +195,11 @@ bool Relay::startRequest(const QByteArray& head) {
     const ConnectionLines connection = !m_streams        ? ConnectionLines::Close
                                        : request.upgrade ? ConnectionLines::Upgrade
                                                          : ConnectionLines::KeepAlive;
-    request.bytes = rewriteRequestHeaders(head, store, m_ctx.clock, connection);
+    // Where answers stream, a compressed page is decoded on the way to be filtered, so
+    // the browser may ask for the codings the decoder knows.
+    request.bytes = rewriteRequestHeaders(
+        head, store, m_ctx.clock, connection,
+        m_streams ? AskedEncodings::Decodable : AskedEncodings::Identity);
     // Inside an intercepted CONNECT the request names no host: it goes where the CONNECT
     // went.
     const std::optional<RequestTarget> target =

@@ -31,9 +31,9 @@ QString errorEntry(int index, int error) {
     const int number = errorNumber(error);
     // The status code that comes with the number.
     const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
-    return eventEntry(u"【Error : Close】", index,
-                      {QStringLiteral("Scode : ") + num(scode) + QStringLiteral(" , Number : ") +
-                       num(number)});
+    return eventEntry(
+        u"【Error : Close】", index,
+        {QStringLiteral("Scode : ") + num(scode) + QStringLiteral(" , Number : ") + num(number)});
 }
 } // namespace
 
@@ -77,20 +77,19 @@ int errorNumber(int error) {
 
 void RelayLog::connectionRequest(int requestId, const QString& address, int port, int counter) {
     m_monitor.post(MonitorBox::LanConnectionRequest, [&] {
-        return eventEntry(u"【ConnectionRequest】", 0,
-                          {QStringLiteral("requestID : ") + num(requestId),
-                           QStringLiteral("HostIP : ") + address,
-                           QStringLiteral("Port : ") + num(port),
-                           QStringLiteral("cntNo. : ") + num(counter)});
+        return eventEntry(
+            u"【ConnectionRequest】", 0,
+            {QStringLiteral("requestID : ") + num(requestId), QStringLiteral("HostIP : ") + address,
+             QStringLiteral("Port : ") + num(port), QStringLiteral("cntNo. : ") + num(counter)});
     });
 }
 
 void RelayLog::notAdmitted(const QString& address, bool onlyThisMachine) {
-    m_monitor.setStatus(Side::Lan,
-                        (onlyThisMachine
-                             ? QStringLiteral("現在、他のﾏｼﾝからの接続は許可されていません。 : ")
-                             : QStringLiteral("このﾏｼﾝ(IPｱﾄﾞﾚｽ)からの接続は許可されていません。 : ")) +
-                            address);
+    m_monitor.setStatus(
+        Side::Lan,
+        (onlyThisMachine ? QStringLiteral("現在、他のﾏｼﾝからの接続は許可されていません。 : ")
+                         : QStringLiteral("このﾏｼﾝ(IPｱﾄﾞﾚｽ)からの接続は許可されていません。 : ")) +
+            address);
 }
 
 void RelayLog::listenerShort(int error) {
@@ -108,18 +107,18 @@ void RelayLog::browserDataStatus(int index) {
 
 void RelayLog::browserData(int index, qsizetype size, QByteArrayView piece) {
     m_monitor.postDataArrival(MonitorBox::LanDataArrival, [&] {
-        return eventEntry(u"【DataArrival】", index,
-                          {QStringLiteral("Size : ") + num(size),
-                           QStringLiteral("Data : ") + shownPiece(piece)});
+        return eventEntry(
+            u"【DataArrival】", index,
+            {QStringLiteral("Size : ") + num(size), QStringLiteral("Data : ") + shownPiece(piece)});
     });
 }
 
 void RelayLog::answerSent(int index, QByteArrayView text, bool whole) {
     m_monitor.post(MonitorBox::LanSend, [&] {
-        return eventEntry(u"【Send】", index,
-                          {(whole ? QStringLiteral("≪Header + Data≫ : ")
-                                  : QStringLiteral("≪Header≫ : ")) +
-                           shownPiece(text)});
+        return eventEntry(
+            u"【Send】", index,
+            {(whole ? QStringLiteral("≪Header + Data≫ : ") : QStringLiteral("≪Header≫ : ")) +
+             shownPiece(text)});
     });
 }
 
@@ -127,16 +126,17 @@ void RelayLog::answerEnded(int index, qint64 bytes, int pieces, std::optional<qi
                            qint64 received) {
     if (announced) {
         // Always shown: the browser got less than the head announced.
-        m_monitor.postAlways(Side::Lan, eventEntry(u"【Send : Short】", index,
-                                                   {QStringLiteral("Data Size : ") + num(*announced),
-                                                    QStringLiteral("Sent Size : ") + num(received),
-                                                    QStringLiteral("Pieces : ") + num(pieces)}));
+        m_monitor.postAlways(Side::Lan,
+                             eventEntry(u"【Send : Short】", index,
+                                        {QStringLiteral("Data Size : ") + num(*announced),
+                                         QStringLiteral("Sent Size : ") + num(received),
+                                         QStringLiteral("Pieces : ") + num(pieces)}));
         return;
     }
     m_monitor.post(MonitorBox::LanSend, [&] {
-        return eventEntry(u"【Send : End】", index,
-                          {QStringLiteral("Size : ") + num(bytes),
-                           QStringLiteral("Pieces : ") + num(pieces)});
+        return eventEntry(
+            u"【Send : End】", index,
+            {QStringLiteral("Size : ") + num(bytes), QStringLiteral("Pieces : ") + num(pieces)});
     });
 }
 
@@ -211,6 +211,12 @@ void RelayLog::shortAnswer(int index, qint64 announced, qint64 stored) {
     m_monitor.postAlways(Side::Wan, eventEntry(u"【ReTry】", index));
 }
 
+void RelayLog::undecodable(int index, QByteArrayView coding, const QString& why) {
+    m_monitor.postAlways(Side::Lan, eventEntry(u"【Decode】", index,
+                                               {QStringLiteral("Coding : ") + shown(coding),
+                                                QStringLiteral("Result : ") + why}));
+}
+
 void RelayLog::tunnelClosed(int index, QByteArrayView authority, qint64 up, qint64 down) {
     m_monitor.postAlways(Side::Wan, eventEntry(u"【Tunnel : Close】", index,
                                                {QStringLiteral("Host : ") + shown(authority),
@@ -220,11 +226,12 @@ void RelayLog::tunnelClosed(int index, QByteArrayView authority, qint64 up, qint
 
 void RelayLog::tlsChecked(Side side, int index, QByteArrayView authority, const QString& protocol,
                           const QString& result) {
-    m_monitor.postAlways(side, eventEntry(u"【TLS】", index,
-                                          {QStringLiteral("Host : ") + shown(authority),
-                                           QStringLiteral("Protocol : ") +
-                                               (protocol.isEmpty() ? QStringLiteral("-") : protocol),
-                                           QStringLiteral("Verify : ") + result}));
+    m_monitor.postAlways(side,
+                         eventEntry(u"【TLS】", index,
+                                    {QStringLiteral("Host : ") + shown(authority),
+                                     QStringLiteral("Protocol : ") +
+                                         (protocol.isEmpty() ? QStringLiteral("-") : protocol),
+                                     QStringLiteral("Verify : ") + result}));
 }
 
 void RelayLog::notIntercepted(int index, QByteArrayView authority, const QString& why) {

@@ -51,6 +51,8 @@ public:
     void serverFailed(int index, int error);
     void reconnecting(int index, const QString& host, int port);
     void shortAnswer(int index, qint64 announced, qint64 stored);
+    // A compressed answer could not be decoded to be filtered: it ended short.
+    void undecodable(int index, QByteArrayView coding, const QString& why);
     void tunnelClosed(int index, QByteArrayView authority, qint64 up, qint64 down);
 
     // HTTPS interception: the TLS of one side of an intercepted connection, and a CONNECT

@@ -1,6 +1,7 @@
 #include "proxy/streamedexchange.h"
 
 #include "platform/spillstore.h"
+#include "proxy/contentdecoder.h"
 #include "proxy/htmlfilter.h"
 #include "proxy/relaylog.h"
 #include "proxy/responsefilters.h"
@@ -57,7 +58,7 @@ void StreamedExchange::serverData(QByteArrayView bytes) {
         case AnswerStream::Piece::Kind::Body:
             m_bytes += piece.bytes.size();
             ++m_pieces;
-            toBrowser(m_filter ? m_filter->feed(piece.bytes) : std::move(piece.bytes));
+            body(std::move(piece.bytes));
             break;
         }
     }
@@ -93,9 +94,92 @@ bool StreamedExchange::head(const QByteArray& bytes) {
     HtmlFilter filter = htmlFilterFor(read.contentTypeText, store, isChunked(read.headerBlock));
     if (htmlRulesApply(read.contentTypeText))
         m_filter = std::make_unique<HtmlFilter>(std::move(filter));
-    const QByteArray out = m_keepBrowser ? bytes : withConnectionClose(bytes);
-    toBrowser(m_filter ? m_filter->feed(out) : out);
+    const QByteArray decoded = startDecoding(bytes);
+    const QByteArray& head = m_decoder ? decoded : bytes;
+    const QByteArray out = m_keepBrowser ? head : withConnectionClose(head);
+    if (m_decoder) {
+        m_headLeft = out.size();
+        toBrowserDecoded(m_filter->feed(out));
+    } else {
+        toBrowser(m_filter ? m_filter->feed(out) : out);
+    }
     return !m_done;
+}
+
+QByteArray StreamedExchange::startDecoding(const QByteArray& head) {
+    const std::optional<QByteArray> coding =
+        framingHeader(m_stream->head().headerBlock, "content-encoding:");
+    if (!coding || !m_filter || !m_filter->readsScripts() ||
+        m_stream->framing() == AnswerStream::Framing::Empty)
+        return {};
+    // A coding it does not know passes as it came, as every answer did before.
+    m_decoder = ContentDecoder::forCodings(*coding);
+    if (!m_decoder)
+        return {};
+    m_coding = coding->trimmed();
+    if (m_stream->framing() == AnswerStream::Framing::Chunked)
+        m_chunks.emplace();
+    // The decoded length is known only at the end: chunks where the browser reads
+    // them, the close otherwise.
+    m_rechunk =
+        m_upload.request().bytes.left(m_upload.request().bytes.indexOf('\r')).endsWith("HTTP/1.1");
+    m_keepBrowser = m_keepBrowser && m_rechunk;
+    // The filter reads the decoded text, which has no chunks of its own.
+    const SettingsStore::ReadScope oneLook(m_host.store());
+    m_filter = std::make_unique<HtmlFilter>(
+        htmlFilterFor(m_stream->head().contentTypeText, m_host.store(), false));
+    return decodedHead(head, m_rechunk);
+}
+
+void StreamedExchange::body(QByteArray bytes) {
+    if (!m_decoder)
+        return toBrowser(m_filter ? m_filter->feed(bytes) : std::move(bytes));
+    QByteArray data;
+    if (m_chunks) {
+        m_chunks->read(bytes, &data);
+        if (m_chunks->malformed())
+            return undecodable(QStringLiteral("chunks that cannot be read"));
+    } else {
+        data = std::move(bytes);
+    }
+    QByteArray decoded;
+    switch (m_decoder->feed(data, decoded)) {
+    case ContentDecoder::Status::Ok:
+        return toBrowserDecoded(m_filter->feed(decoded));
+    case ContentDecoder::Status::Corrupt:
+        return undecodable(QStringLiteral("corrupt compressed data"));
+    case ContentDecoder::Status::TooLarge:
+        return undecodable(QStringLiteral("more than 100 times its size and 64 MiB decoded"));
+    }
+}
+
+void StreamedExchange::toBrowserDecoded(QByteArray filtered) {
+    const qsizetype head = std::min(m_headLeft, filtered.size());
+    m_headLeft -= head;
+    if (head == filtered.size())
+        return toBrowser(std::move(filtered));
+    const QByteArrayView body = QByteArrayView(filtered).sliced(head);
+    toBrowser(filtered.first(head) + (m_rechunk ? chunkOf(body) : body.toByteArray()));
+}
+
+bool StreamedExchange::finishDecoding() {
+    if (m_decoder->finish() != ContentDecoder::Status::Ok) {
+        undecodable(QStringLiteral("compressed data cut short"));
+        return false;
+    }
+    toBrowserDecoded(m_filter->finish());
+    if (m_rechunk)
+        toBrowser(LastChunk.toByteArray());
+    return true;
+}
+
+void StreamedExchange::undecodable(const QString& why) {
+    // Never the bytes it could not read: the browser's answer ends short, and both
+    // connections with it.
+    m_host.log().undecodable(m_host.index(), m_coding, why);
+    m_done = true;
+    m_host.closeServer();
+    m_host.done(Ending::Streamed);
 }
 
 void StreamedExchange::toBrowser(QByteArray bytes) {
@@ -108,11 +192,15 @@ void StreamedExchange::toBrowser(QByteArray bytes) {
 }
 
 void StreamedExchange::end(bool serverClosed) {
-    m_done = true;
     const bool framed = m_stream->complete();
     const bool complete = framed || m_stream->framing() == AnswerStream::Framing::UntilClose;
-    if (m_filter)
+    if (m_decoder) {
+        if (!finishDecoding())
+            return;
+    } else if (m_filter) {
         toBrowser(m_filter->finish());
+    }
+    m_done = true;
     m_host.log().answerEnded(m_host.index(), m_bytes, m_pieces,
                              complete ? std::nullopt
                                       : std::optional(m_stream->announced().value_or(0)),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "proxy/answerstream.h"
+#include "proxy/chunkreader.h"
 #include "proxy/exchange.h"
 
 #include <memory>
@@ -8,6 +9,7 @@
 
 namespace Tarnwick {
 
+class ContentDecoder;
 class HtmlFilter;
 class SpillStore;
 
@@ -34,6 +36,14 @@ public:
 
 private:
     bool head(const QByteArray& bytes);
+    // A compressed HTML page the Script rule reads is decoded on the way: its head says
+    // so, and returns what the browser gets instead.
+    QByteArray startDecoding(const QByteArray& head);
+    void body(QByteArray bytes);
+    // Filtered bytes of a decoded answer: the head as it is, the body in chunks.
+    void toBrowserDecoded(QByteArray filtered);
+    bool finishDecoding();
+    void undecodable(const QString& why);
     void toBrowser(QByteArray bytes);
     void end(bool serverClosed);
     void serverGone();
@@ -49,6 +59,13 @@ private:
     qint64 m_bytes = 0; // bytes of the final answer passed on
     int m_pieces = 0;
     QByteArray m_early;
+
+    // Decoding a compressed page.
+    std::unique_ptr<ContentDecoder> m_decoder;
+    QByteArray m_coding;
+    std::optional<ChunkReader> m_chunks; // the answer's chunks, undone before decoding
+    bool m_rechunk = false;              // the decoded body goes in chunks
+    qsizetype m_headLeft = 0;            // filtered bytes still to come of the head
 };
 
 } // namespace Tarnwick

@@ -34,26 +34,27 @@ void TestAnswerHead::plan_data() {
     const QByteArray png = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 100";
     QTest::newRow("whole image streamed") << png << 100LL << false << 0 << AnswerPlan::Stream;
     QTest::newRow("short image asked again") << png << 60LL << false << 0 << AnswerPlan::ReRequest;
-    QTest::newRow("short after five re-requests") << png << 60LL << false << 5 << AnswerPlan::GiveUp;
+    QTest::newRow("short after five re-requests")
+        << png << 60LL << false << 5 << AnswerPlan::GiveUp;
     QTest::newRow("length with trailing blanks still checked")
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 123  ")
         << 100LL << false << 0 << AnswerPlan::ReRequest;
     QTest::newRow("length not a number: not checked")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 1e3")
-        << 0LL << false << 0 << AnswerPlan::Stream;
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 1e3") << 0LL
+        << false << 0 << AnswerPlan::Stream;
     for (const char* digits : {"9999999999999999999", "99999999999999999999"})
         QTest::addRow("length of %d digits: not checked", int(qstrlen(digits)))
             << "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + QByteArray(digits)
             << 0LL << false << 0 << AnswerPlan::Stream;
     QTest::newRow("answer to HEAD never short") << png << 0LL << true << 0 << AnswerPlan::Stream;
     QTest::newRow("html held whole, never checked")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 99")
-        << 3LL << false << 0 << AnswerPlan::SendWhole;
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 99") << 3LL
+        << false << 0 << AnswerPlan::SendWhole;
     QTest::newRow("no head") << QByteArray() << 10LL << false << 0 << AnswerPlan::Refuse;
-    QTest::newRow("blanks for a head") << QByteArray("   ") << 0LL << false << 0 << AnswerPlan::Refuse;
-    QTest::newRow("200 without a type")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0") << 0LL << false << 0
-        << AnswerPlan::Refuse;
+    QTest::newRow("blanks for a head")
+        << QByteArray("   ") << 0LL << false << 0 << AnswerPlan::Refuse;
+    QTest::newRow("200 without a type") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0") << 0LL
+                                        << false << 0 << AnswerPlan::Refuse;
     QTest::newRow("type written in lower case")
         << QByteArray("HTTP/1.1 200 OK\r\ncontent-type: text/html") << 0LL << false << 0
         << AnswerPlan::Refuse;
@@ -85,8 +86,10 @@ void TestAnswerHead::chunked_data() {
     QTest::addColumn<QByteArray>("headerBlock");
     QTest::addColumn<bool>("chunked");
     QTest::newRow("chunked") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked") << true;
-    QTest::newRow("any case") << QByteArray("HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked ") << true;
-    QTest::newRow("chunked last") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked")
+    QTest::newRow("any case") << QByteArray("HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked ")
+                              << true;
+    QTest::newRow("chunked last") << QByteArray(
+                                         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked")
                                   << true;
     QTest::newRow("chunked not last")
         << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip") << false;
@@ -109,17 +112,17 @@ void TestAnswerHead::streamedFraming_data() {
     QTest::addColumn<bool>("complete");   // its framing says it has ended
     QTest::addColumn<int>("excess");      // bytes after that end
     const QByteArray text = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
-    QTest::newRow("length, whole") << text + "Content-Length: 3\r\n\r\nabcXY" << false << 0
-                                   << QByteArray("abc") << true << 2;
-    QTest::newRow("length, short") << text + "Content-Length: 9\r\n\r\nabc" << false << 0
-                                   << QByteArray("abc") << false << 0;
+    QTest::newRow("length, whole")
+        << text + "Content-Length: 3\r\n\r\nabcXY" << false << 0 << QByteArray("abc") << true << 2;
+    QTest::newRow("length, short")
+        << text + "Content-Length: 9\r\n\r\nabc" << false << 0 << QByteArray("abc") << false << 0;
     QTest::newRow("chunked with extensions and a trailer")
-        << text + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\nNEXT"
-        << false << 0
-        << QByteArray("3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\n") << true << 4;
-    QTest::newRow("chunked, cut in a chunk")
-        << text + "Transfer-Encoding: chunked\r\n\r\n9\r\nabc" << false << 0
-        << QByteArray("9\r\nabc") << false << 0;
+        << text + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nT: "
+                  "1\r\n\r\nNEXT"
+        << false << 0 << QByteArray("3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\n") << true
+        << 4;
+    QTest::newRow("chunked, cut in a chunk") << text + "Transfer-Encoding: chunked\r\n\r\n9\r\nabc"
+                                             << false << 0 << QByteArray("9\r\nabc") << false << 0;
     QTest::newRow("chunked framing unreadable: until the close")
         << text + "Transfer-Encoding: chunked\r\n\r\nzz\r\nabc" << false << 0
         << QByteArray("zz\r\nabc") << false << 0;
@@ -127,10 +130,11 @@ void TestAnswerHead::streamedFraming_data() {
                                                        << true << 0 << QByteArray() << true << 0;
     QTest::newRow("304 has none") << QByteArray("HTTP/1.1 304 Not Modified\r\n\r\n") << false << 0
                                   << QByteArray() << true << 0;
-    QTest::newRow("no length: until the close") << text + "\r\nabc" << false << 0
-                                                << QByteArray("abc") << false << 0;
+    QTest::newRow("no length: until the close")
+        << text + "\r\nabc" << false << 0 << QByteArray("abc") << false << 0;
     QTest::newRow("interim heads first") << "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\n"
-                                            "Link: </a>\r\n\r\n" + text + "Content-Length: 1\r\n\r\nz"
+                                            "Link: </a>\r\n\r\n" +
+                                                text + "Content-Length: 1\r\n\r\nz"
                                          << false << 2 << QByteArray("z") << true << 0;
     QTest::newRow("101 ends the answer: what follows is not HTTP")
         << QByteArray("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x02hi")
@@ -176,11 +180,11 @@ void TestAnswerHead::keptConnections_data() {
     QTest::addColumn<bool>("kept");      // the browser lets the connection carry another
     QTest::addColumn<bool>("webSocket"); // it asks for an upgrade
     QTest::newRow("HTTP/1.1") << QByteArray("GET / HTTP/1.1\r\nHost: h\r\n") << true << false;
-    QTest::newRow("HTTP/1.1, close") << QByteArray("GET / HTTP/1.1\r\nconnection: Close\r\n")
-                                     << false << false;
+    QTest::newRow("HTTP/1.1, close")
+        << QByteArray("GET / HTTP/1.1\r\nconnection: Close\r\n") << false << false;
     QTest::newRow("HTTP/1.0") << QByteArray("GET / HTTP/1.0\r\nHost: h\r\n") << false << false;
-    QTest::newRow("HTTP/1.0, keep-alive") << QByteArray("GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n")
-                                          << true << false;
+    QTest::newRow("HTTP/1.0, keep-alive")
+        << QByteArray("GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n") << true << false;
     QTest::newRow("WebSocket") << QByteArray("GET / HTTP/1.1\r\nUpgrade: WebSocket\r\n"
                                              "Connection: keep-alive, Upgrade\r\n")
                                << true << true;

@@ -1,8 +1,10 @@
 // The exchanges as playbooks: each is fed the events of its connections and what it
 // asks of its relay is written down, without sockets. The request reader on bytes alone.
 
+#include "encoders.h"
 #include "monitor/eventmonitor.h"
 #include "platform/spillstore.h"
+#include "proxy/contentdecoder.h"
 #include "proxy/relaylog.h"
 #include "proxy/requestreader.h"
 #include "proxy/storedexchange.h"
@@ -130,6 +132,8 @@ class TestExchanges : public QObject {
 private slots:
     void streamed_data();
     void streamed();
+    void decoded_data();
+    void decoded();
     void stored_data();
     void stored();
     void tunnel_data();
@@ -225,6 +229,84 @@ void TestExchanges::streamed() {
     QCOMPARE(host.asks.join(u"; "), asks.join(u"; "));
     if (asks.contains(u"done Tunnel"))
         QCOMPARE(exchange.takeEarly(), "frame"_ba);
+}
+
+void TestExchanges::decoded_data() {
+    QTest::addColumn<QByteArray>("type");     // the answer's Content-Type
+    QTest::addColumn<QByteArray>("coding");   // its Content-Encoding
+    QTest::addColumn<QByteArray>("framing");  // "length" or "chunks"
+    QTest::addColumn<bool>("corrupt");        // a byte of the compressed data broken
+    QTest::addColumn<QByteArray>("expected"); // the browser's body unchunked ("": as it came)
+    QTest::addColumn<QString>("ending");
+    const QByteArray page = "<p>a<script>x=1</script></p>";
+    const QByteArray chunked = "<p>a<ZZZZZZ>   </ZZZZZZ></p>";
+    QTest::newRow("gzip HTML by length: decoded, filtered, in chunks")
+        << "text/html"_ba
+        << "gzip"_ba
+        << "length"_ba << false << chunked << u"done Next"_s;
+    QTest::newRow("br and gzip stacked, in chunks")
+        << "text/html"_ba
+        << "gzip, br"_ba
+        << "chunks"_ba << false << chunked << u"done Next"_s;
+    QTest::newRow("corrupt data ends the answer short")
+        << "text/html"_ba
+        << "br"_ba
+        << "length"_ba << true << QByteArray() << u"done Streamed"_s;
+    QTest::newRow("not HTML: passed encoded")
+        << "image/svg+xml"_ba
+        << "gzip"_ba
+        << "length"_ba << false << QByteArray() << u"done Next"_s;
+    QTest::newRow("a coding it does not know: passed as it came")
+        << "text/html"_ba
+        << "compress"_ba
+        << "length"_ba << false << QByteArray() << u"done Next"_s;
+}
+
+void TestExchanges::decoded() {
+    QFETCH(QByteArray, type);
+    QFETCH(QByteArray, coding);
+    QFETCH(QByteArray, framing);
+    QFETCH(bool, corrupt);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, ending);
+    const QByteArray page = "<p>a<script>x=1</script></p>";
+    QByteArray body =
+        coding == "compress" ? "not really compressed"_ba : Encoders::encoded(coding, page);
+    if (corrupt)
+        body[body.size() / 2] = char(body[body.size() / 2] ^ 0x55);
+    const QByteArray wire = framing == "chunks" ? chunkOf(body) + "0\r\n\r\n" : body;
+    const QByteArray head =
+        "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Encoding: " + coding +
+        (framing == "chunks" ? "\r\nTransfer-Encoding: chunked"_ba
+                             : "\r\nContent-Length: " + QByteArray::number(body.size())) +
+        "\r\n\r\n";
+    Playbook host;
+    StreamedExchange exchange(host, request("GET /p HTTP/1.1"), host.body);
+    exchange.serverReady(false);
+    exchange.browserBodyEnd();
+    // In pieces of three bytes: tags, chunk lines and compressed blocks cut anywhere.
+    const QByteArray answer = head + wire;
+    for (qsizetype at = 0; at < answer.size(); at += 3)
+        exchange.serverData(
+            QByteArrayView(answer).sliced(at, std::min<qsizetype>(3, answer.size() - at)));
+    QCOMPARE(host.asks.last(), ending);
+    if (expected.isEmpty() && !corrupt) {
+        QCOMPARE(host.toBrowser, answer);
+        return;
+    }
+    // Never a byte it could not read; the browser's answer ends without its last chunk.
+    QVERIFY(!host.toBrowser.contains("script"));
+    QVERIFY(!host.toBrowser.endsWith("0\r\n\r\n") || !corrupt);
+    if (corrupt)
+        return;
+    // Decoded: no coding, no length, chunks that end where the page ended.
+    QVERIFY(!host.toBrowser.contains("Content-Encoding") && !host.toBrowser.contains("Length"));
+    QVERIFY(host.toBrowser.contains("\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    ChunkReader chunks;
+    QByteArray data;
+    chunks.read(host.toBrowser.mid(host.toBrowser.indexOf("\r\n\r\n") + 4), &data);
+    QVERIFY(chunks.complete());
+    QCOMPARE(data, expected);
 }
 
 void TestExchanges::stored_data() {
