@@ -4,13 +4,15 @@
   desktop_setup.py WORK TARNWICK-SETTINGS PROXY-PORT SITE-PORT
 
 Prints PASS/FAIL per row and exits 1 when any row fails. Standard library only.
-CHROMIUM names the browser command (default: chromium).
+CHROMIUM and FIREFOX name the browser commands (default: chromium, firefox-esr).
 """
 
+import glob
 import os
 import string
 import subprocess
 import sys
+import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,6 +21,16 @@ import browser_site  # noqa: E402
 TITLE = "through the proxy"
 REFUSED = "net::ERR_CERT_AUTHORITY_INVALID"
 SCHEMA = "org.gnome.system.proxy"
+FIREFOX = os.environ.get("FIREFOX", "firefox-esr")
+# Set in every profile Firefox makes; its proxy setting stays Firefox's default (the
+# system's), which follows GNOME's.
+FIREFOX_PREFS = (
+    # Firefox never sends a loopback address through a proxy unless told to, and the
+    # test's site is on loopback.
+    'user_pref("network.proxy.allow_hijacking_localhost", true);\n'
+    # Every name Firefox looks up for its own services is loopback: nothing leaves the
+    # machine.
+    'user_pref("network.dns.forceResolve", "127.0.0.1");\n')
 
 
 class Run:
@@ -27,6 +39,7 @@ class Run:
         self.proxy_port = proxy_port
         self.url = "https://127.0.0.1:%d/page.html" % site_port
         self.loads = 0
+        self.site_port = site_port
 
     def settings(self, *args):
         r = subprocess.run([self.tool, *args], capture_output=True, text=True, timeout=60)
@@ -56,6 +69,85 @@ class Run:
         return title, failures, self.requests()[seen:]
 
 
+def firefox(run, url=None, until=None):
+    """Headless Firefox loads the page (or url) with the profile it made itself, through
+    whatever proxy the desktop names, until it is done or until(new monitor lines) holds
+    (it shows an error page without end); (page requests nginx saw, new lines of the
+    proxy's monitor)."""
+    seen, monitor = len(run.requests()), len(proxy_lines(run))
+    with open(os.path.join(run.work, "firefox.log"), "a") as log:
+        browser = subprocess.Popen([FIREFOX, "--headless", "--screenshot",
+                                    os.path.join(run.work, "firefox.png"), url or run.url],
+                                   stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+    deadline = time.monotonic() + 60
+    try:
+        while browser.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.25)
+            if until and until(proxy_lines(run)[monitor:]):
+                break
+    finally:
+        if browser.poll() is None:
+            os.killpg(browser.pid, 9)
+        browser.wait()
+    time.sleep(0.5)  # the proxy prints its monitor a quarter of a second late
+    return run.requests()[seen:], proxy_lines(run)[monitor:]
+
+
+def proxy_lines(run):
+    with open(os.path.join(run.work, "proxy.log"), errors="replace") as log:
+        return log.readlines()
+
+
+def names_site(run, monitor):
+    return [line for line in monitor if ":%d" % run.site_port in line]
+
+
+def firefox_first_start(run, _):
+    """Firefox makes its profile where this version keeps it; `ca status` finds it."""
+    firefox(run, "about:blank")
+    home = os.environ["HOME"]
+    profiles = [os.path.dirname(p) for p in
+                glob.glob(os.path.join(home, ".mozilla/firefox/*/prefs.js")) +
+                glob.glob(os.path.join(os.environ["XDG_CONFIG_HOME"], "mozilla/firefox/*/prefs.js"))]
+    if not profiles:
+        return ["Firefox made no profile under %s" % home]
+    for profile in profiles:
+        with open(os.path.join(profile, "user.js"), "w") as prefs:
+            prefs.write(FIREFOX_PREFS)
+    _, status = run.settings("ca", "status")
+    missing = [p for p in profiles if p + "): " not in status]
+    return ["ca status does not list %s:\n%s" % (missing, status)] if missing else []
+
+
+def firefox_through(run, _):
+    requests, monitor = firefox(run)
+    # The proxy's header rules delete the User-Agent: nginx saw the proxy, not Firefox.
+    if requests == ["-"] and names_site(run, monitor):
+        return []
+    return ["nginx saw User-Agents %s, the proxy's monitor %s" % (requests, monitor[-3:])]
+
+
+def firefox_refuses(run, _):
+    problems = command(run, ["ca", "untrust"], "default-esr")
+
+    def refused(monitor):
+        return any("unknown ca" in line for line in monitor)
+    requests, monitor = firefox(run, until=refused)
+    # Refused inside the proxy's TLS: the page never reached nginx.
+    if requests or not refused(monitor):
+        problems.append("nginx saw User-Agents %s, the proxy's monitor %s" % (requests, monitor[-5:]))
+    return problems
+
+
+def firefox_direct(run, _):
+    # Plain HTTP to the TLS port: nginx answers it with an error page and logs it with
+    # the User-Agent of whoever sent it, Firefox itself when nothing came between.
+    requests, monitor = firefox(run, run.url.replace("https:", "http:"))
+    if len(requests) == 1 and "Firefox/" in requests[0] and not names_site(run, monitor):
+        return []
+    return ["nginx saw User-Agents %s, the proxy's monitor %s" % (requests, monitor[-3:])]
+
+
 def through_proxy(run, proxy_port):
     title, failures, requests = run.load(proxy_port)
     # The proxy's header rules delete the User-Agent: nginx saw the proxy, not Chromium.
@@ -79,7 +171,9 @@ def command(run, args, expect_in):
 
 
 def trusted(run, _):
-    return command(run, ["ca", "trust"], "nssdb): trusted") or through_proxy(run, run.proxy_port)
+    return (command(run, ["ca", "trust"], "nssdb): trusted") or
+            command(run, ["ca", "status"], "default-esr): in it, trust C,,") or
+            through_proxy(run, run.proxy_port))
 
 
 def untrusted(run, _):
@@ -107,7 +201,8 @@ def desktop_on(run, _):
 
 
 def desktop_off(run, _):
-    problems = command(run, ["desktop-proxy", "off"], "back to no proxy")
+    problems = command(run, ["ca", "trust"], "trusted")
+    problems += command(run, ["desktop-proxy", "off"], "back to no proxy")
     mode = gsettings("get", SCHEMA, "mode").strip()
     if mode != "'none'":
         problems.append("mode %s after off" % mode)
@@ -124,10 +219,14 @@ def removed(run, _):
 
 
 ROWS = [
+    ("Firefox makes its profile on first start; ca status lists it", firefox_first_start),
     ("ca trust: Chromium (proxy by flag) loads the intercepted page", trusted),
     ("ca untrust: the same load fails on the certificate", untrusted),
     ("desktop-proxy on: Chromium without a proxy flag follows GNOME's setting", desktop_on),
+    ("Firefox at its default proxy setting loads the page, its headers filtered", firefox_through),
+    ("ca untrust: Firefox refuses the proxy's certificate", firefox_refuses),
     ("desktop-proxy off: Chromium goes straight to the origin again", desktop_off),
+    ("desktop-proxy off: Firefox goes straight to the origin again", firefox_direct),
     ("ca remove: nothing left trusted", removed),
 ]
 
