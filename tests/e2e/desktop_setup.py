@@ -69,83 +69,69 @@ class Run:
         return title, failures, self.requests()[seen:]
 
 
-def firefox(run, url=None, until=None):
-    """Headless Firefox loads the page (or url) with the profile it made itself, through
-    whatever proxy the desktop names, until it is done or until(new monitor lines) holds
-    (it shows an error page without end); (page requests nginx saw, new lines of the
-    proxy's monitor)."""
-    seen, monitor = len(run.requests()), len(proxy_lines(run))
+def firefox(run, url=None, refused=False):
+    """Headless Firefox loads url (the page) with the profile it made itself, through
+    whatever proxy the desktop names; (User-Agents of the page's requests nginx saw, the
+    proxy's new monitor text). It shows a refused page without end: stopped once the
+    monitor shows the refusal."""
+    def monitor():
+        with open(os.path.join(run.work, "proxy.log"), errors="replace") as log:
+            return log.read()
+    seen, start = len(run.requests()), len(monitor())
     with open(os.path.join(run.work, "firefox.log"), "a") as log:
-        browser = subprocess.Popen([FIREFOX, "--headless", "--screenshot",
-                                    os.path.join(run.work, "firefox.png"), url or run.url],
-                                   stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        browser = subprocess.Popen([FIREFOX, "--headless", "--screenshot", run.work + "/firefox.png",
+                                    url or run.url], stdout=log, stderr=subprocess.STDOUT,
+                                   start_new_session=True)
     deadline = time.monotonic() + 60
-    try:
-        while browser.poll() is None and time.monotonic() < deadline:
-            time.sleep(0.25)
-            if until and until(proxy_lines(run)[monitor:]):
-                break
-    finally:
-        if browser.poll() is None:
+    while browser.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.25)
+        if refused and "unknown ca" in monitor()[start:]:
             os.killpg(browser.pid, 9)
-        browser.wait()
+    if browser.poll() is None:
+        os.killpg(browser.pid, 9)
+    browser.wait()
     time.sleep(0.5)  # the proxy prints its monitor a quarter of a second late
-    return run.requests()[seen:], proxy_lines(run)[monitor:]
+    return run.requests()[seen:], monitor()[start:]
 
 
-def proxy_lines(run):
-    with open(os.path.join(run.work, "proxy.log"), errors="replace") as log:
-        return log.readlines()
-
-
-def names_site(run, monitor):
-    return [line for line in monitor if ":%d" % run.site_port in line]
+def seen(ok, requests, monitor):
+    return [] if ok else ["nginx saw User-Agents %s; the monitor ends %r" %
+                          (requests, monitor[-300:])]
 
 
 def firefox_first_start(run, _):
     """Firefox makes its profile where this version keeps it; `ca status` finds it."""
     firefox(run, "about:blank")
-    home = os.environ["HOME"]
-    profiles = [os.path.dirname(p) for p in
-                glob.glob(os.path.join(home, ".mozilla/firefox/*/prefs.js")) +
-                glob.glob(os.path.join(os.environ["XDG_CONFIG_HOME"], "mozilla/firefox/*/prefs.js"))]
-    if not profiles:
-        return ["Firefox made no profile under %s" % home]
+    places = (os.environ["HOME"] + "/.mozilla", os.environ["XDG_CONFIG_HOME"] + "/mozilla")
+    profiles = [os.path.dirname(p) for d in places for p in glob.glob(d + "/firefox/*/prefs.js")]
     for profile in profiles:
         with open(os.path.join(profile, "user.js"), "w") as prefs:
             prefs.write(FIREFOX_PREFS)
     _, status = run.settings("ca", "status")
-    missing = [p for p in profiles if p + "): " not in status]
-    return ["ca status does not list %s:\n%s" % (missing, status)] if missing else []
+    if not profiles or any(p + "): " not in status for p in profiles):
+        return ["Firefox's profiles %s, ca status:\n%s" % (profiles, status)]
+    return []
 
 
 def firefox_through(run, _):
     requests, monitor = firefox(run)
     # The proxy's header rules delete the User-Agent: nginx saw the proxy, not Firefox.
-    if requests == ["-"] and names_site(run, monitor):
-        return []
-    return ["nginx saw User-Agents %s, the proxy's monitor %s" % (requests, monitor[-3:])]
+    return seen(requests == ["-"] and ":%d" % run.site_port in monitor, requests, monitor)
 
 
 def firefox_refuses(run, _):
     problems = command(run, ["ca", "untrust"], "default-esr")
-
-    def refused(monitor):
-        return any("unknown ca" in line for line in monitor)
-    requests, monitor = firefox(run, until=refused)
+    requests, monitor = firefox(run, refused=True)
     # Refused inside the proxy's TLS: the page never reached nginx.
-    if requests or not refused(monitor):
-        problems.append("nginx saw User-Agents %s, the proxy's monitor %s" % (requests, monitor[-5:]))
-    return problems
+    return problems or seen(not requests and "unknown ca" in monitor, requests, monitor)
 
 
 def firefox_direct(run, _):
     # Plain HTTP to the TLS port: nginx answers it with an error page and logs it with
     # the User-Agent of whoever sent it, Firefox itself when nothing came between.
     requests, monitor = firefox(run, run.url.replace("https:", "http:"))
-    if len(requests) == 1 and "Firefox/" in requests[0] and not names_site(run, monitor):
-        return []
-    return ["nginx saw User-Agents %s, the proxy's monitor %s" % (requests, monitor[-3:])]
+    ok = len(requests) == 1 and "Firefox/" in requests[0] and ":%d" % run.site_port not in monitor
+    return seen(ok, requests, monitor)
 
 
 def through_proxy(run, proxy_port):
