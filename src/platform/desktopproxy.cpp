@@ -84,12 +84,6 @@ bool DesktopProxy::isOn() const {
     return QFileInfo::exists(m_stateFile);
 }
 
-int DesktopProxy::port() const {
-    int port = 0;
-    std::vector<Saved> saved;
-    return loadState(&port, &saved, nullptr) ? port : 0;
-}
-
 bool DesktopProxy::loadState(int* port, std::vector<Saved>* saved, QString* why) const {
     QFile file(m_stateFile);
     if (!file.open(QIODevice::ReadOnly)) {

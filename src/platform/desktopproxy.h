@@ -55,8 +55,6 @@ public:
 
     // On: the saved file exists.
     bool isOn() const;
-    // The port the desktop was last asked to point at; 0 when off.
-    int port() const;
     // Points every store of the session at `port`. Already on, it only follows a new
     // port, so that the values saved first are the ones `off` brings back.
     SetupReport turnOn(int port);
