@@ -145,7 +145,7 @@ SetupReport BrowserTrust::trust(const QString& certificate) {
             }
             QString why;
             if (!makeDatabase(db.folder, &why)) {
-                report.say(where + u": not reached, cannot make its database: "_s + why);
+                report.fail(where + u": not reached, cannot make its database: "_s + why);
                 continue;
             }
         }
@@ -158,7 +158,7 @@ SetupReport BrowserTrust::trust(const QString& certificate) {
                      {u"-A"_s, u"-n"_s, nickname(), u"-t"_s, WebsitesOnly, u"-i"_s, certificate,
                       u"-d"_s, sql(db.folder)},
                      nullptr, &why)) {
-            report.say(where + u": not reached, cannot import: "_s + why);
+            report.fail(where + u": not reached, cannot import: "_s + why);
             continue;
         }
         ++reached;

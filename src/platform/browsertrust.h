@@ -36,7 +36,7 @@ public:
     QList<Database> databases(QList<BrowserPlace>* places = nullptr) const;
     // Imports `certificate` (a PEM file) into every database, replacing a certificate of
     // the same nickname, and says which browsers it could not reach. Fails when it
-    // reached none.
+    // reached none, or when certutil failed on a database.
     SetupReport trust(const QString& certificate);
     // Removes the certificate from every database it is in.
     SetupReport untrust();
