@@ -482,8 +482,8 @@ void TestDesktopSetup::loopRunsWhileCertutilIsSlow() {
     for (auto it = before.begin(); it != before.end(); ++it)
         qputenv(it.key().constData(), it.value());
     QVERIFY2(report->ok, qPrintable(report->lines.join(u'\n')));
-    // The loop went round all the while: most of the ticks due came.
-    QVERIFY2(took >= 3000 && ticks >= took / 20 / 2,
+    // The loop went round all the while: on a busy machine, a quarter of the ticks due.
+    QVERIFY2(took >= 3000 && ticks >= took / 20 / 4,
              qPrintable(u"%1 ticks in %2 ms"_s.arg(ticks).arg(took)));
 }
 
