@@ -33,13 +33,16 @@ const char Usage[] = "usage: tarnwick-settings COMMAND\n"
                      "  ca path          print where the CA certificate lives\n"
                      "  ca export FILE   write the CA certificate (never its key) to FILE\n"
                      "  ca trust         make browsers trust the CA (certutil: Chromium's and\n"
-                     "                   every Firefox profile's database)\n"
+                     "                   every Firefox profile's database, also of Flatpak\n"
+                     "                   and Snap)\n"
                      "  ca untrust       remove the CA from every database it was put in\n"
-                     "  ca status        list each database and whether the CA is in it\n"
+                     "  ca status        list where browsers were looked for, each database\n"
+                     "                   and whether the CA is in it\n"
                      "  ca remove        untrust and remove the CA, turn HTTPS interception off\n"
-                     "  desktop-proxy on|off|status\n"
+                     "  desktop-proxy on|off|status|follow [PORT]\n"
                      "                   point the desktop's proxy setting (GNOME, KDE Plasma)\n"
-                     "                   at Local_Port, put back what was there, or show it"
+                     "                   at PORT (Local_Port when not given), put back what\n"
+                     "                   was there, show it, or move it to PORT while it is on\n"
                      "  --help, --version";
 
 int usage() {
@@ -59,8 +62,13 @@ int localPort(const SettingsStore& store) {
     return parsePort(store.get(Setting::LocalPort).trimmed()).value_or(0);
 }
 
-int desktopProxy(const SettingsStore& store, const QString& what) {
+int followPort(const SettingsStore& store, int port = 0);
+
+// `port` is 0 when none was given: Local_Port's then.
+int desktopProxy(const SettingsStore& store, const QString& what, int port) {
     DesktopProxy desktop;
+    if (what == u"follow")
+        return followPort(store, port);
     if (what == u"status") {
         SetupReport report = desktop.status();
         if (!desktop.isOn())
@@ -71,7 +79,8 @@ int desktopProxy(const SettingsStore& store, const QString& what) {
         return finish(desktop.turnOff());
     if (what != u"on")
         return usage();
-    const int port = localPort(store);
+    if (port == 0)
+        port = localPort(store);
     if (port == 0) {
         print(stderr, QStringLiteral("tarnwick-settings: Local_Port holds no port number"));
         return 1;
@@ -80,10 +89,12 @@ int desktopProxy(const SettingsStore& store, const QString& what) {
 }
 
 // After a change of the port, the desktop's proxy follows it while Tarnwick has set it.
-int followPort(const SettingsStore& store) {
+// A store already at the port is left alone; one a failed move left behind is moved.
+int followPort(const SettingsStore& store, int port) {
     DesktopProxy desktop;
-    const int port = localPort(store);
-    if (!desktop.isOn() || port == 0 || port == desktop.port())
+    if (port == 0)
+        port = localPort(store);
+    if (!desktop.isOn() || port == 0)
         return 0;
     return finish(desktop.follow(port));
 }
@@ -171,7 +182,8 @@ int certificateAuthority(SettingsStore& store, const QStringList& args) {
         const SetupReport untrusted = browsers.untrust();
         if (!untrusted.ok) {
             finish(untrusted);
-            print(stderr, QStringLiteral("tarnwick-settings: the CA is kept until it is untrusted"));
+            print(stderr,
+                  QStringLiteral("tarnwick-settings: the CA is kept until it is untrusted"));
             return 1;
         }
         finish(untrusted);
@@ -274,7 +286,14 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     if (command == u"desktop-proxy" && args.size() == 2)
-        return desktopProxy(store, args[1]);
+        return desktopProxy(store, args[1], 0);
+    if (command == u"desktop-proxy" && args.size() == 3 && args[1] != u"off" &&
+        args[1] != u"status") {
+        if (const auto port = parsePort(args[2]))
+            return desktopProxy(store, args[1], *port);
+        print(stderr, QStringLiteral("tarnwick-settings: not a port number: ") + args[2]);
+        return 2;
+    }
     if (command == u"ca" && args.size() >= 2)
         return certificateAuthority(store, args.mid(1));
     print(stderr, QStringLiteral("tarnwick-settings: bad usage"));

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <pwd.h>
@@ -35,8 +36,13 @@ QString BrowserTrust::defaultRecordFile() {
            u"/Tarnwick/ca-trusted-in"_s;
 }
 
-BrowserTrust::BrowserTrust(QString home, QString recordFile)
-    : m_home(std::move(home)), m_recordFile(std::move(recordFile)) {}
+QString BrowserTrust::defaultConfigHome() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+}
+
+BrowserTrust::BrowserTrust(QString home, QString recordFile, QString configHome)
+    : m_home(std::move(home)), m_recordFile(std::move(recordFile)),
+      m_configHome(std::move(configHome)) {}
 
 QString BrowserTrust::nickname() {
     QString user = qEnvironmentVariable("USER");
@@ -54,50 +60,23 @@ QString BrowserTrust::certutilMissing() {
     return u"certutil not found: install the package libnss3-tools (apt install libnss3-tools)"_s;
 }
 
-QList<BrowserTrust::Database> BrowserTrust::databases() const {
-    QList<Database> found{{u"Chromium"_s, m_home + u"/.pki/nssdb"_s, true}};
-    // profiles.ini: [ProfileN] sections with Name=, Path= and IsRelative=.
-    const QString firefox = m_home + u"/.mozilla/firefox"_s;
-    QFile ini(firefox + u"/profiles.ini"_s);
-    if (ini.open(QIODevice::ReadOnly)) {
-        struct Profile {
-            QString name, path;
-            bool relative = true;
-        };
-        QList<Profile> profiles;
-        bool inProfile = false;
-        for (const QByteArray& raw : ini.readAll().split('\n')) {
-            const QString line = QString::fromUtf8(raw).trimmed();
-            if (line.startsWith(u'[')) {
-                inProfile = line.startsWith(u"[Profile"_s);
-                if (inProfile)
-                    profiles.append(Profile{});
-                continue;
-            }
-            const qsizetype equals = line.indexOf(u'=');
-            if (!inProfile || equals <= 0)
-                continue;
-            const QString key = line.left(equals).trimmed(), value = line.mid(equals + 1).trimmed();
-            if (key == u"Name")
-                profiles.last().name = value;
-            else if (key == u"Path")
-                profiles.last().path = value;
-            else if (key == u"IsRelative")
-                profiles.last().relative = value != u"0";
+QList<BrowserTrust::Database> BrowserTrust::databases(QList<BrowserPlace>* places) const {
+    const QList<BrowserPlace> found = findBrowserPlaces(m_home, m_configHome);
+    if (places)
+        *places = found;
+    QList<Database> all;
+    QSet<QString> known;
+    for (const BrowserPlace& place : found)
+        for (const Database& db : place.databases) {
+            all.append(db);
+            known.insert(sameFolderKey(db.folder));
         }
-        for (const Profile& p : std::as_const(profiles))
-            if (!p.path.isEmpty())
-                found.append({u"Firefox profile "_s + (p.name.isEmpty() ? p.path : p.name),
-                              QDir::cleanPath(p.relative ? firefox + u'/' + p.path : p.path), false});
-    }
-    for (const QString& folder : recorded()) {
-        bool known = false;
-        for (const Database& d : std::as_const(found))
-            known |= d.folder == folder;
-        if (!known)
-            found.append({u"noted earlier"_s, folder, false});
-    }
-    return found;
+    for (const QString& folder : recorded())
+        if (!known.contains(sameFolderKey(folder))) {
+            known.insert(sameFolderKey(folder));
+            all.append({u"noted earlier"_s, folder, false});
+        }
+    return all;
 }
 
 QStringList BrowserTrust::recorded() const {
@@ -135,6 +114,18 @@ bool BrowserTrust::trustIn(const QString& folder, QString* trust, QString* why) 
     return true;
 }
 
+bool BrowserTrust::makeDatabase(const QString& folder, QString* why) const {
+    // Chromium's folder is its own; a Firefox profile's is there already.
+    if (!QFileInfo(folder).isDir() &&
+        (!QDir().mkpath(folder) ||
+         !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))) {
+        *why = u"cannot make the folder"_s;
+        return false;
+    }
+    // An empty password, as the browsers make it.
+    return runTool(Certutil, {u"-N"_s, u"--empty-password"_s, u"-d"_s, sql(folder)}, nullptr, why);
+}
+
 SetupReport BrowserTrust::trust(const QString& certificate) {
     SetupReport report;
     if (!certutilFound()) {
@@ -142,22 +133,19 @@ SetupReport BrowserTrust::trust(const QString& certificate) {
         return report;
     }
     QStringList noted = recorded();
-    for (const Database& db : databases()) {
+    QList<BrowserPlace> places;
+    int reached = 0;
+    for (const Database& db : databases(&places)) {
         const QString where = db.browser + u" ("_s + db.folder + u')';
         if (!hasDatabase(db.folder)) {
-            // Only Chromium's is made: Firefox makes its own, and a folder that is gone
-            // is no profile any more.
-            if (!db.chromium) {
+            // A folder that is gone is no profile any more.
+            if (!db.makeWhenMissing) {
                 report.say(where + u": no certificate database, left alone"_s);
                 continue;
             }
             QString why;
-            if (!QDir().mkpath(db.folder) ||
-                !QFile::setPermissions(db.folder, QFile::ReadOwner | QFile::WriteOwner |
-                                                      QFile::ExeOwner) ||
-                !runTool(Certutil, {u"-N"_s, u"--empty-password"_s, u"-d"_s, sql(db.folder)},
-                         nullptr, &why)) {
-                report.fail(where + u": cannot make the database: "_s + why);
+            if (!makeDatabase(db.folder, &why)) {
+                report.fail(where + u": not reached, cannot make its database: "_s + why);
                 continue;
             }
         }
@@ -170,17 +158,44 @@ SetupReport BrowserTrust::trust(const QString& certificate) {
                      {u"-A"_s, u"-n"_s, nickname(), u"-t"_s, WebsitesOnly, u"-i"_s, certificate,
                       u"-d"_s, sql(db.folder)},
                      nullptr, &why)) {
-            report.fail(where + u": cannot import: "_s + why);
+            report.fail(where + u": not reached, cannot import: "_s + why);
             continue;
         }
+        ++reached;
         if (!noted.contains(db.folder))
             noted.append(db.folder);
         report.say(where + u": trusted to identify websites"_s);
     }
+    sayUnreached(places, &report);
+    if (reached == 0)
+        report.fail(u"No browser trusts the CA: none of their databases was reached."_s);
     QString why;
     if (!record(noted, &why))
         report.fail(why);
     return report;
+}
+
+void BrowserTrust::sayUnreached(const QList<BrowserPlace>& places, SetupReport* report) {
+    // By browser: Debian's Firefox has two places, and one profile in either will do.
+    QStringList browsers;
+    for (const BrowserPlace& place : places)
+        if (!browsers.contains(place.browser))
+            browsers.append(place.browser);
+    for (const QString& browser : std::as_const(browsers)) {
+        bool installed = false, reached = false;
+        QStringList where;
+        for (const BrowserPlace& place : places)
+            if (place.browser == browser) {
+                installed |= place.installed;
+                reached |= !place.databases.isEmpty();
+                where.append(place.where);
+            }
+        // A profile, and its database, is made by the browser when it first starts.
+        if (installed && !reached)
+            report->say(browser + u": not reached, no profile in "_s + where.join(u", "_s) +
+                        u". It makes one when it first starts: start it once, then trust the "
+                        u"CA again."_s);
+    }
 }
 
 SetupReport BrowserTrust::untrust() {
@@ -204,7 +219,8 @@ SetupReport BrowserTrust::untrust() {
             ++removed;
         QString trust, why;
         if (!trustIn(db.folder, &trust, &why) || !trust.isEmpty()) {
-            report.fail(where + u": cannot remove the CA"_s + (why.isEmpty() ? why : u": "_s + why));
+            report.fail(where + u": cannot remove the CA"_s +
+                        (why.isEmpty() ? why : u": "_s + why));
             left.append(db.folder);
         } else {
             report.say(where + (removed ? u": removed"_s : u": was not in it"_s));
@@ -223,7 +239,12 @@ SetupReport BrowserTrust::status() const {
         return report;
     }
     report.say(u"nickname: "_s + nickname());
-    for (const Database& db : databases()) {
+    QList<BrowserPlace> places;
+    const QList<Database> all = databases(&places);
+    for (const BrowserPlace& place : std::as_const(places))
+        report.say(u"looked in "_s + place.where + u" ("_s + place.browser + u"): "_s +
+                   place.found);
+    for (const Database& db : all) {
         const QString where = db.browser + u" ("_s + db.folder + u')';
         if (!hasDatabase(db.folder)) {
             report.say(where + u": no database"_s);

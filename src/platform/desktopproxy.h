@@ -29,6 +29,8 @@ public:
     virtual ProxyValues ours(int port) const = 0;
     // What the values mean, in one line.
     virtual QString describe(const ProxyValues& values) const = 0;
+    // The address the desktop is pointed at.
+    static QString loopback();
 };
 
 // The desktop's own proxy setting, which Firefox (its "use system proxy settings") and
@@ -53,8 +55,6 @@ public:
 
     // On: the saved file exists.
     bool isOn() const;
-    // The port the desktop was last pointed at; 0 when off.
-    int port() const;
     // Points every store of the session at `port`. Already on, it only follows a new
     // port, so that the values saved first are the ones `off` brings back.
     SetupReport turnOn(int port);
@@ -72,10 +72,16 @@ public:
     void setStores(std::vector<std::unique_ptr<DesktopProxyStore>> stores);
 
 private:
+    // One store's values from before `on`, and the ports it may hold values of: one,
+    // or both the old and the new while a move to a new port is unfinished.
     struct Saved {
         QString id;
         ProxyValues values;
+        QList<int> ports;
     };
+    // The keys of `now` that still hold what this program wrote at one of `ports`.
+    static QStringList stillOurs(const DesktopProxyStore& store, const ProxyValues& now,
+                                 const QList<int>& ports);
     bool loadState(int* port, std::vector<Saved>* saved, QString* why) const;
     bool saveState(int port, const std::vector<Saved>& saved, QString* why) const;
     DesktopProxyStore* store(const QString& id) const;

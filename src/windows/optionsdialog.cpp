@@ -1,7 +1,5 @@
 #include "windows/optionsdialog.h"
 
-#include "platform/browsertrust.h"
-#include "platform/desktopproxy.h"
 #include "platform/tls.h"
 #include "proxy/requesttarget.h"
 #include "settings/settingsstore.h"
@@ -216,7 +214,7 @@ void OptionsDialog::load() {
     loadChoice(m_autoStart);
     showText(m_localPort, m_store.get(Setting::LocalPort).trimmed());
     // Shows what the desktop has, which the store does not hold.
-    m_desktopProxy->setChecked(DesktopProxy().isOn());
+    showDesktopProxy();
     loadChoice(m_proxy);
     showText(m_proxyServer, m_store.get(Setting::ProxyServer).trimmed());
     showText(m_proxyPort, m_store.get(Setting::ProxyPort).trimmed());
@@ -281,38 +279,6 @@ void OptionsDialog::exportCertificate() {
     if (authority.prepare(&why) == CertificateAuthority::State::Absent ||
         !authority.exportCertificate(file, &why))
         showMessage(this, QStringLiteral("CA証明書を書き出せませんでした。\n") + why);
-}
-
-void OptionsDialog::trustCertificate() {
-    CertificateAuthority authority;
-    QString why;
-    if (authority.prepare(&why) == CertificateAuthority::State::Absent) {
-        showMessage(this, QStringLiteral("CA証明書をブラウザに登録できませんでした。\n") + why);
-        return;
-    }
-    const SetupReport report = BrowserTrust(QDir::homePath()).trust(authority.certificatePath());
-    showMessage(this, (report.ok ? QStringLiteral("CA証明書をブラウザに登録しました。\n\n")
-                                 : QStringLiteral("CA証明書をブラウザに登録できませんでした。\n\n")) +
-                          report.lines.join(u'\n'));
-}
-
-void OptionsDialog::applyDesktopProxy() {
-    DesktopProxy desktop;
-    const bool wanted = m_desktopProxy->isChecked();
-    if (!wanted && !desktop.isOn())
-        return;
-    SetupReport report;
-    if (!wanted) {
-        report = desktop.turnOff();
-    } else if (const auto port = parsePort(m_store.get(Setting::LocalPort).trimmed())) {
-        // On already, this only follows a new port.
-        report = desktop.turnOn(*port);
-    } else {
-        report.fail(QStringLiteral("ﾎﾟｰﾄ番号が正しくありません。"));
-    }
-    if (!report.ok)
-        showMessage(this, QStringLiteral("デスクトップのプロキシを設定できませんでした。\n\n") +
-                              report.lines.join(u'\n'));
 }
 
 OptionsDialog::StoreChange OptionsDialog::choiceChange(const ChoiceButtons& choice) {
@@ -446,7 +412,8 @@ void OptionsDialog::resetAll() {
     m_store.removeAll();
     // The port is back at its default: a desktop pointed here follows it.
     if (const auto port = parsePort(m_store.get(Setting::LocalPort).trimmed()))
-        DesktopProxy().follow(*port);
+        runDesktopStep({QStringLiteral("desktop-proxy"), QStringLiteral("follow"),
+                        QString::number(*port)});
     load();
 }
 

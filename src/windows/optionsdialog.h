@@ -16,6 +16,8 @@ class QRadioButton;
 namespace Tarnwick {
 
 class SettingsStore;
+class SetupTask;
+struct SetupReport;
 
 // Asks where to save a file, starting from `suggested` (a full path); an empty answer
 // is a cancel. A test installs a hook that answers instead of a person; an empty hook
@@ -92,11 +94,17 @@ private:
     // Saves the CA certificate where the user chooses, making the CA first when there
     // is none.
     void exportCertificate();
-    // Has the browsers trust the CA, making it first when there is none.
+    // Has the browsers trust the CA, making it first when there is none. The settings
+    // tool does the work (SetupTask); the button says so until it is done.
     void trustCertificate();
+    void trustFinished(const SetupReport& report);
     // Points the desktop's proxy at the saved port, or puts it back, as the check box
-    // says; while it is set, a new port moves it along.
+    // says; while it is set, a new port moves it along. The check box says so while
+    // the settings tool is at it; a failure is shown when it is done.
     void applyDesktopProxy();
+    void runDesktopStep(const QStringList& arguments);
+    void desktopStepFinished(const SetupReport& report);
+    void showDesktopProxy();
 
     bool filterCountKey(QKeyEvent* event) const;
 
@@ -132,6 +140,12 @@ private:
     QPushButton* m_exportCa = nullptr;
     QPushButton* m_trustCa = nullptr;
     QCheckBox* m_desktopProxy = nullptr;
+    QString m_trustCaCaption;
+    QString m_desktopProxyCaption;
+    SetupTask* m_trustTask = nullptr;
+    SetupTask* m_desktopTask = nullptr;
+    // A step asked for while another is under way, run after it.
+    QStringList m_nextDesktopStep;
     QPushButton* m_allReset = nullptr;
     QPushButton* m_sendReset = nullptr;
     QPushButton* m_recvReset = nullptr;

@@ -4,13 +4,15 @@
   desktop_setup.py WORK TARNWICK-SETTINGS PROXY-PORT SITE-PORT
 
 Prints PASS/FAIL per row and exits 1 when any row fails. Standard library only.
-CHROMIUM names the browser command (default: chromium).
+CHROMIUM and FIREFOX name the browser commands (default: chromium, firefox-esr).
 """
 
+import glob
 import os
 import string
 import subprocess
 import sys
+import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,6 +21,16 @@ import browser_site  # noqa: E402
 TITLE = "through the proxy"
 REFUSED = "net::ERR_CERT_AUTHORITY_INVALID"
 SCHEMA = "org.gnome.system.proxy"
+FIREFOX = os.environ.get("FIREFOX", "firefox-esr")
+# Set in every profile Firefox makes; its proxy setting stays Firefox's default (the
+# system's), which follows GNOME's.
+FIREFOX_PREFS = (
+    # Firefox never sends a loopback address through a proxy unless told to, and the
+    # test's site is on loopback.
+    'user_pref("network.proxy.allow_hijacking_localhost", true);\n'
+    # Every name Firefox looks up for its own services is loopback: nothing leaves the
+    # machine.
+    'user_pref("network.dns.forceResolve", "127.0.0.1");\n')
 
 
 class Run:
@@ -27,6 +39,7 @@ class Run:
         self.proxy_port = proxy_port
         self.url = "https://127.0.0.1:%d/page.html" % site_port
         self.loads = 0
+        self.site_port = site_port
 
     def settings(self, *args):
         r = subprocess.run([self.tool, *args], capture_output=True, text=True, timeout=60)
@@ -56,6 +69,71 @@ class Run:
         return title, failures, self.requests()[seen:]
 
 
+def firefox(run, url=None, refused=False):
+    """Headless Firefox loads url (the page) with the profile it made itself, through
+    whatever proxy the desktop names; (User-Agents of the page's requests nginx saw, the
+    proxy's new monitor text). It shows a refused page without end: stopped once the
+    monitor shows the refusal."""
+    def monitor():
+        with open(os.path.join(run.work, "proxy.log"), errors="replace") as log:
+            return log.read()
+    seen, start = len(run.requests()), len(monitor())
+    with open(os.path.join(run.work, "firefox.log"), "a") as log:
+        browser = subprocess.Popen([FIREFOX, "--headless", "--screenshot", run.work + "/firefox.png",
+                                    url or run.url], stdout=log, stderr=subprocess.STDOUT,
+                                   start_new_session=True)
+    deadline = time.monotonic() + 60
+    while browser.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.25)
+        if refused and "unknown ca" in monitor()[start:]:
+            os.killpg(browser.pid, 9)
+    if browser.poll() is None:
+        os.killpg(browser.pid, 9)
+    browser.wait()
+    time.sleep(0.5)  # the proxy prints its monitor a quarter of a second late
+    return run.requests()[seen:], monitor()[start:]
+
+
+def seen(ok, requests, monitor):
+    return [] if ok else ["nginx saw User-Agents %s; the monitor ends %r" %
+                          (requests, monitor[-300:])]
+
+
+def firefox_first_start(run, _):
+    """Firefox makes its profile where this version keeps it; `ca status` finds it."""
+    firefox(run, "about:blank")
+    places = (os.environ["HOME"] + "/.mozilla", os.environ["XDG_CONFIG_HOME"] + "/mozilla")
+    profiles = [os.path.dirname(p) for d in places for p in glob.glob(d + "/firefox/*/prefs.js")]
+    for profile in profiles:
+        with open(os.path.join(profile, "user.js"), "w") as prefs:
+            prefs.write(FIREFOX_PREFS)
+    _, status = run.settings("ca", "status")
+    if not profiles or any(p + "): " not in status for p in profiles):
+        return ["Firefox's profiles %s, ca status:\n%s" % (profiles, status)]
+    return []
+
+
+def firefox_through(run, _):
+    requests, monitor = firefox(run)
+    # The proxy's header rules delete the User-Agent: nginx saw the proxy, not Firefox.
+    return seen(requests == ["-"] and ":%d" % run.site_port in monitor, requests, monitor)
+
+
+def firefox_refuses(run, _):
+    problems = command(run, ["ca", "untrust"], "default-esr")
+    requests, monitor = firefox(run, refused=True)
+    # Refused inside the proxy's TLS: the page never reached nginx.
+    return problems or seen(not requests and "unknown ca" in monitor, requests, monitor)
+
+
+def firefox_direct(run, _):
+    # Plain HTTP to the TLS port: nginx answers it with an error page and logs it with
+    # the User-Agent of whoever sent it, Firefox itself when nothing came between.
+    requests, monitor = firefox(run, run.url.replace("https:", "http:"))
+    ok = len(requests) == 1 and "Firefox/" in requests[0] and ":%d" % run.site_port not in monitor
+    return seen(ok, requests, monitor)
+
+
 def through_proxy(run, proxy_port):
     title, failures, requests = run.load(proxy_port)
     # The proxy's header rules delete the User-Agent: nginx saw the proxy, not Chromium.
@@ -79,7 +157,9 @@ def command(run, args, expect_in):
 
 
 def trusted(run, _):
-    return command(run, ["ca", "trust"], "nssdb): trusted") or through_proxy(run, run.proxy_port)
+    return (command(run, ["ca", "trust"], "nssdb): trusted") or
+            command(run, ["ca", "status"], "default-esr): in it, trust C,,") or
+            through_proxy(run, run.proxy_port))
 
 
 def untrusted(run, _):
@@ -107,7 +187,8 @@ def desktop_on(run, _):
 
 
 def desktop_off(run, _):
-    problems = command(run, ["desktop-proxy", "off"], "back to no proxy")
+    problems = command(run, ["ca", "trust"], "trusted")
+    problems += command(run, ["desktop-proxy", "off"], "back to no proxy")
     mode = gsettings("get", SCHEMA, "mode").strip()
     if mode != "'none'":
         problems.append("mode %s after off" % mode)
@@ -124,10 +205,14 @@ def removed(run, _):
 
 
 ROWS = [
+    ("Firefox makes its profile on first start; ca status lists it", firefox_first_start),
     ("ca trust: Chromium (proxy by flag) loads the intercepted page", trusted),
     ("ca untrust: the same load fails on the certificate", untrusted),
     ("desktop-proxy on: Chromium without a proxy flag follows GNOME's setting", desktop_on),
+    ("Firefox at its default proxy setting loads the page, its headers filtered", firefox_through),
+    ("ca untrust: Firefox refuses the proxy's certificate", firefox_refuses),
     ("desktop-proxy off: Chromium goes straight to the origin again", desktop_off),
+    ("desktop-proxy off: Firefox goes straight to the origin again", firefox_direct),
     ("ca remove: nothing left trusted", removed),
 ]
 

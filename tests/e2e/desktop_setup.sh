@@ -6,10 +6,12 @@
 # loads it after `ca trust` and `ca untrust` (Chromium told the proxy by flag), and
 # after `desktop-proxy on` and `off` with no proxy flag at all: Chromium takes the
 # proxy from GNOME's settings (a GNOME session, the GSettings keyfile backend in the
-# test's own home).
+# test's own home). Debian's Firefox ESR, headless, makes its own profile on its first
+# start, and loads the page with the proxy GNOME's setting names, after `ca trust`,
+# `ca untrust` and `desktop-proxy off`.
 # Usage: desktop_setup.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
-# Exits 77 (skipped) when nginx, openssl, certutil, gsettings, python3 or chromium is
-# missing (scripts/setup.sh test installs them all). KEEP_WORK=1 keeps the work folder.
+# Exits 77 (skipped) when nginx, openssl, certutil, gsettings, python3, chromium or
+# firefox-esr is missing (scripts/setup.sh test installs them all). KEEP_WORK=1 keeps the work folder.
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/../../scripts/local-nginx.sh"
@@ -17,7 +19,8 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 HEADLESS=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 SETTINGS=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 CHROMIUM=${CHROMIUM:-chromium}
-require_tools /usr/sbin/nginx openssl certutil gsettings python3 "$CHROMIUM"
+FIREFOX=${FIREFOX:-firefox-esr}
+require_tools /usr/sbin/nginx openssl certutil gsettings python3 "$CHROMIUM" "$FIREFOX"
 
 WORK=$(mktemp -d)
 NGINX_PID=
@@ -31,7 +34,7 @@ trap 'exit 1' INT TERM
 
 fail() {
     echo "FAIL: $*"
-    for log in "$WORK/proxy.log" "$WORK/site/error.log"; do
+    for log in "$WORK/proxy.log" "$WORK/site/error.log" "$WORK/firefox.log"; do
         [ -s "$log" ] && { echo "--- $log (last lines)"; tail -n 30 "$log" | cut -c1-300; }
     done
     exit 1
@@ -74,7 +77,7 @@ while [ "$PROXY_PORT" = "$SITE_PORT" ]; do PROXY_PORT=$(free_port); done
 PROXY_PID=$!
 wait_listening "$PROXY_PORT" || fail "the proxy does not listen on $PROXY_PORT"
 
-if CHROMIUM="$CHROMIUM" python3 "$HERE/desktop_setup.py" "$WORK" "$SETTINGS" "$PROXY_PORT" "$SITE_PORT"; then
+if CHROMIUM="$CHROMIUM" FIREFOX="$FIREFOX" python3 "$HERE/desktop_setup.py" "$WORK" "$SETTINGS" "$PROXY_PORT" "$SITE_PORT"; then
     rc=0
 else
     rc=$?

@@ -221,6 +221,8 @@ void TestRequestPolicy::interceptedHosts_data() {
     QTest::newRow("octal part") << u"0177.0.0.1"_s << QString() << false << QString();
     QTest::newRow("short form") << u"127.1"_s << QString() << false << QString();
     QTest::newRow("hexadecimal") << u"0x7f.0.0.1"_s << QString() << false << QString();
+    QTest::newRow("leading zero") << u"010.0.0.1"_s << QString() << false << QString();
+    QTest::newRow("last label hexadecimal") << u"127.0.0.0x1"_s << QString() << false << QString();
     QTest::newRow("one number") << u"2130706433"_s << QString() << false << QString();
     QTest::newRow("a name ending in a number") << u"host.example.1"_s << QString() << false
                                                << QString();
