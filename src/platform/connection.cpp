@@ -105,8 +105,7 @@ int Connection::connectTo(const QHostAddress& address, quint16 port) {
     // A request's head and its body, or TLS's small records, leave at once instead of
     // waiting for the server's delayed acknowledgement.
     setNoDelay(fd);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
-        errno != EINPROGRESS) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 && errno != EINPROGRESS) {
         const int error = errno;
         ::close(fd);
         return error;
@@ -204,6 +203,39 @@ bool Connection::owedSent() {
     return !replaced();
 }
 
+Connection::Read Connection::readInto(char* buffer) {
+    Read read;
+    while (read.got < ReadCap) {
+        const qsizetype want = ReadCap - read.got;
+        const ssize_t n = ::read(m_fd, buffer + read.got, size_t(want));
+        if (n > 0) {
+            read.got += n;
+            // A short read took everything there was; more would bring a new edge.
+            if (n < want) {
+                read.drained = true;
+                break;
+            }
+            continue;
+        }
+        if (n == 0) {
+            read.end = true;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            read.drained = true;
+        else
+            read.error = errno;
+        break;
+    }
+    // The peer had shut down its side before we looked, and everything before that
+    // has been read now: no need to read once more for the end.
+    if (read.drained && !read.error && m_peerEnding)
+        read.end = true;
+    return read;
+}
+
 void Connection::readSome() {
     if (m_readEnded)
         return;
@@ -212,56 +244,25 @@ void Connection::readSome() {
         return;
     }
     char* buffer = readBuffer();
-    qsizetype got = 0;
-    bool drained = false;
-    bool end = false;
-    int error = 0;
-    while (got < ReadCap) {
-        const qsizetype want = ReadCap - got;
-        const ssize_t n = ::read(m_fd, buffer + got, size_t(want));
-        if (n > 0) {
-            got += n;
-            // A short read took everything there was; more would bring a new edge.
-            if (n < want)
-                drained = true;
-            if (drained)
-                break;
-            continue;
-        }
-        if (n == 0) {
-            end = true;
-            break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            drained = true;
-        else
-            error = errno;
-        break;
-    }
-    // The peer had shut down its side before we looked, and everything before that
-    // has been read now: no need to read once more for the end.
-    if (drained && !error && m_peerEnding)
-        end = true;
+    Read read = readInto(buffer);
     if (m_ssl) {
-        if (got > 0)
-            BIO_write(SSL_get_rbio(m_ssl.get()), buffer, int(got));
-        if (!takeTls(end))
+        if (read.got > 0)
+            BIO_write(SSL_get_rbio(m_ssl.get()), buffer, int(read.got));
+        if (!takeTls(read.end))
             return;
-    } else if (got > 0) {
-        m_events.arrived(*this, QByteArrayView(buffer, got));
+    } else if (read.got > 0) {
+        m_events.arrived(*this, QByteArrayView(buffer, read.got));
         if (replaced())
             return;
     }
-    if (error)
-        return fail(error);
-    if (end) {
+    if (read.error)
+        return fail(read.error);
+    if (read.end) {
         m_readEnded = true;
         m_events.ended(*this);
         return;
     }
-    if (!drained) {
+    if (!read.drained) {
         if (m_holds)
             m_readWaiting = true;
         else
@@ -375,7 +376,8 @@ bool Connection::writePlain(Piece& piece) {
             if (n > 0)
                 piece.offset += n;
         } else {
-            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left), MSG_NOSIGNAL);
+            n = ::send(m_fd, piece.bytes.constData() + piece.done, size_t(piece.left),
+                       MSG_NOSIGNAL);
             if (n > 0)
                 piece.done += n;
         }

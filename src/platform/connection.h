@@ -125,11 +125,22 @@ private:
     bool encrypt(Piece& piece);
     // Moves what TLS has to say to the socket; false on failure.
     bool sendCipher();
+    // What one visit read from the socket.
+    struct Read {
+        qsizetype got = 0;
+        bool drained = false; // nothing more until the next edge
+        bool end = false;     // the peer's end
+        int error = 0;
+    };
+    Read readInto(char* buffer);
     void readSome();
     // Runs the handshake or takes the records that arrived; false when the connection
     // failed or closed meanwhile. `end`: the socket's end; set also when TLS said
     // goodbye.
     bool takeTls(bool& end);
+    // The handshake went on with what came; false when it failed or the connection
+    // closed meanwhile.
+    bool goOnHandshaking(bool end);
     // Goes on with the handshake; false when it failed.
     bool handshake();
     void noteTlsFailure(unsigned long openSslError);

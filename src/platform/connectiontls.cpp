@@ -80,30 +80,32 @@ void Connection::noteTlsFailure(unsigned long openSslError) {
     ERR_clear_error();
 }
 
-bool Connection::takeTls(bool& end) {
-    if (m_tls == Tls::Handshaking) {
-        // A peer that goes away in the middle has failed the handshake.
-        if (!handshake() || (end && m_tls != Tls::Open)) {
-            if (m_tlsReason.isEmpty()) {
-                m_tlsCheck = TlsCheck::HandshakeFailed;
-                m_tlsReason = QStringLiteral("the peer closed the connection during the handshake");
-            }
-            fail(EPROTO);
-            return false;
+bool Connection::goOnHandshaking(bool end) {
+    // A peer that goes away in the middle has failed the handshake.
+    if (!handshake() || (end && m_tls != Tls::Open)) {
+        if (m_tlsReason.isEmpty()) {
+            m_tlsCheck = TlsCheck::HandshakeFailed;
+            m_tlsReason = QStringLiteral("the peer closed the connection during the handshake");
         }
-        if (m_tls == Tls::Open) {
-            m_events.secured(*this);
-            if (replaced())
-                return false;
-            // What was handed over meanwhile goes now.
-            if (!idle() && !flush()) {
-                fail(m_error);
-                return false;
-            }
-            if (!owedSent())
-                return false;
-        }
+        fail(EPROTO);
+        return false;
     }
+    if (m_tls != Tls::Open)
+        return true;
+    m_events.secured(*this);
+    if (replaced())
+        return false;
+    // What was handed over meanwhile goes now.
+    if (!idle() && !flush()) {
+        fail(m_error);
+        return false;
+    }
+    return owedSent();
+}
+
+bool Connection::takeTls(bool& end) {
+    if (m_tls == Tls::Handshaking && !goOnHandshaking(end))
+        return false;
     if (m_tls != Tls::Open)
         return true;
     char* plain = plainBuffer();
@@ -159,7 +161,8 @@ bool Connection::encrypt(Piece& piece) {
     const char* data = piece.bytes.constData() + piece.done;
     if (piece.fileFd >= 0) {
         fromFile.resize(length);
-        const ssize_t n = ::pread(piece.fileFd, fromFile.data(), size_t(length), off_t(piece.offset));
+        const ssize_t n =
+            ::pread(piece.fileFd, fromFile.data(), size_t(length), off_t(piece.offset));
         if (n <= 0) {
             m_error = EIO;
             return false;

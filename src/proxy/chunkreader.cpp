@@ -30,67 +30,58 @@ std::optional<qint64> chunkSize(QByteArrayView line) {
 }
 } // namespace
 
+qsizetype ChunkReader::line(QByteArrayView bytes, qsizetype at) {
+    const qsizetype newline = bytes.indexOf('\n', at);
+    const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
+    m_line.append(bytes.sliced(at, end - at));
+    m_lineDone = newline >= 0;
+    return end;
+}
+
+void ChunkReader::lineRead() {
+    const QByteArray text = std::exchange(m_line, {});
+    switch (m_part) {
+    case Part::Trailer:
+        // The empty line after the last chunk and its trailer ends the body.
+        m_complete = text == "\r\n" || text == "\n";
+        return;
+    case Part::SizeLine: {
+        const std::optional<qint64> size = chunkSize(text);
+        if (!size) {
+            m_malformed = true;
+            return;
+        }
+        m_left = *size;
+        m_part = *size == 0 ? Part::Trailer : Part::Data;
+        return;
+    }
+    case Part::DataEnd:
+        m_part = Part::SizeLine;
+        return;
+    case Part::Data:
+        return;
+    }
+}
+
 qsizetype ChunkReader::read(QByteArrayView bytes, QByteArray* data) {
     qsizetype at = 0;
     while (at < bytes.size() && !m_complete && !m_malformed) {
-        switch (m_part) {
-        case Part::SizeLine:
-        case Part::Trailer: {
-            const qsizetype newline = bytes.indexOf('\n', at);
-            const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
-            m_line.append(bytes.sliced(at, end - at));
-            at = end;
-            if (m_line.size() > MaxLine) {
-                m_malformed = true;
-                break;
-            }
-            if (newline < 0)
-                break;
-            const QByteArray line = std::exchange(m_line, {});
-            if (m_part == Part::Trailer) {
-                // The empty line after the last chunk and its trailer ends the body.
-                if (line == "\r\n" || line == "\n")
-                    m_complete = true;
-                break;
-            }
-            const std::optional<qint64> size = chunkSize(line);
-            if (!size) {
-                m_malformed = true;
-                break;
-            }
-            m_left = *size;
-            m_part = *size == 0 ? Part::Trailer : Part::Data;
-            break;
-        }
-        case Part::Data: {
+        if (m_part == Part::Data) {
             const qsizetype step = qsizetype(std::min<qint64>(m_left, bytes.size() - at));
             if (data)
                 data->append(bytes.sliced(at, step));
             at += step;
             m_left -= step;
-            if (m_left == 0) {
+            if (m_left == 0)
                 m_part = Part::DataEnd;
-                m_line.clear();
-            }
-            break;
+            continue;
         }
-        case Part::DataEnd: {
-            // The CR LF after a chunk's data.
-            const qsizetype newline = bytes.indexOf('\n', at);
-            const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
-            m_line.append(bytes.sliced(at, end - at));
-            at = end;
-            if (m_line.size() > 2) {
-                m_malformed = true;
-                break;
-            }
-            if (newline >= 0) {
-                m_line.clear();
-                m_part = Part::SizeLine;
-            }
-            break;
-        }
-        }
+        at = line(bytes, at);
+        // A size or trailer line is bounded; after a chunk's data only its CR LF.
+        if (m_line.size() > (m_part == Part::DataEnd ? 2 : MaxLine))
+            m_malformed = true;
+        else if (m_lineDone)
+            lineRead();
     }
     return at;
 }

@@ -23,8 +23,12 @@ public:
 
 private:
     enum class Part { SizeLine, Data, DataEnd, Trailer };
+    // Takes bytes of a line from `at`; returns where it stopped.
+    qsizetype line(QByteArrayView bytes, qsizetype at);
+    void lineRead();
     Part m_part = Part::SizeLine;
     QByteArray m_line; // the size or trailer line so far
+    bool m_lineDone = false;
     qint64 m_left = 0;
     bool m_complete = false;
     bool m_malformed = false;
