@@ -133,7 +133,7 @@ private:
     Check checkRequestLine(const QByteArray& head);
     std::optional<Check> askCabinet(const QByteArray& requestLine);
     void cabinetAnswered(int question, bool yes);
-    bool startRequest(const QByteArray& head);
+    bool startRequest(const QByteArray& received);
     bool startTunnel(const QByteArray& head);
     bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
     void logArrival();

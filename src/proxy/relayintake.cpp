@@ -179,8 +179,9 @@ void Relay::cabinetAnswered(int question, bool yes) {
     readRequests();
 }
 
-bool Relay::startRequest(const QByteArray& head) {
+bool Relay::startRequest(const QByteArray& received) {
     SettingsStore& store = m_ctx.store;
+    const QByteArray head = RequestReader::framedByCoding(received);
     m_ctx.deadlines.cancel(m_deadline);
     m_streams = answersStream(store.choice(Setting::StreamAnswers), m_intercept);
     const QByteArrayView lines = QByteArrayView(head).chopped(2);
@@ -197,9 +198,9 @@ bool Relay::startRequest(const QByteArray& head) {
                                                          : ConnectionLines::KeepAlive;
     // Where answers stream, a compressed page is decoded on the way to be filtered, so
     // the browser may ask for the codings the decoder knows.
-    request.bytes = rewriteRequestHeaders(
-        head, store, m_ctx.clock, connection,
-        m_streams ? AskedEncodings::Decodable : AskedEncodings::Identity);
+    request.bytes =
+        rewriteRequestHeaders(head, store, m_ctx.clock, connection,
+                              m_streams ? AskedEncodings::Decodable : AskedEncodings::Identity);
     // Inside an intercepted CONNECT the request names no host: it goes where the CONNECT
     // went.
     const std::optional<RequestTarget> target =

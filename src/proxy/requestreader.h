@@ -45,6 +45,10 @@ public:
     // A request head's body framing: chunked when the last transfer coding is chunked,
     // until the close for any other transfer coding or a length that cannot be read.
     static Framing framingOf(QByteArrayView head, qint64* length);
+    // A head that has a Transfer-Encoding without its Content-Length lines: the coding
+    // frames the body, and a server that read the length instead would take the rest
+    // of the body for a request.
+    static QByteArray framedByCoding(const QByteArray& head);
 
 private:
     enum class State { Head, Body, Done };

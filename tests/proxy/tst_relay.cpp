@@ -1327,6 +1327,9 @@ void TestRelay::requestBodiesOnAKeptConnection_data() {
                               << "a=1&b=234"_ba;
     QTest::newRow("chunks") << "Transfer-Encoding: chunked\r\n"_ba
                             << "3\r\na=1\r\n6\r\n&b=234\r\n0\r\n\r\n"_ba;
+    // The chunks frame it; the length, which would frame it otherwise, is not passed.
+    QTest::newRow("chunks and a length") << "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n"_ba
+                                         << "3\r\na=1\r\n6\r\n&b=234\r\n0\r\n\r\n"_ba;
 }
 
 void TestRelay::requestBodiesOnAKeptConnection() {
@@ -1346,6 +1349,7 @@ void TestRelay::requestBodiesOnAKeptConnection() {
     QTRY_COMPARE(browser.received, okAnswer("0") + okAnswer("1"));
     QCOMPARE(origin.connections, 1);
     QVERIFY(origin.requests[0].endsWith("\r\n\r\n" + body));
+    QCOMPARE(origin.requests[0].contains("Content-Length"), !framing.contains("chunked"));
     QVERIFY(origin.requests[1].startsWith("GET "));
     QCOMPARE(origin.bytesIn, origin.requests[0].size() + origin.requests[1].size());
     QVERIFY(!browser.closedByPeer);
