@@ -54,7 +54,7 @@ FAKED = dict(DELETED, referer="http://www.tarnwick-fictitious.example/",
              user_agent="Mozilla/9.0 (compatible; MSIE 9.0; Windows NT 9.0)",
              if_modified_since="Mon, 27 Jan 2003 01:01:01 GMT; length=9999")
 LOG_FIELDS = ["request", "status", "referer", "user_agent", "if_modified_since", "cookie",
-              "connection", "proxy_connection"]
+              "connection", "proxy_connection", "accept_encoding", "content_encoding"]
 DAY = 24 * 60 * 60
 # What https_interception.sh stored, which rows change for their time.
 BASE = {"HTTPS検査": "○"}
@@ -229,6 +229,41 @@ def html_rules(run, _):
     tls = run.tls_entries(run.proxy_log(before, lambda t: passed(run.tls_entries(t))))
     if not passed(tls):
         problems.append("no 【TLS】 entry with Verify : OK for the origin: %s" % tls)
+    return problems
+
+
+def dechunked(body):
+    """The data of a chunked body, and whether its last chunk came."""
+    data = b""
+    while True:
+        size_line, sep, rest = body.partition(b"\r\n")
+        if not sep:
+            return data, False
+        size = int(size_line.split(b";")[0] or b"x", 16)
+        if size == 0:
+            return data, True
+        data, body = data + rest[:size], rest[size + 2:]
+
+
+def compressed(run, _):
+    """A page its origin compresses: asked for in the codings the proxy decodes, decoded,
+    filtered like any other, and sent in chunks."""
+    seen = len(run.log("gzip"))
+    rc, answer, err = run.curl(run.https("gzip"), "-H", "Accept-Encoding: gzip, br;q=0.9, dcb")
+    if rc:
+        return ["curl exit %d (%s)" % (rc, err)]
+    head, _, body = answer.partition(b"\r\n\r\n")
+    lines = run.log_after("gzip", seen)
+    problems = []
+    if not lines or lines[0].get("accept_encoding") != "gzip, br;q=0.9" \
+            or lines[0].get("content_encoding") != "gzip":
+        problems.append("the origin was asked / answered: %s" % lines)
+    if b"content-encoding" in head.lower() or b"\r\ntransfer-encoding: chunked" not in head.lower():
+        problems.append("head %r" % head)
+    page, ended = dechunked(body)
+    if not ended or len(page) != len(PAGE.encode()) or page.count(b"<ZZZZZZ") != 2 \
+            or b"document.title" in page:
+        problems.append("body %r" % body)
     return problems
 
 
@@ -435,6 +470,8 @@ ROWS = [
     ("Chromium without the CA: certificate error", {}, browser, False),
     ("Chromium, a page of 40 resources: whole, no script, fewer CONNECTs than requests",
      {}, forty_resources, None),
+    ("a compressed page: the browser's codings asked for, decoded, filtered, chunked",
+     {}, compressed, None),
 ]
 
 

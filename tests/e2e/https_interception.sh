@@ -112,10 +112,11 @@ http {
     uwsgi_temp_path $WORK/tmp;
     scgi_temp_path $WORK/tmp;
     types { text/html html; text/css css; application/javascript js; image/png png; }
-    log_format rules '\$request|\$status|\$http_referer|\$http_user_agent|\$http_if_modified_since|\$http_cookie|\$http_connection|\$http_proxy_connection';
+    log_format rules '\$request|\$status|\$http_referer|\$http_user_agent|\$http_if_modified_since|\$http_cookie|\$http_connection|\$http_proxy_connection|\$http_accept_encoding|\$sent_http_content_encoding';
 EOF
     server good good
     server plain -
+    server gzip good "gzip on; gzip_types text/html; gzip_min_length 1;"
     server expired expired
     server wronghost wronghost
     server selfsigned selfsigned
