@@ -89,4 +89,29 @@ bool isChunked(QByteArrayView headerBlock) {
     return codings && codings->split(',').last().trimmed() == "chunked";
 }
 
+QByteArray withoutHeaderLines(const QByteArray& head, std::initializer_list<QByteArrayView> names,
+                              QByteArrayView added) {
+    QByteArray out;
+    out.reserve(head.size() + added.size());
+    qsizetype at = 0;
+    while (at < head.size()) {
+        qsizetype end = head.indexOf("\r\n", at);
+        end = end < 0 ? head.size() : end + 2;
+        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
+        if (line == "\r\n") {
+            out += added;
+            out += QByteArrayView(head).sliced(at);
+            return out;
+        }
+        bool named = false;
+        for (const QByteArrayView name : names)
+            named = named || (at > 0 && line.size() >= name.size() &&
+                              line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0);
+        if (!named)
+            out += line;
+        at = end;
+    }
+    return out;
+}
+
 } // namespace Tarnwick

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <initializer_list>
 #include <optional>
 
 namespace Tarnwick {
@@ -46,5 +47,11 @@ std::optional<QByteArray> framingHeader(QByteArrayView headerBlock, QByteArrayVi
 // True when the header block says the body comes in chunks: the last coding named
 // by a "Transfer-Encoding" line (name and value in any case) is "chunked".
 bool isChunked(QByteArrayView headerBlock);
+
+// A head (up to and with its blank line) without the header lines named in `names`
+// (lower case, with their colon; matched in any case), with `added` (whole lines) put
+// before the blank line. The first line is never a header line.
+QByteArray withoutHeaderLines(const QByteArray& head, std::initializer_list<QByteArrayView> names,
+                              QByteArrayView added = {});
 
 } // namespace Tarnwick

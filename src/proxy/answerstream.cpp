@@ -26,25 +26,7 @@ bool browserKeepsConnection(QByteArrayView head) {
 }
 
 QByteArray withConnectionClose(const QByteArray& head) {
-    QByteArray out;
-    out.reserve(head.size() + 20);
-    qsizetype at = 0;
-    while (at < head.size()) {
-        qsizetype end = head.indexOf("\r\n", at);
-        end = end < 0 ? head.size() : end + 2;
-        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
-        if (line == "\r\n") {
-            out += "Connection: close\r\n";
-            out += head.mid(at);
-            return out;
-        }
-        const bool connection = at > 0 && line.size() >= 11 &&
-                                line.first(11).compare("connection:", Qt::CaseInsensitive) == 0;
-        if (!connection)
-            out += line;
-        at = end;
-    }
-    return out;
+    return withoutHeaderLines(head, {"connection:"}, "Connection: close\r\n");
 }
 
 std::optional<qint64> AnswerStream::announced() const {

@@ -1,5 +1,7 @@
 #include "proxy/contentdecoder.h"
 
+#include "proxy/answerhead.h"
+
 #include <brotli/decode.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -320,29 +322,8 @@ QByteArray chunkOf(QByteArrayView data) {
 namespace Tarnwick {
 
 QByteArray decodedHead(const QByteArray& head, bool chunked) {
-    QByteArray out;
-    out.reserve(head.size() + 28);
-    qsizetype at = 0;
-    while (at < head.size()) {
-        qsizetype end = head.indexOf("\r\n", at);
-        end = end < 0 ? head.size() : end + 2;
-        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
-        if (line == "\r\n") {
-            if (chunked)
-                out += "Transfer-Encoding: chunked\r\n";
-            out += head.mid(at);
-            return out;
-        }
-        const auto named = [&](QByteArrayView name) {
-            return at > 0 && line.size() >= name.size() &&
-                   line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0;
-        };
-        if (!named("content-encoding:") && !named("content-length:") &&
-            !named("transfer-encoding:"))
-            out += line;
-        at = end;
-    }
-    return out;
+    return withoutHeaderLines(head, {"content-encoding:", "content-length:", "transfer-encoding:"},
+                              chunked ? "Transfer-Encoding: chunked\r\n" : "");
 }
 
 } // namespace Tarnwick

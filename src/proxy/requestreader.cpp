@@ -30,22 +30,7 @@ RequestReader::Framing RequestReader::framingOf(QByteArrayView head, qint64* len
 QByteArray RequestReader::framedByCoding(const QByteArray& head) {
     if (!framingHeader(head, "transfer-encoding:"))
         return head;
-    QByteArray out;
-    out.reserve(head.size());
-    qsizetype at = 0;
-    while (at < head.size()) {
-        qsizetype end = head.indexOf("\r\n", at);
-        end = end < 0 ? head.size() : end + 2;
-        const QByteArrayView line = QByteArrayView(head).sliced(at, end - at);
-        if (line == "\r\n")
-            return out + head.mid(at);
-        const bool length = at > 0 && line.size() >= 15 &&
-                            line.first(15).compare("content-length:", Qt::CaseInsensitive) == 0;
-        if (!length)
-            out += line;
-        at = end;
-    }
-    return out;
+    return withoutHeaderLines(head, {"content-length:"});
 }
 
 void RequestReader::feed(QByteArrayView bytes) {
