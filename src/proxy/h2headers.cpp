@@ -203,8 +203,10 @@ std::optional<QByteArray> requestHeadFromList(const HeaderList& list, RequestFor
     const QByteArray* scheme = split->find(":scheme");
     const QByteArray* authority = split->find(":authority");
     // HTTP/2's own CONNECT (a tunnel, or a WebSocket) is not offered inside interception.
-    if (!method || !path || !isToken(*method) || *method == "CONNECT" || path->isEmpty() ||
-        path->contains(' ') || path->contains('\t'))
+    // A path is the origin's: one naming a host of its own ("http://elsewhere/") would make
+    // the request line point past the origin the stream belongs to.
+    if (!method || !path || !isToken(*method) || *method == "CONNECT" ||
+        !(path->startsWith('/') || *path == "*") || path->contains(' ') || path->contains('\t'))
         return std::nullopt;
     QByteArray host;
     if (authority)

@@ -156,6 +156,8 @@ void TestH2::mapping_data() {
         << QByteArray();
     QTest::newRow("an upper-case name")
         << Way::ToHead << ":method: GET\n:authority: a\n:path: /\nX-A: 1"_ba << QByteArray();
+    QTest::newRow("a path naming a host of its own")
+        << Way::ToHead << ":method: GET\n:authority: a\n:path: http://b/"_ba << QByteArray();
     QTest::newRow("CONNECT") << Way::ToHead << ":method: CONNECT\n:authority: a:443"_ba
                              << QByteArray();
     QTest::newRow("an HTTP/1.1 head: Host to :authority, connection fields dropped")
