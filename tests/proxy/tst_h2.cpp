@@ -154,8 +154,6 @@ void TestH2::mapping_data() {
     QTest::newRow("a carriage return in a value")
         << Way::ToHead << ":method: GET\n:authority: a\n:path: /\nx: 1\rhost: evil"_ba
         << QByteArray();
-    QTest::newRow("an upper-case name")
-        << Way::ToHead << ":method: GET\n:authority: a\n:path: /\nX-A: 1"_ba << QByteArray();
     QTest::newRow("a path naming a host of its own")
         << Way::ToHead << ":method: GET\n:authority: a\n:path: http://b/"_ba << QByteArray();
     QTest::newRow("CONNECT") << Way::ToHead << ":method: CONNECT\n:authority: a:443"_ba
@@ -268,17 +266,16 @@ void TestH2::exchanges() {
         p.answer(s, bodyOf(s + 1, size).first(size / 2), false);
     }
     p.pump();
-    if (resetFirst)
-        QVERIFY(p.client.reset(ids.front()));
+    const qint32 gone = resetFirst ? ids.front() : 0;
+    QVERIFY(!gone || p.client.reset(gone));
     p.pump();
     for (const qint32 s : ids) {
-        const bool reset = resetFirst && s == ids.front();
-        QCOMPARE(p.server.sendData(s, bodyOf(s + 1, size).sliced(size / 2)), !reset);
-        QCOMPARE(p.server.endData(s), !reset);
+        QCOMPARE(p.server.sendData(s, bodyOf(s + 1, size).sliced(size / 2)), s != gone);
+        QCOMPARE(p.server.endData(s), s != gone);
     }
     p.pump();
     for (const qint32 s : ids) {
-        const bool reset = resetFirst && s == ids.front();
+        const bool reset = s == gone;
         QCOMPARE(p.browserSide.streams[s].fields, ":status: 200\n"_ba);
         QCOMPARE(p.browserSide.streams[s].body, bodyOf(s + 1, reset ? size / 2 : size));
         QCOMPARE(p.proxySide.streams[s].closed, reset ? H2Session::Cancel : H2Session::NoError);
@@ -311,9 +308,9 @@ void TestH2::flowControl() {
         p.pump();
         qsizetype held = 0;
         for (auto& [s, n] : given) {
-            held += p.browserSide.streams[s].body.size() - n;
-            p.client.consumed(s, p.browserSide.streams[s].body.size() - n);
-            n = p.browserSide.streams[s].body.size();
+            const qsizetype got = p.browserSide.streams[s].body.size();
+            held += got - n;
+            p.client.consumed(s, got - std::exchange(n, got));
         }
         if (round == 0)
             QCOMPARE(held, stalledAt);
