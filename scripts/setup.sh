@@ -8,7 +8,7 @@
 #   scripts/setup.sh deb    what run installs, plus what making the Debian package needs
 set -eu
 
-RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev qt6-translations-l10n libssl-dev zlib1g-dev libbrotli-dev libzstd-dev"
+RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev qt6-translations-l10n libssl-dev zlib1g-dev libbrotli-dev libzstd-dev libnghttp2-dev"
 TEST_PACKAGES="nginx-light curl xvfb xauth python3 clang-14 libclang-rt-14-dev chromium firefox-esr openssl libnss3-tools tinyproxy libglib2.0-bin gsettings-desktop-schemas dpkg-dev file lintian appstream"
 
 packages="$RUN_PACKAGES"
