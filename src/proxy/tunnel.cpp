@@ -76,6 +76,9 @@ void Tunnel::sent(Peer side) {
 }
 
 void Tunnel::ended(Peer side) {
+    // A browser that leaves before the server is reached is gone.
+    if (!m_open)
+        return m_host.done(Ending::Closed);
     if (side == Peer::Browser)
         m_host.log().browserClosed(m_host.index());
     else
