@@ -106,11 +106,10 @@ class Flow:
     """One connection's bytes in one direction: read from one socket, put on the
     link, written to the other socket when their time comes."""
 
-    def __init__(self, direction, reader, writer, connection):
+    def __init__(self, direction, reader, writer):
         self.direction = direction
         self.reader = reader
         self.writer = writer
-        self.connection = connection
         self.pending = collections.deque()  # pieces not yet on the link
         self.in_flight = collections.deque()  # (time due, piece), in order
         self.landed = asyncio.Event()
@@ -199,8 +198,8 @@ class Link:
         try:
             await asyncio.sleep(self.rtt)  # the SYN and SYN-ACK
             origin_reader, origin_writer = await asyncio.open_connection(self.origin_host, self.origin_port)
-            flows = [Flow(self.up, client_reader, origin_writer, self),
-                     Flow(self.down, origin_reader, client_writer, self)]
+            flows = [Flow(self.up, client_reader, origin_writer),
+                     Flow(self.down, origin_reader, client_writer)]
             tasks = [asyncio.ensure_future(c) for f in flows for c in (f.read(), f.write())]
             # Done when both ends of stream are delivered, or either side fails.
             writes = [tasks[1], tasks[3]]
