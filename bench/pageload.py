@@ -4,11 +4,15 @@ stream's origin and its client. Standard library only; everything on loopback.
 
   pageload.py site WWW
       writes the forty-resource page (tests/e2e/browser_site.py) into WWW
-  pageload.py visit HOME PROFILE LOG URL [PROXY-PORT]
+  pageload.py visit [--link PID:STATS] HOME PROFILE LOG URL [PROXY-PORT]
       a fresh headless Chromium (HOME holds its NSS database) loads URL cold, then
       again in the same browser (warm); prints one line of KEY=VALUE words: the load
       times from the page's Navigation Timing (cold, warm, in ms), whether the page
-      came whole each time, the browser's connections and requests of the cold visit
+      came whole each time, the browser's connections and requests of the cold visit;
+      with --link, also the bytes that crossed bench/linkemu.py's link (process PID,
+      counts in the file STATS) during each load (cold_down, cold_up, warm_down,
+      warm_up) and the connections opened across it (cold_connections,
+      warm_connections)
   pageload.py events PORT CERT KEY
       an HTTPS origin: every request gets an event stream of EVENTS events, one every
       0.5 s, each carrying the time it was sent; then the answer ends
@@ -33,6 +37,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import browser_site  # noqa: E402
+import linkemu  # noqa: E402
 
 HOST = "localhost"
 EVENTS = 10
@@ -62,8 +67,14 @@ def network_flags(proxy_port):
     return flags + ["--no-proxy-server"]
 
 
-def visit(home, profile, log, url, proxy_port):
+def visit(home, profile, log, url, proxy_port, link):
     b = browser_site.Browser(profile, None, log, home, network=network_flags(proxy_port))
+    # The link's counts before the cold load, between the loads and after the warm one.
+    counts = []
+
+    def count_link():
+        if link:
+            counts.append(linkemu.read_stats(link[0], link[1]))
     connections, requests = set(), [0]
 
     def count(m):
@@ -75,8 +86,10 @@ def visit(home, profile, log, url, proxy_port):
         tab = browser_site.Tab(b)
         b.handlers.append(count)
         states = []
+        count_link()
         for _ in ("cold", "warm"):
             loaded = tab.navigate(url)
+            count_link()
             state = tab.evaluate(browser_site.FORTY_STATE) or {}
             whole = loaded and state.get("images_loaded") == browser_site.FORTY_IMAGES \
                 and state.get("sheets_loaded") == browser_site.FORTY_SHEETS
@@ -88,8 +101,13 @@ def visit(home, profile, log, url, proxy_port):
     finally:
         b.close()
     (cold, cold_whole), (warm, warm_whole) = states
-    print("cold=%.1f warm=%.1f cold_whole=%d warm_whole=%d connections=%d requests=%d"
-          % (cold, warm, cold_whole, warm_whole, cold_connections, cold_requests))
+    crossed = ""
+    if counts:
+        crossed = "".join(" %s_%s=%d" % (load, way, after[way] - before[way])
+                          for load, before, after in (("cold", counts[0], counts[1]), ("warm", counts[1], counts[2]))
+                          for way in ("down", "up", "connections"))
+    print("cold=%.1f warm=%.1f cold_whole=%d warm_whole=%d connections=%d requests=%d%s"
+          % (cold, warm, cold_whole, warm_whole, cold_connections, cold_requests, crossed))
 
 
 class EventOrigin(socketserver.ThreadingTCPServer):
@@ -174,8 +192,16 @@ def main():
     args = sys.argv[1:]
     if args[:1] == ["site"] and len(args) == 2:
         print(browser_site.make_forty(args[1]))
-    elif args[:1] == ["visit"] and len(args) in (5, 6):
-        visit(args[1], args[2], args[3], args[4], int(args[5]) if len(args) == 6 else 0)
+    elif args[:1] == ["visit"] and len(args) in (5, 6, 7, 8):
+        link = None
+        if args[1] == "--link" and ":" in args[2]:
+            pid, _, stats = args[2].partition(":")
+            link = (int(pid), stats)
+            args = args[:1] + args[3:]
+        if len(args) not in (5, 6):
+            print(__doc__, file=sys.stderr)
+            return 2
+        visit(args[1], args[2], args[3], args[4], int(args[5]) if len(args) == 6 else 0, link)
     elif args[:1] == ["events"] and len(args) == 4:
         serve_events(int(args[1]), args[2], args[3])
     elif args[:1] == ["stream"] and len(args) in (4, 5):

@@ -30,8 +30,18 @@
 # after --download-limit seconds is cut off and shown as such (mitmproxy, which
 # holds a whole answer by default, takes minutes for 200 MiB).
 #
+# Links: with --link, the page loads (not the event stream and the download) run
+# once per link, each through bench/linkemu.py standing for that link in front of the
+# origin: the page's URL names the emulator's port, so the browser (direct) and every
+# proxy reach nginx through it, with the link's round trip and rates; the browser and
+# the proxies stay beside each other. A table per link and mode gives the medians,
+# the ratio to direct and the bytes that crossed the link per load.
+#
 # Options:
 #   --rounds N       counted rounds of page loads (7)
+#   --link LINK      a link to load the page over (repeatable): RTT-MS/DOWN-MBIT/UP-MBIT,
+#                    e.g. 50/20/5, or 0 for plain loopback (the default)
+#   --links "LINK..."  the links at once, e.g. "0 50/20/5 100/10/2"
 #   --download-mib N size of the download (200; 0 skips it)
 #   --download-limit S  seconds a download may take (120)
 #   --quick          3 rounds, a 50 MiB download
@@ -45,6 +55,7 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/local-nginx.sh"
 . "$here/../scripts/bench-common.sh"
+. "$here/pageload_links.sh"
 
 rounds=7
 download_mib=200
@@ -52,9 +63,12 @@ download_limit=120
 keep=no
 keep_log=no
 build=
+links=
 while [ $# -gt 0 ]; do
     case $1 in
     --rounds) rounds=$2; shift ;;
+    --link) links="$links $2"; shift ;;
+    --links) links=$2; shift ;;
     --download-mib) download_mib=$2; shift ;;
     --download-limit) download_limit=$2; shift ;;
     --quick) rounds=3; download_mib=50 ;;
@@ -66,6 +80,10 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
+# shellcheck disable=SC2086 # a list of words
+check_links ${links:-0}
+# shellcheck disable=SC2086,SC2116 # one space between words
+links=$(echo ${links:-0})
 [ -n "$build" ] || { echo "usage: $0 [OPTIONS] BUILD_DIR (see --help)" >&2; exit 2; }
 build=$(cd "$build" && pwd)
 bin=$build/app
@@ -87,7 +105,7 @@ pv_pid=
 mitm_pid=
 events_pid=
 cleanup() {
-    stop_processes "$tw_pid" "$tw_tunnel_pid" "$pv_pid" "$mitm_pid" "$events_pid" "${NGINX_PID:-}"
+    stop_processes "$link_pid" "$tw_pid" "$tw_tunnel_pid" "$pv_pid" "$mitm_pid" "$events_pid" "${NGINX_PID:-}"
     if [ "$keep" = yes ]; then echo "work kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -95,7 +113,8 @@ trap 'exit 1' INT TERM
 
 fail() {
     echo "FAIL: $*" >&2
-    for _log in "$work/tarnwick.log" "$work/privoxy.log" "$work/mitmdump.log" "$work/error.log" "$work/events.log"; do
+    for _log in "$work/tarnwick.log" "$work/privoxy.log" "$work/mitmdump.log" "$work/error.log" "$work/events.log" \
+        "$work/linkemu.log"; do
         [ -s "$_log" ] && { echo "--- $_log (last lines)" >&2; tail -n 15 "$_log" | cut -c1-300 >&2; }
     done
     exit 1
@@ -230,15 +249,16 @@ for mode in $modes; do
         fail "certutil: $(tail -n 2 "$work/certutil.log")"
 done
 
-# Every proxy carries the page at all before anything is timed.
-url=https://localhost:$web_port/forty.html
-for mode in $modes; do
-    _port=$(port_of "$mode")
-    _got=$(env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
-        -u no_proxy -u NO_PROXY curl -sS --max-time 20 ${_port:+-x "http://127.0.0.1:$_port"} \
-        --cacert "$(ca_of "$mode")" -o /dev/null -w '%{http_code}' "$url" 2>&1) || true
-    [ "$_got" = 200 ] || fail "$mode: the page is not carried: $_got"
-done
+# carried: every proxy carries the page at all before anything is timed.
+carried() {
+    for mode in $modes; do
+        _port=$(port_of "$mode")
+        _got=$(env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
+            -u no_proxy -u NO_PROXY curl -sS --max-time 20 ${_port:+-x "http://127.0.0.1:$_port"} \
+            --cacert "$(ca_of "$mode")" -o /dev/null -w '%{http_code}' "$url" 2>&1) || true
+        [ "$_got" = 200 ] || fail "$mode: the page is not carried: $_got"
+    done
+}
 
 # ---- page loads ----------------------------------------------------------------------
 
@@ -261,26 +281,36 @@ in_rotation() {
     echo "$_out"
 }
 
-echo "page loads: a warm-up round and $rounds counted round(s) of $modes, $resources resources"
-round=0
-while [ "$round" -le "$rounds" ]; do
-    # shellcheck disable=SC2086
-    for mode in $(in_rotation "$round" $modes); do
-        rm -rf "$work/profile"
-        # shellcheck disable=SC2046 # no port for direct: no word
-        _line=$(python3 "$here/pageload.py" visit "$work/home-$mode" "$work/profile" "$work/chromium.log" \
-            "$url" $(port_of "$mode") 2>>"$work/visit.err") || _line=
-        if [ -z "$_line" ]; then
-            echo "  $mode, round $round: the visit failed: $(tail -n 1 "$work/visit.err")"
-            [ "$round" -eq 0 ] || echo "failed" >>"$work/$mode.failures"
-            continue
-        fi
-        printf '  %-12s round %d: cold %7.1f ms, warm %7.1f ms, whole %s/%s, %s connections, %s requests\n' \
-            "$mode" "$round" "$(field "$_line" cold)" "$(field "$_line" warm)" "$(field "$_line" cold_whole)" \
-            "$(field "$_line" warm_whole)" "$(field "$_line" connections)" "$(field "$_line" requests)"
-        [ "$round" -eq 0 ] || echo "$_line" >>"$work/$mode.visits"
+for link in $links; do
+    start_link "$link"
+    lname=$(link_name "$link")
+    url=https://localhost:${page_port:?}/forty.html
+    carried
+    echo "page loads over $(link_label "$link"): a warm-up round and $rounds counted round(s) of $modes," \
+        "$resources resources"
+    round=0
+    while [ "$round" -le "$rounds" ]; do
+        # shellcheck disable=SC2086
+        for mode in $(in_rotation "$round" $modes); do
+            rm -rf "$work/profile"
+            # shellcheck disable=SC2046 # no port for direct, no link on loopback: no word
+            _line=$(python3 "$here/pageload.py" visit $(link_option) "$work/home-$mode" "$work/profile" \
+                "$work/chromium.log" "$url" $(port_of "$mode") 2>>"$work/visit.err") || _line=
+            if [ -z "$_line" ]; then
+                echo "  $mode, round $round: the visit failed: $(tail -n 1 "$work/visit.err")"
+                [ "$round" -eq 0 ] || echo "failed" >>"$work/$lname.$mode.failures"
+                continue
+            fi
+            printf '  %-12s round %d: cold %7.1f ms, warm %7.1f ms, whole %s/%s, %s connections, %s requests%s\n' \
+                "$mode" "$round" "$(field "$_line" cold)" "$(field "$_line" warm)" "$(field "$_line" cold_whole)" \
+                "$(field "$_line" warm_whole)" "$(field "$_line" connections)" "$(field "$_line" requests)" \
+                "$([ -z "$link_pid" ] || echo ", over the link cold: $(field "$_line" cold_down) B down," \
+                    "$(field "$_line" cold_connections) connections")"
+            [ "$round" -eq 0 ] || echo "$_line" >>"$work/$lname.$mode.visits"
+        done
+        round=$((round + 1))
     done
-    round=$((round + 1))
+    stop_link
 done
 
 # ---- event stream --------------------------------------------------------------------
@@ -332,17 +362,18 @@ fi
 
 # ---- the table -----------------------------------------------------------------------
 
-# col MODE KEY: the median of KEY over MODE's counted visits.
+# col MODE KEY: the median of KEY over MODE's counted visits over the link $table_link.
+table_link=loopback
 col() {
-    [ -s "$work/$1.visits" ] || { echo nan; return; }
-    while read -r _l; do field "$_l" "$2"; done <"$work/$1.visits" | median
+    [ -s "$work/$table_link.$1.visits" ] || { echo nan; return; }
+    while read -r _l; do field "$_l" "$2"; done <"$work/$table_link.$1.visits" | median
 }
 # sum MODE KEY
 sum() {
-    [ -s "$work/$1.visits" ] || { echo 0; return; }
-    while read -r _l; do field "$_l" "$2"; done <"$work/$1.visits" | awk '{ s += $1 } END { print s + 0 }'
+    [ -s "$work/$table_link.$1.visits" ] || { echo 0; return; }
+    while read -r _l; do field "$_l" "$2"; done <"$work/$table_link.$1.visits" | awk '{ s += $1 } END { print s + 0 }'
 }
-visits() { if [ -s "$work/$1.visits" ]; then wc -l <"$work/$1.visits"; else echo 0; fi; }
+visits() { if [ -s "$work/$table_link.$1.visits" ]; then wc -l <"$work/$table_link.$1.visits"; else echo 0; fi; }
 from_file() { [ -s "$work/$1" ] && field "$(cat "$work/$1")" "$2" || echo nan; }
 version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null | sed 's/-[^-]*$//'; }
 
@@ -367,22 +398,27 @@ echo
 row load direct "tunnel (interception off)" "**interception**" "Privoxy $(version privoxy) \`+https-inspection\`" \
     "mitmproxy $(version mitmproxy)"
 row --- --- --- --- --- ---
-_r=()
-for mode in $modes; do _r+=("$(cell "$mode" cold "$d_cold")"); done
-row "first visit (fresh profile)" "${_r[@]}"
-_r=()
-for mode in $modes; do _r+=("$(cell "$mode" warm "$d_warm")"); done
-row "return visit (same browser, revalidation)" "${_r[@]}"
-_r=()
-for mode in $modes; do
-    _n=$(visits "$mode") _f=
-    [ ! -s "$work/$mode.failures" ] || _f=", $(wc -l <"$work/$mode.failures") FAILED"
-    _r+=("$(sum "$mode" cold_whole)/$_n, $(sum "$mode" warm_whole)/$_n$_f")
-done
-row "page whole: first / return visits" "${_r[@]}"
-_r=()
-for mode in $modes; do _r+=("$(col "$mode" connections | awk '{ printf "%.0f", $1 }') / $(col "$mode" requests | awk '{ printf "%.0f", $1 }')"); done
-row "first visit: browser connections / requests" "${_r[@]}"
+# The page-load rows are loopback's; the links have a table of their own below.
+on_loopback=no
+case " $links " in *" 0 "*) on_loopback=yes ;; esac
+if [ "$on_loopback" = yes ]; then
+    _r=()
+    for mode in $modes; do _r+=("$(cell "$mode" cold "$d_cold")"); done
+    row "first visit (fresh profile)" "${_r[@]}"
+    _r=()
+    for mode in $modes; do _r+=("$(cell "$mode" warm "$d_warm")"); done
+    row "return visit (same browser, revalidation)" "${_r[@]}"
+    _r=()
+    for mode in $modes; do
+        _n=$(visits "$mode") _f=
+        [ ! -s "$work/loopback.$mode.failures" ] || _f=", $(wc -l <"$work/loopback.$mode.failures") FAILED"
+        _r+=("$(sum "$mode" cold_whole)/$_n, $(sum "$mode" warm_whole)/$_n$_f")
+    done
+    row "page whole: first / return visits" "${_r[@]}"
+    _r=()
+    for mode in $modes; do _r+=("$(col "$mode" connections | awk '{ printf "%.0f", $1 }') / $(col "$mode" requests | awk '{ printf "%.0f", $1 }')"); done
+    row "first visit: browser connections / requests" "${_r[@]}"
+fi
 _r=()
 for mode in $modes; do
     _r+=("$(awk -v f="$(from_file "$mode.stream" first)" 'BEGIN { if (f == "nan") print "FAILED"; else printf "%.3f s", f }')")
@@ -406,7 +442,7 @@ fi
 echo
 echo "medians of $rounds round(s) (after a warm-up round); the page: $resources resources over HTTP/1.1 from nginx," \
     "every answer no-cache; interception takes the 4 scripts out"
-awk -v c="$(col interception cold)" -v w="$(col interception warm)" -v dc="$d_cold" -v dw="$d_warm" \
+[ "$on_loopback" = no ] || awk -v c="$(col interception cold)" -v w="$(col interception warm)" -v dc="$d_cold" -v dw="$d_warm" \
     -v mc="$(col mitmproxy cold)" -v mw="$(col mitmproxy warm)" 'BEGIN {
     if (dc <= 0 || dw <= 0 || c == "nan" || w == "nan") { print "goal: page loads: no figures"; exit }
     rc = c / dc; rw = w / dw
@@ -420,4 +456,6 @@ if [ "$download_mib" -gt 0 ]; then
         'BEGIN { printf "goal: the %d MiB intercepted download begins within 0.2 s and stays under 64 MiB: %s (%s s, %.1f MiB)\n",
                  m, (f != "nan" && f != "" && f <= 0.2 && k != "" && k < 64 * 1024 ? "met" : "NOT met"), f, k / 1024 }'
 fi
+# shellcheck disable=SC2086 # a list of words
+[ "$links" = 0 ] || links_table $links
 echo "load average at the start: $load_start; at the end: $(load_average)"
