@@ -10,7 +10,8 @@
 # One nginx serves https://localhost:PORT/forty.html (24 images, 12 style sheets, 4
 # scripts, about 1.4 MB; bench/pageload.py writes it) with a certificate from a test
 # CA made here, every answer "Cache-Control: no-cache" so that a return visit always
-# revalidates. Headless Chromium, a fresh profile each time, with an NSS database
+# revalidates; like the web's origins it speaks HTTP/2 to a client that offers it and
+# compresses HTML, style sheets and scripts (gzip). Headless Chromium, a fresh profile each time, with an NSS database
 # under a HOME of its own trusting the CA its proxy presents, loads the page (cold),
 # then the same page again in the same browser (warm). The time is the page's own
 # Navigation Timing: from the start of the navigation to the end of the load event.
@@ -159,14 +160,17 @@ if [ "$download_mib" -gt 0 ]; then
 fi
 # Where localhost also means ::1, a proxy may try it first: nginx is there too.
 listen6=
-getent ahosts localhost | grep -q '^::1 ' && listen6="listen [::1]:$web_port ssl;"
+getent ahosts localhost | grep -q '^::1 ' && listen6="listen [::1]:$web_port ssl http2;"
+# As the web's origins do: HTTP/2 where the client offers it, text compressed.
 start_nginx "$work" "$web_port" "
         $listen6
         ssl_certificate $tls/origin.pem;
         ssl_certificate_key $tls/origin.key;
+        gzip on;
+        gzip_types text/css application/javascript;
         add_header Cache-Control no-cache;
         types { text/html html; text/css css; application/javascript js; image/png png;
-                application/octet-stream bin; }" ssl ||
+                application/octet-stream bin; }" "ssl http2" ||
     fail "nginx does not listen on $web_port"
 python3 "$here/pageload.py" events "$events_port" "$tls/origin.pem" "$tls/origin.key" >"$work/events.log" 2>&1 &
 events_pid=$!
