@@ -1,11 +1,7 @@
 #include "proxy/relay.h"
 
-#include "proxy/answerstream.h"
-#include "proxy/headerrewrite.h"
 #include "proxy/interception.h"
 #include "proxy/relaylog.h"
-#include "proxy/requestrules.h"
-#include "proxy/storedexchange.h"
 #include "proxy/streamedexchange.h"
 #include "proxy/tunnel.h"
 #include "settings/settingsstore.h"
@@ -87,15 +83,16 @@ void Relay::arrived(Connection&, QByteArrayView bytes) {
             m_browser.pauseReading(Connection::Hold::Question);
         return;
     }
-    m_arrival = bytes.toByteArray();
+    m_arrival = bytes;
     readRequests();
     // The piece with a head the user is asked about is shown with the answer.
     if (m_phase != Phase::Asking)
         logArrival();
+    m_arrival = {};
 }
 
 void Relay::logArrival() {
-    const QByteArray arrival = std::exchange(m_arrival, {});
+    const QByteArrayView arrival = std::exchange(m_arrival, {});
     if (!arrival.isEmpty())
         m_ctx.log.browserData(m_index, arrival.size(), arrival);
 }
@@ -258,10 +255,13 @@ void Relay::settle() {
     m_ending.reset();
 }
 
-void Relay::nextRequest() {
-    // Nothing the last exchange held back holds the next one.
+void Relay::releaseHolds() {
     m_browser.resumeReading(Connection::Hold::PeerBehind);
     m_server.link().resumeReading(Connection::Hold::PeerBehind);
+}
+
+void Relay::nextRequest() {
+    releaseHolds();
     m_exchange.reset();
     m_body.clear();
     m_answer.clear();
@@ -280,8 +280,7 @@ void Relay::becomeTunnel() {
     // A WebSocket: what the server sent after its 101, and what the browser sent after
     // its request, go first.
     QByteArray early = static_cast<StreamedExchange&>(*m_exchange).takeEarly();
-    m_browser.resumeReading(Connection::Hold::PeerBehind);
-    m_server.link().resumeReading(Connection::Hold::PeerBehind);
+    releaseHolds();
     m_browser.resumeReading(Connection::Hold::Pipelined);
     if (m_authority.isEmpty()) {
         const RequestTarget& target = m_server.route().target;

@@ -137,6 +137,8 @@ private:
     bool startTunnel(const QByteArray& head);
     bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
     void logArrival();
+    // Nothing an exchange held back holds what comes after it.
+    void releaseHolds();
 
     // Exchanges.
     void settle();
@@ -183,8 +185,10 @@ private:
     Deadlines::Node m_deadline;
 
     RequestReader m_reader;
-    QByteArray m_arrival; // the browser's bytes being read, shown once
-    SpillStore m_body;    // the request body, kept for a second try
+    QByteArrayView m_arrival;  // the browser's bytes being read (during arrived() only),
+                               // shown once
+    QByteArray m_askedArrival; // the piece with the head the user is asked about
+    SpillStore m_body;         // the request body, kept for a second try
     SpillStore m_answer;
     std::unique_ptr<Exchange> m_exchange;
     std::optional<Ending> m_ending; // asked for by the exchange, acted on after it

@@ -16,7 +16,6 @@
 namespace Tarnwick {
 
 namespace {
-const QByteArray Established = QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n");
 // The browser's TLS handshake on an intercepted connection, like the origin's.
 constexpr int BrowserHandshakeMs = 30000;
 
@@ -49,6 +48,7 @@ void Relay::readRequests() {
             if (check == Check::Asked) {
                 // The user's answer takes it on (cabinetAnswered).
                 m_askedHead = std::move(item->bytes);
+                m_askedArrival = std::exchange(m_arrival, {}).toByteArray();
                 return;
             }
             takeChecked(check, item->bytes);
@@ -79,7 +79,7 @@ void Relay::takeChecked(Check check, const QByteArray& head) {
         return;
     // A rule that could not be applied answers without a word in the list.
     if (check == Check::Failed)
-        m_arrival.clear();
+        m_arrival = {};
     logArrival();
     switch (check) {
     case Check::Passed:
@@ -174,9 +174,12 @@ void Relay::cabinetAnswered(int question, bool yes) {
     const SettingsStore::ReadScope oneLook(m_ctx.store);
     m_phase = Phase::Reading;
     m_browser.resumeReading(Connection::Hold::Question);
+    const QByteArray asked = std::exchange(m_askedArrival, {});
+    m_arrival = asked;
     takeChecked(yes ? Check::Passed : Check::Refused, std::exchange(m_askedHead, {}));
     // What came while the user was asked continues the request.
     readRequests();
+    m_arrival = {};
 }
 
 bool Relay::startRequest(const QByteArray& received) {
@@ -278,7 +281,7 @@ bool Relay::startInterception(SslOwner ssl, const HostName& host, int port, QByt
     m_phase = Phase::Securing;
     m_ctx.deadlines.arm(m_deadline, BrowserHandshakeMs);
     // The CONNECT is answered here; the origin is reached once a request has come.
-    if (!m_browser.send(Established))
+    if (!m_browser.send(Tunnel::Established.toByteArray()))
         m_ctx.log.browserSent(m_index);
     m_reader = RequestReader(MaxRequestHead);
     m_browser.startTls(std::move(ssl), early);

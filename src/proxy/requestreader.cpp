@@ -91,8 +91,14 @@ std::optional<RequestReader::Item> RequestReader::takeBody() {
             m_framing = Framing::UntilClose;
             taken = m_buffer.size();
         }
-        QByteArray piece = m_buffer.left(taken);
-        m_buffer.remove(0, taken);
+        // Most pieces are the whole of what came: handed over without a copy.
+        QByteArray piece;
+        if (taken == m_buffer.size()) {
+            piece = std::exchange(m_buffer, {});
+        } else {
+            piece = m_buffer.left(taken);
+            m_buffer.remove(0, taken);
+        }
         if (m_framing == Framing::Length)
             m_left -= taken;
         const bool ended = (m_framing == Framing::Length && m_left == 0) ||

@@ -5,10 +5,6 @@
 
 namespace Tarnwick {
 
-namespace {
-const QByteArray Established = QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n");
-} // namespace
-
 Tunnel::Tunnel(ExchangeHost& host, QByteArray connectHead, SpillStore& early)
     : m_host(host), m_connectHead(std::move(connectHead)), m_early(early) {}
 
@@ -30,7 +26,7 @@ void Tunnel::serverReady(bool) {
         m_host.log().requestSent(m_host.index(), m_connectHead);
         if (!later)
             m_host.log().serverSent(m_host.index());
-    } else if (!m_host.send(Peer::Browser, Established)) {
+    } else if (!m_host.send(Peer::Browser, Established.toByteArray())) {
         m_host.log().browserSent(m_host.index());
     }
     start();

@@ -18,6 +18,8 @@ class Tunnel final : public Exchange {
 public:
     static constexpr int HalfClosedMs = 60 * 1000;
     static constexpr int IdleMs = 15 * 60 * 1000;
+    // The answer to a CONNECT the proxy opens itself.
+    static constexpr QByteArrayView Established = "HTTP/1.1 200 Connection established\r\n\r\n";
 
     // `connectHead`: a CONNECT to hand to the upstream proxy once connected, or empty to
     // answer the browser here; `early`: the browser's bytes that came before.
