@@ -60,6 +60,9 @@ public:
     TlsCheck tlsCheck() const { return m_tlsCheck; }
     const QString& tlsReason() const { return m_tlsReason; }
     const QString& tlsVersion() const { return m_tlsVersion; }
+    // The protocol both ends agreed on in the TLS handshake ("h2", "http/1.1"), or
+    // nothing.
+    QByteArray alpn() const;
 
     State state() const { return m_state; }
     bool isOpen() const { return m_fd >= 0; }

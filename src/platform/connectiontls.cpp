@@ -222,4 +222,13 @@ bool Connection::sendCipher() {
     return true;
 }
 
+QByteArray Connection::alpn() const {
+    if (!m_ssl || m_tls != Tls::Open)
+        return {};
+    const unsigned char* name = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(m_ssl.get(), &name, &length);
+    return QByteArray(reinterpret_cast<const char*>(name), int(length));
+}
+
 } // namespace Tarnwick

@@ -83,7 +83,7 @@ enum class TlsCheck {
 };
 
 // The TLS of intercepted connections: the browser side speaks as the requested host with
-// a minted certificate (TLS 1.2 and 1.3, ALPN http/1.1, session tickets); the origin
+// a minted certificate (TLS 1.2 and 1.3, ALPN h2 or http/1.1, session tickets); the origin
 // side verifies strictly (TLS 1.3, or TLS 1.2 with ECDHE and AEAD suites only, OpenSSL's
 // security level 2, the chain against the system's trust store and the extra file of
 // the user's choosing, the host name or address in the subjectAltName only, a stapled
@@ -99,8 +99,9 @@ public:
     SslOwner forBrowser(const HostName& host, QString* why);
     // `extraAuthorities`: a PEM file whose certificates are trusted besides the
     // system's (empty: none). Nothing when the check could not be set up.
+    // `offerH2`: HTTP/2 is offered in ALPN before HTTP/1.1.
     SslOwner forOrigin(const HostName& host, int port, const QString& extraAuthorities,
-                       QString* why);
+                       QString* why, bool offerH2 = false);
 
     // What a failed handshake with an origin came to, and how to say it.
     static TlsCheck checkOf(SSL* ssl);

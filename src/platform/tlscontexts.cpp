@@ -17,8 +17,7 @@ constexpr char OriginSuites[] = "ECDHE+AESGCM:ECDHE+CHACHA20";
 // The index under which an origin connection keeps the key of its session cache.
 int sessionKeyIndex() {
     static const int index = SSL_get_ex_new_index(
-        0, nullptr, nullptr, nullptr,
-        [](void*, void* data, CRYPTO_EX_DATA*, int, long, void*) {
+        0, nullptr, nullptr, nullptr, [](void*, void* data, CRYPTO_EX_DATA*, int, long, void*) {
             delete static_cast<std::string*>(data);
         });
     return index;
@@ -43,12 +42,12 @@ SslOwner TlsContexts::forBrowser(const HostName& host, QString* why) {
         // Every request is a new connection: resumed from tickets, it costs little.
         static const unsigned char Context[] = "tarnwick-interception";
         SSL_CTX_set_session_id_context(browser, Context, sizeof Context - 1);
-        // Only HTTP/1.1 is spoken inside.
+        // HTTP/2 where the browser offers it, else HTTP/1.1.
         SSL_CTX_set_alpn_select_cb(
             browser,
             [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
                unsigned int inLength, void*) {
-                static const unsigned char Offer[] = "\x08http/1.1";
+                static const unsigned char Offer[] = "\x02h2\x08http/1.1";
                 unsigned char* selected = nullptr;
                 if (SSL_select_next_proto(&selected, outLength, Offer, sizeof Offer - 1, in,
                                           inLength) != OPENSSL_NPN_NEGOTIATED)
@@ -133,7 +132,7 @@ int TlsContexts::newSession(SSL* ssl, SSL_SESSION* session) {
 }
 
 SslOwner TlsContexts::forOrigin(const HostName& host, int port, const QString& extraAuthorities,
-                                QString* why) {
+                                QString* why, bool offerH2) {
     if (!prepareOrigin(extraAuthorities, why))
         return nullptr;
     SslOwner ssl(SSL_new(m_origin.get()));
@@ -159,6 +158,11 @@ SslOwner TlsContexts::forOrigin(const HostName& host, int port, const QString& e
     if (const auto found = m_sessions.find(*key); found != m_sessions.end())
         SSL_set_session(ssl.get(), found->second.get());
     SSL_set_ex_data(ssl.get(), sessionKeyIndex(), key);
+    static const unsigned char BothOffered[] = "\x02h2\x08http/1.1";
+    if (offerH2 && SSL_set_alpn_protos(ssl.get(), BothOffered, sizeof BothOffered - 1) != 0) {
+        ERR_clear_error();
+        return nullptr;
+    }
     SSL_set_connect_state(ssl.get());
     return ssl;
 }

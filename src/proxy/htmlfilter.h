@@ -34,6 +34,7 @@ public:
     QByteArray finish();
     // Whether the Script rule reads the body (which then has to be plain text).
     bool readsScripts() const { return m_script; }
+    bool setsCookie() const { return m_setCookie; }
 
     // A whole answer in place: the same bytes as feed(answer) followed by finish().
     static void filterWhole(char* data, qsizetype length, bool setCookie, bool script,
@@ -69,7 +70,7 @@ private:
     QByteArray m_wire;
     std::vector<Run> m_text;
     Frame m_frame = Frame::Head;
-    int m_blankSeen = 0;      // bytes of the head's "\r\n\r\n" seen
+    int m_blankSeen = 0; // bytes of the head's "\r\n\r\n" seen
     qsizetype m_lineBytes = 0;
     bool m_inDigits = true;
     bool m_lineCr = false;

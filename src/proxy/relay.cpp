@@ -1,7 +1,9 @@
 #include "proxy/relay.h"
 
+#include "proxy/h2front.h"
 #include "proxy/interception.h"
 #include "proxy/relaylog.h"
+#include "proxy/requesttarget.h"
 #include "proxy/streamedexchange.h"
 #include "proxy/tunnel.h"
 #include "settings/settingsstore.h"
@@ -61,7 +63,42 @@ void Relay::secured(Connection&) {
     if (m_phase == Phase::Securing) {
         m_ctx.deadlines.cancel(m_deadline);
         m_phase = Phase::Reading;
+        if (m_browser.alpn() == "h2")
+            startStreams();
     }
+}
+
+void Relay::startStreams() {
+    // Every stream goes where the CONNECT went, as the requests of an HTTP/1.1
+    // connection do; the origin is offered HTTP/2 too.
+    const std::optional<RequestTarget> target =
+        m_viaProxy ? upstreamProxyTarget(m_ctx.store)
+                   : std::optional(RequestTarget{m_origin->text(), m_originPort});
+    if (!target)
+        return finish(End::Dropped);
+    ServerSide::Route route{*target, m_origin, m_originPort, m_viaProxy, m_authority};
+    route.offerH2 = true;
+    m_phase = Phase::Streams;
+    m_streams = true;
+    m_h2 = std::make_unique<H2Front>(m_ctx, m_index, m_serial, m_browser, std::move(route),
+                                     [this] { m_ctx.deadlines.arm(m_deadline, 0); });
+}
+
+void Relay::streamsChanged() {
+    // The front ended: what it sent last leaves, then the connection closes.
+    if (m_h2->over())
+        finish(End::Streamed);
+}
+
+ServerSide* Relay::serverSide(int id) {
+    if (id == m_server.id())
+        return &m_server;
+    return m_h2 ? m_h2->serverSide(id) : nullptr;
+}
+
+void Relay::streamQuestionAnswered(int question, bool yes) {
+    if (m_phase == Phase::Streams)
+        m_h2->cabinetAnswered(question, yes);
 }
 
 void Relay::arrived(Connection&, QByteArrayView bytes) {
@@ -74,6 +111,10 @@ void Relay::arrived(Connection&, QByteArrayView bytes) {
     }
     if (m_phase == Phase::Gone)
         return;
+    if (m_phase == Phase::Streams) {
+        m_h2->arrived(bytes);
+        return streamsChanged();
+    }
     m_reader.feed(bytes);
     // Kept for the request the user is being asked about; a question left open does
     // not let the browser fill memory.
@@ -103,6 +144,9 @@ void Relay::sent(Connection&) {
     case Phase::Exchanging:
         m_exchange->sent(Peer::Browser);
         return settle();
+    case Phase::Streams:
+        m_h2->sent();
+        return streamsChanged();
     case Phase::Answering:
         return answerLeft();
     case Phase::Closing:
@@ -145,6 +189,8 @@ void Relay::deadlineReached() {
     case Phase::Exchanging:
         m_exchange->deadline();
         return settle();
+    case Phase::Streams:
+        return streamsChanged();
     case Phase::Closing:
         return finish(End::Delivered);
     case Phase::Reading:
@@ -311,6 +357,7 @@ void Relay::finish(End end) {
         m_down += tunnel->down();
     }
     m_exchange.reset();
+    m_h2.reset();
     m_ending.reset();
     m_body.clear();
     const bool answering = end == End::Answered || end == End::Streamed || end == End::Refused ||

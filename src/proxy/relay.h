@@ -18,6 +18,7 @@
 
 namespace Tarnwick {
 
+class H2Front;
 class RelayLog;
 class SettingsStore;
 
@@ -74,6 +75,7 @@ public:
         Asking,     // the user is asked about a cabinet download
         Securing,   // an intercepted CONNECT: TLS with the browser is being set up
         Exchanging, // an exchange (request and answer, or tunnel) is under way
+        Streams,    // an intercepted connection speaks HTTP/2: its front has it
         Answering,  // the last answer or the refusal is on its way to the browser
         Closing,    // it has left: the browser connection closes 100 ms later
         Gone,       // everything closed
@@ -103,6 +105,10 @@ public:
 
     quint64 serial() const { return m_serial; }
     ServerSide& server() { return m_server; }
+    // The relay's server side, or one of its HTTP/2 front's, by id.
+    ServerSide* serverSide(int id);
+    // The user answered a cabinet question about an HTTP/2 stream.
+    void streamQuestionAnswered(int question, bool yes);
 
     // Connection::Events, for the browser's connection.
     void connected(Connection& c) override;
@@ -137,6 +143,8 @@ private:
     bool startTunnel(const QByteArray& head);
     bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
     void logArrival();
+    void startStreams();
+    void streamsChanged();
     // Nothing an exchange held back holds what comes after it.
     void releaseHolds();
 
@@ -191,6 +199,7 @@ private:
     SpillStore m_body;         // the request body, kept for a second try
     SpillStore m_answer;
     std::unique_ptr<Exchange> m_exchange;
+    std::unique_ptr<H2Front> m_h2;  // the browser speaks HTTP/2 inside interception
     std::optional<Ending> m_ending; // asked for by the exchange, acted on after it
     bool m_streams = false;         // the current request's answer streams
     bool m_kept = false;            // the browser's connection has carried a request already

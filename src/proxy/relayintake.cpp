@@ -106,32 +106,19 @@ Relay::Check Relay::checkRequestLine(const QByteArray& head) {
     // A tunnel passes none of these rules: what it carries is not seen.
     if (connectTarget(line.text))
         return Check::Tunnel;
-    SettingsStore& store = m_ctx.store;
-    // Asks the rule of `key` about this request; a value outside its set is removed.
-    auto verdict = [&](const SettingKey& key, bool mayAsk) -> std::optional<Check> {
-        const std::optional<QString> stored = store.stored(key);
-        switch (ruleVerdict(stored ? std::optional(choiceOf(*stored)) : std::nullopt, mayAsk)) {
-        case RuleVerdict::Send:
-            return std::nullopt;
-        case RuleVerdict::Refuse:
-            return key.name == Setting::Post.name ? Check::RefusedWithClose : Check::Refused;
-        case RuleVerdict::Ask:
-            return askCabinet(line.text);
-        case RuleVerdict::DropValue:
-            if (!store.remove(key))
-                return Check::Failed;
-            return std::nullopt;
-        }
-        return std::nullopt;
-    };
-    std::optional<Check> outcome;
-    if (line.post)
-        outcome = verdict(Setting::Post, false);
-    if (!outcome && line.icon)
-        outcome = verdict(Setting::IcoGet, false);
-    if (!outcome && line.cabinet)
-        outcome = verdict(Setting::CabGet, true);
-    return outcome.value_or(Check::Passed);
+    switch (blockingRules(line, m_ctx.store)) {
+    case RuleOutcome::Send:
+        return Check::Passed;
+    case RuleOutcome::Refuse:
+        return Check::Refused;
+    case RuleOutcome::RefuseWithClose:
+        return Check::RefusedWithClose;
+    case RuleOutcome::Failed:
+        return Check::Failed;
+    case RuleOutcome::Ask:
+        return askCabinet(line.text).value_or(Check::Passed);
+    }
+    return Check::Passed;
 }
 
 std::optional<Relay::Check> Relay::askCabinet(const QByteArray& requestLine) {

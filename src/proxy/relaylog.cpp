@@ -243,4 +243,49 @@ void RelayLog::notIntercepted(int index, QByteArrayView authority, const QString
                                          QStringLiteral("）。トンネルで中継します。")}));
 }
 
+namespace {
+QString streamLine(qint32 stream) {
+    return QStringLiteral("Stream : h2 #") + num(stream);
+}
+} // namespace
+
+void RelayLog::streamArrived(int index, qint32 stream, QByteArrayView head) {
+    m_monitor.postDataArrival(MonitorBox::LanDataArrival, [&] {
+        return eventEntry(u"【DataArrival】", index,
+                          {streamLine(stream), QStringLiteral("Size : ") + num(head.size()),
+                           QStringLiteral("Data : ") + shownPiece(head)});
+    });
+}
+
+void RelayLog::streamAnswered(int index, qint32 stream, QByteArrayView head) {
+    m_monitor.post(MonitorBox::LanSend, [&] {
+        return eventEntry(u"【Send】", index,
+                          {streamLine(stream), QStringLiteral("≪Header≫ : ") + shownPiece(head)});
+    });
+}
+
+void RelayLog::streamEnded(int index, qint32 stream, qint64 bytes, bool whole) {
+    if (!whole) {
+        // Always shown: the browser's stream ended without the whole answer.
+        m_monitor.postAlways(Side::Lan, eventEntry(u"【Send : Short】", index,
+                                                   {streamLine(stream),
+                                                    QStringLiteral("Sent Size : ") + num(bytes)}));
+        return;
+    }
+    m_monitor.post(MonitorBox::LanSend, [&] {
+        return eventEntry(u"【Send : End】", index,
+                          {streamLine(stream), QStringLiteral("Size : ") + num(bytes)});
+    });
+}
+
+void RelayLog::streamSent(int index, qint32 stream, QByteArrayView head) {
+    m_monitor.post(MonitorBox::WanSend, [&] {
+        QStringList lines;
+        if (stream > 0)
+            lines << streamLine(stream);
+        lines << QStringLiteral("Send Data : ") + shownPiece(head);
+        return eventEntry(u"【Send】", index, lines);
+    });
+}
+
 } // namespace Tarnwick

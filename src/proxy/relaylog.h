@@ -61,6 +61,14 @@ public:
                     const QString& result);
     void notIntercepted(int index, QByteArrayView authority, const QString& why);
 
+    // The streams of an HTTP/2 connection, each shown as its request and answer would be
+    // over HTTP/1.1 (heads as HTTP/1.1 writes them) with the stream they came on. On
+    // the server side `stream` is 0 when the origin speaks HTTP/1.1.
+    void streamArrived(int index, qint32 stream, QByteArrayView head);
+    void streamAnswered(int index, qint32 stream, QByteArrayView head);
+    void streamEnded(int index, qint32 stream, qint64 bytes, bool whole);
+    void streamSent(int index, qint32 stream, QByteArrayView head);
+
     EventMonitor& monitor() { return m_monitor; }
 
 private:

@@ -1,6 +1,7 @@
 #include "proxy/requestrules.h"
 
 #include "settings/settingskeys.h"
+#include "settings/settingsstore.h"
 
 namespace Tarnwick {
 
@@ -63,6 +64,35 @@ QString cabinetQuestion(QByteArrayView requestLine) {
     return QStringLiteral("ｷｬﾋﾞﾈｯﾄﾌｧｲﾙ(*.cab)のﾀﾞｳﾝﾛｰﾄﾞ要求がありました。") + u'\r' +
            QStringLiteral("ﾘｸｴｽﾄ（ ") + QString::fromLatin1(requestLine) + QStringLiteral(" ）") +
            u'\r' + QStringLiteral("ﾀﾞｳﾝﾛｰﾄﾞを行いますか？");
+}
+
+RuleOutcome blockingRules(const RequestLine& line, SettingsStore& store) {
+    // Asks the rule of `key` about this request; a value outside its set is removed.
+    auto verdict = [&](const SettingKey& key, bool mayAsk) -> std::optional<RuleOutcome> {
+        const std::optional<QString> stored = store.stored(key);
+        switch (ruleVerdict(stored ? std::optional(choiceOf(*stored)) : std::nullopt, mayAsk)) {
+        case RuleVerdict::Send:
+            return std::nullopt;
+        case RuleVerdict::Refuse:
+            return key.name == Setting::Post.name ? RuleOutcome::RefuseWithClose
+                                                  : RuleOutcome::Refuse;
+        case RuleVerdict::Ask:
+            return RuleOutcome::Ask;
+        case RuleVerdict::DropValue:
+            if (!store.remove(key))
+                return RuleOutcome::Failed;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    };
+    std::optional<RuleOutcome> outcome;
+    if (line.post)
+        outcome = verdict(Setting::Post, false);
+    if (!outcome && line.icon)
+        outcome = verdict(Setting::IcoGet, false);
+    if (!outcome && line.cabinet)
+        outcome = verdict(Setting::CabGet, true);
+    return outcome.value_or(RuleOutcome::Send);
 }
 
 } // namespace Tarnwick

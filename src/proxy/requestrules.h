@@ -39,6 +39,14 @@ enum class RuleVerdict {
 };
 RuleVerdict ruleVerdict(std::optional<ChoiceValue> stored, bool mayAsk);
 
+class SettingsStore;
+
+// What the blocking rules make of a request: sent, refused (a refused POST with the
+// connection closed), asked about (a cabinet download under "△"), or failed (a value
+// outside its set that could not be removed). The first rule that has a word decides.
+enum class RuleOutcome { Send, Refuse, RefuseWithClose, Ask, Failed };
+RuleOutcome blockingRules(const RequestLine& line, SettingsStore& store);
+
 // The question asked before a cabinet download.
 QString cabinetQuestion(QByteArrayView requestLine);
 

@@ -17,13 +17,13 @@ constexpr int ReconnectLimit = 10;
 
 bool ServerSide::Route::sameAs(const Route& other) const {
     return target.host == other.target.host && target.port == other.target.port &&
-           origin.has_value() == other.origin.has_value() &&
+           offerH2 == other.offerH2 && origin.has_value() == other.origin.has_value() &&
            (!origin || *origin == *other.origin) && originPort == other.originPort &&
            viaProxy == other.viaProxy;
 }
 
-ServerSide::ServerSide(RelayContext& context, int index, quint64 serial, Events& events)
-    : m_ctx(context), m_index(index), m_serial(serial), m_events(events),
+ServerSide::ServerSide(RelayContext& context, int index, quint64 serial, Events& events, int id)
+    : m_ctx(context), m_index(index), m_serial(serial), m_id(id), m_events(events),
       m_link(context.reactor, *this), m_deadline(*this) {}
 
 bool ServerSide::open(const Route& route) {
@@ -70,11 +70,12 @@ void ServerSide::attempt() {
         return;
     }
     QHostInfo::lookupHost(m_route.target.host, m_ctx.lookups,
-                          [ctx = &m_ctx, index = m_index, serial = m_serial,
+                          [ctx = &m_ctx, index = m_index, serial = m_serial, id = m_id,
                            attempt](const QHostInfo& info) {
                               const Reactor::Busy busy(ctx->reactor);
                               if (Relay* relay = ctx->find(index, serial))
-                                  relay->server().resolved(info, attempt);
+                                  if (ServerSide* side = relay->serverSide(id))
+                                      side->resolved(info, attempt);
                           });
 }
 
@@ -138,8 +139,8 @@ void ServerSide::connected(Connection&) {
 void ServerSide::askUpstream() {
     // The upstream proxy opens its own tunnel to the origin first.
     m_state = State::Tunnelling;
-    const QByteArray head = "CONNECT " + m_route.authority + " HTTP/1.1\r\nHost: " +
-                            m_route.authority + "\r\n\r\n";
+    const QByteArray head =
+        "CONNECT " + m_route.authority + " HTTP/1.1\r\nHost: " + m_route.authority + "\r\n\r\n";
     const bool later = m_link.send(head);
     m_ctx.log.requestSent(m_index, head);
     if (!later)
@@ -168,8 +169,9 @@ void ServerSide::upstreamAnswered(QByteArrayView bytes) {
 
 void ServerSide::startOriginTls(QByteArrayView early) {
     QString why;
-    SslOwner ssl = m_ctx.tls->forOrigin(*m_route.origin, m_route.originPort,
-                                        m_ctx.store.get(Setting::InterceptionExtraCa), &why);
+    SslOwner ssl =
+        m_ctx.tls->forOrigin(*m_route.origin, m_route.originPort,
+                             m_ctx.store.get(Setting::InterceptionExtraCa), &why, m_route.offerH2);
     if (!ssl) {
         m_ctx.log.tlsChecked(Side::Wan, m_index, m_route.authority, QString(), why);
         close();

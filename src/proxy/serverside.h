@@ -55,10 +55,12 @@ public:
         int originPort = 0;
         bool viaProxy = false;
         QByteArray authority; // the origin as the browser named it
+        bool offerH2 = false; // HTTP/2 is offered to the origin besides HTTP/1.1
         bool sameAs(const Route& other) const;
     };
 
-    ServerSide(RelayContext& context, int index, quint64 serial, Events& events);
+    // `id` tells the relay's server sides apart (0 for its own), for late lookups.
+    ServerSide(RelayContext& context, int index, quint64 serial, Events& events, int id = 0);
     ServerSide(const ServerSide&) = delete;
     ServerSide& operator=(const ServerSide&) = delete;
 
@@ -78,6 +80,7 @@ public:
     // The connection itself, for what passes through it.
     Connection& link() { return m_link; }
     const Connection& link() const { return m_link; }
+    int id() const { return m_id; }
 
     // A name lookup's answer, found through the relay's slot and serial.
     void resolved(const QHostInfo& info, int attempt);
@@ -104,13 +107,14 @@ private:
     RelayContext& m_ctx;
     const int m_index;
     const quint64 m_serial;
+    const int m_id;
     Events& m_events;
     Connection m_link;
     Deadlines::Node m_deadline;
     State m_state = State::Closed;
     Route m_route;
     int m_reconnects = 0;
-    int m_attempt = 0;        // numbers connection attempts, for late lookup answers
+    int m_attempt = 0;         // numbers connection attempts, for late lookup answers
     QByteArray m_upstreamHead; // the upstream proxy's answer to our CONNECT so far
 };
 
