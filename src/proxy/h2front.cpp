@@ -38,6 +38,7 @@ ServerSide* H2Front::serverSide(int id) {
 // ---- the browser's connection ------------------------------------------------------------
 
 void H2Front::arrived(QByteArrayView bytes) {
+    const Busy busy(*this);
     if (m_over)
         return;
     const SettingsStore::ReadScope oneLook(m_ctx.store);
@@ -51,18 +52,40 @@ void H2Front::arrived(QByteArrayView bytes) {
 }
 
 void H2Front::sent() {
+    const Busy busy(*this);
     // Closed origin connections are let go of here, outside their own calls.
     std::erase_if(m_links, [](const std::unique_ptr<OriginLink>& l) { return l->closed(); });
     flush();
 }
 
+H2Front::Busy::Busy(H2Front& f) : front(f) {
+    ++front.m_depth;
+}
+
+H2Front::Busy::~Busy() {
+    if (--front.m_depth == 0 && front.m_flushWanted)
+        front.flush();
+}
+
 void H2Front::flush() {
-    // The session's bytes wait in it while the browser is far behind.
-    if (m_browser.queued() < Backlog) {
+    // Calls nest (an origin connection's events reach the front from inside the
+    // front's own calls): the session's output is taken, and the events that raises
+    // delivered, only at the outermost, so that no handler finds its stream gone.
+    if (m_depth > 0) {
+        m_flushWanted = true;
+        return;
+    }
+    const Busy busy(*this);
+    do {
+        m_flushWanted = false;
+        // The session's bytes wait in it while the browser is far behind.
+        if (m_browser.queued() >= Backlog)
+            break;
         QByteArray out = m_session.takeOutput();
         if (!out.isEmpty())
             m_browser.send(std::move(out));
-    }
+    } while (m_flushWanted);
+    m_flushWanted = false;
     if (!m_session.wantsInput() && !m_session.wantsOutput())
         end();
 }
@@ -76,6 +99,7 @@ void H2Front::end() {
 }
 
 void H2Front::deadlineReached() {
+    const Busy busy(*this);
     std::erase_if(m_links, [](const std::unique_ptr<OriginLink>& l) { return l->closed(); });
     if (m_streams.empty()) {
         m_session.goAway();
@@ -143,6 +167,7 @@ void H2Front::headers(qint32 stream, HeaderList fields, bool ended) {
 }
 
 void H2Front::cabinetAnswered(int question, bool yes) {
+    const Busy busy(*this);
     const auto it = m_questions.find(question);
     if (it == m_questions.end() || m_over)
         return;
@@ -214,13 +239,15 @@ void H2Front::dataSent(qint32 stream, qsizetype bytes) {
         return;
     // What left gives the origin room for as many bytes as came for it.
     s->left += bytes;
+    qsizetype taken = 0;
     while (!s->inFlight.empty() && s->inFlight.front().first <= s->left) {
         const auto [out, in] = s->inFlight.front();
         s->inFlight.pop_front();
         s->left -= out;
-        if (s->link)
-            s->link->taken(stream, in);
+        taken += in;
     }
+    if (taken > 0 && s->link)
+        s->link->taken(stream, taken);
 }
 
 void H2Front::goaway(quint32, qint32) {
@@ -283,12 +310,14 @@ void H2Front::startOn(OriginLink& link, qint32 stream) {
 }
 
 void H2Front::linkReady(OriginLink& link) {
+    const Busy busy(*this);
     m_originSpeaks = link.protocol();
     dispatch();
     flush();
 }
 
 void H2Front::linkUnreachable(OriginLink& link, TlsCheck check, const QString& why) {
+    const Busy busy(*this);
     // The streams waiting for it are told what the browser would be told over
     // HTTP/1.1: the refusal, or the page saying which check the origin failed.
     const QByteArray page =
@@ -307,11 +336,13 @@ void H2Front::linkUnreachable(OriginLink& link, TlsCheck check, const QString& w
 }
 
 void H2Front::linkIdle(OriginLink&) {
+    const Busy busy(*this);
     dispatch();
     flush();
 }
 
 void H2Front::linkClosed(OriginLink&) {
+    const Busy busy(*this);
     dispatch();
     flush();
 }
@@ -319,6 +350,7 @@ void H2Front::linkClosed(OriginLink&) {
 // ---- answers ----------------------------------------------------------------------------
 
 void H2Front::answerHead(qint32 stream, const QByteArray& head, bool bodyless) {
+    const Busy busy(*this);
     Stream* s = find(stream);
     if (!s || s->answered)
         return;
@@ -338,6 +370,7 @@ void H2Front::answerHead(qint32 stream, const QByteArray& head, bool bodyless) {
 }
 
 void H2Front::answerData(qint32 stream, QByteArrayView bytes) {
+    const Busy busy(*this);
     Stream* s = find(stream);
     if (!s || !s->answered || s->bodyless) {
         if (s && s->link)
@@ -369,6 +402,7 @@ void H2Front::answerData(qint32 stream, QByteArrayView bytes) {
 }
 
 void H2Front::answerEnded(qint32 stream) {
+    const Busy busy(*this);
     Stream* s = find(stream);
     if (!s || !s->answered || s->ended)
         return;
@@ -392,6 +426,7 @@ void H2Front::answerEnded(qint32 stream) {
 }
 
 void H2Front::answerFailed(qint32 stream, bool again) {
+    const Busy busy(*this);
     Stream* s = find(stream);
     if (!s || s->ended)
         return;
@@ -409,6 +444,7 @@ void H2Front::answerFailed(qint32 stream, bool again) {
 }
 
 void H2Front::bodyTaken(qint32 stream, qsizetype bytes) {
+    const Busy busy(*this);
     m_session.consumed(stream, bytes);
     flush();
 }

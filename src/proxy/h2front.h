@@ -96,6 +96,12 @@ private:
     void idleCheck();
     void end();
 
+    struct Busy {
+        explicit Busy(H2Front& f);
+        ~Busy();
+        H2Front& front;
+    };
+
     RelayContext& m_ctx;
     const int m_index;
     const quint64 m_serial;
@@ -112,6 +118,8 @@ private:
     std::map<int, qint32> m_questions; // cabinet questions open, by number
     int m_question = 0;
     bool m_over = false;
+    int m_depth = 0;            // calls into the front under way
+    bool m_flushWanted = false; // output to take once the outermost returns
 };
 
 } // namespace Tarnwick

@@ -27,6 +27,7 @@ int OriginLink::streams() const {
 }
 
 bool OriginLink::start(qint32 stream, const QByteArray& head, bool bodyFollows, bool headRequest) {
+    const Busy busy(*this);
     if (!takesStream())
         return false;
     if (m_protocol == Protocol::H2) {
@@ -55,6 +56,7 @@ bool OriginLink::start(qint32 stream, const QByteArray& head, bool bodyFollows, 
 }
 
 void OriginLink::body(qint32 stream, QByteArrayView bytes) {
+    const Busy busy(*this);
     if (bytes.isEmpty())
         return;
     if (m_protocol == Protocol::H2) {
@@ -72,6 +74,7 @@ void OriginLink::body(qint32 stream, QByteArrayView bytes) {
 }
 
 void OriginLink::bodyEnd(qint32 stream) {
+    const Busy busy(*this);
     if (m_protocol == Protocol::H2) {
         if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end() && m_h2) {
             m_h2->endData(it->second);
@@ -87,6 +90,7 @@ void OriginLink::bodyEnd(qint32 stream) {
 }
 
 void OriginLink::taken(qint32 stream, qsizetype bytes) {
+    const Busy busy(*this);
     if (m_protocol == Protocol::H2) {
         if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end() && m_h2) {
             m_h2->consumed(it->second, bytes);
@@ -103,6 +107,7 @@ void OriginLink::taken(qint32 stream, qsizetype bytes) {
 }
 
 void OriginLink::cancel(qint32 stream) {
+    const Busy busy(*this);
     if (m_protocol == Protocol::H2) {
         if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end()) {
             const qint32 origin = it->second;
@@ -134,6 +139,7 @@ void OriginLink::close() {
 // ---- the connection -------------------------------------------------------------------
 
 void OriginLink::serverReady() {
+    const Busy busy(*this);
     m_ctx.log.serverConnected(m_index);
     if (m_side.link().alpn() == "h2") {
         m_protocol = Protocol::H2;
@@ -156,6 +162,7 @@ void OriginLink::serverUnverified(TlsCheck check, const QString& reason) {
 }
 
 void OriginLink::serverData(QByteArrayView bytes) {
+    const Busy busy(*this);
     m_ctx.log.serverDataStatus(m_index);
     if (m_protocol == Protocol::H1)
         return readAnswer(bytes);
@@ -169,12 +176,14 @@ void OriginLink::serverData(QByteArrayView bytes) {
 }
 
 void OriginLink::serverSent() {
+    const Busy busy(*this);
     m_ctx.log.serverSent(m_index);
     if (m_protocol == Protocol::H1 && m_stream != 0 && m_bodyUnsent > 0)
         m_owner.bodyTaken(m_stream, std::exchange(m_bodyUnsent, 0));
 }
 
 void OriginLink::serverEnded() {
+    const Busy busy(*this);
     m_ctx.log.serverClosed(m_index);
     // An answer that runs to the close ends here.
     if (m_protocol == Protocol::H1 && m_stream != 0 && m_answer &&
@@ -184,6 +193,7 @@ void OriginLink::serverEnded() {
 }
 
 void OriginLink::serverFailed(int) {
+    const Busy busy(*this);
     lost();
 }
 
@@ -208,10 +218,28 @@ void OriginLink::lost() {
     m_owner.linkClosed(*this);
 }
 
+OriginLink::Busy::Busy(OriginLink& l) : link(l) {
+    ++link.m_depth;
+}
+
+OriginLink::Busy::~Busy() {
+    if (--link.m_depth == 0 && link.m_flushWanted)
+        link.flush();
+}
+
 void OriginLink::flush() {
+    // As in the front: the session's events are raised only at the outermost call.
+    if (m_depth > 0) {
+        m_flushWanted = true;
+        return;
+    }
+    m_flushWanted = false;
+    if (!m_h2 || m_closed)
+        return;
+    const Busy busy(*this);
+    QByteArray out = m_h2->takeOutput();
     if (!m_h2)
         return;
-    QByteArray out = m_h2->takeOutput();
     if (!out.isEmpty())
         m_side.link().send(std::move(out));
     // A session that has nothing left to do, or an origin going away whose streams

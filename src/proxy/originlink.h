@@ -97,6 +97,12 @@ private:
     void flush();
     qint32 browserStream(qint32 originStream) const;
 
+    struct Busy {
+        explicit Busy(OriginLink& l);
+        ~Busy();
+        OriginLink& link;
+    };
+
     RelayContext& m_ctx;
     const int m_index;
     Owner& m_owner;
@@ -109,6 +115,8 @@ private:
     std::map<qint32, qint32> m_toOrigin;  // browser stream → origin stream
     std::map<qint32, qint32> m_toBrowser; // and back
     bool m_goingAway = false;
+    int m_depth = 0;            // calls into the link under way
+    bool m_flushWanted = false; // output to take once the outermost returns
 
     // HTTP/1.1: the one stream under way.
     qint32 m_stream = 0;

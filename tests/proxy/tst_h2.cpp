@@ -1,9 +1,11 @@
+#include "encoders.h"
 #include "proxy/answerhead.h"
 #include "proxy/h2headers.h"
 #include "proxy/h2session.h"
 #include "proxy/headerrewrite.h"
 #include "proxy/requestrules.h"
 #include "proxy/responsefilters.h"
+#include "proxy/streamanswer.h"
 #include "settings/settingsstore.h"
 
 #include <QTemporaryDir>
@@ -123,6 +125,8 @@ private slots:
     void mapping();
     void rules_data();
     void rules();
+    void answers_data();
+    void answers();
     void exchanges_data();
     void exchanges();
     void flowControl_data();
@@ -221,9 +225,9 @@ void TestH2::rules() {
     if (from.startsWith(":status")) {
         const qint32 s = p.request("GET");
         p.pump();
-        QByteArray head = answerHeadFromList(fields(from), true).value_or(QByteArray());
-        applySetCookieRule(head, readAnswerHead(head).contentTypeText, store);
-        QVERIFY(p.server.answer(s, listFromAnswerHead(head).value_or(HeaderList{}), true));
+        const QByteArray head = answerHeadFromList(fields(from), true).value_or(QByteArray());
+        StreamAnswer answer;
+        QVERIFY(p.server.answer(s, answer.head(head, store, true).value_or(HeaderList{}), true));
         p.pump();
         QCOMPARE(p.browserSide.streams[s].fields, heard);
         return;
@@ -236,6 +240,75 @@ void TestH2::rules() {
     const qint32 s = p.client.request(listFromRequestHead(rewritten).value_or(HeaderList{}), true);
     p.pump();
     QCOMPARE(p.proxySide.streams[s].fields, heard);
+}
+
+void TestH2::answers_data() {
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<QByteArray>("head");     // the origin's, as HTTP/1.1 writes it
+    QTest::addColumn<QByteArray>("body");     // its body, unframed
+    QTest::addColumn<QByteArray>("fields");   // the browser's stream gets these
+    QTest::addColumn<QByteArray>("expected"); // and this body; "corrupt" when it ends short
+
+    const QByteArray page = "<p>a</p><script>alert(1)</script><p>b</p>"_ba;
+    const QByteArray blanked = "<p>a</p><ZZZZZZ>        </ZZZZZZ><p>b</p>"_ba;
+    QTest::newRow("chunked HTML: framing fields go, the length stays unknown, scripts blanked")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html\nTransfer-Encoding: chunked\n"
+                "Connection: keep-alive\nSet-Cookie: id=1")
+        << page << ":status: 200\ncontent-type: text/html\nxxxxxxxxxx: YYYY\n"_ba << blanked;
+    QTest::newRow("HTML with a length: kept, as filtering keeps it")
+        << QStringList{} << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: 41")
+        << page << ":status: 200\ncontent-type: text/html\ncontent-length: 41\n"_ba << blanked;
+    QTest::newRow("gzip, br: decoded, coding and length gone")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: gzip, br\n"
+                "Content-Length: 99")
+        << Encoders::encoded("gzip, br", page) << ":status: 200\ncontent-type: text/html\n"_ba
+        << blanked;
+    QTest::newRow("gzip while the Script rule is off: passed encoded")
+        << QStringList{u"Script=○"_s}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: gzip")
+        << Encoders::encoded("gzip", page)
+        << ":status: 200\ncontent-type: text/html\ncontent-encoding: gzip\n"_ba
+        << Encoders::encoded("gzip", page);
+    QTest::newRow("corrupt br: ends short")
+        << QStringList{} << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: br")
+        << "not brotli at all"_ba
+        << ":status: 200\ncontent-type: text/html\n"_ba
+        << "corrupt"_ba;
+    QTest::newRow("no content type on a 200: refused")
+        << QStringList{} << head("HTTP/1.1 200 OK\nContent-Length: 2") << "ok"_ba
+        << ""_ba
+        << ""_ba;
+}
+
+// A stream's answer on its way to the browser: the head as a header list, the body fed in
+// pieces of three bytes, as DATA frames cut it.
+void TestH2::answers() {
+    QFETCH(QStringList, settings);
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, fields);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir dir;
+    SettingsStore store(dir.filePath(u"t.ini"_s));
+    for (const QString& entry : std::as_const(settings))
+        QVERIFY(store.saveByName(entry.section(u'=', 0, 0), entry.section(u'=', 1)));
+    StreamAnswer answer;
+    QCOMPARE(text(answer.head(head, store, false)), fields);
+    if (fields.isEmpty())
+        return;
+    QByteArray got, out;
+    StreamAnswer::Status status = StreamAnswer::Status::Ok;
+    for (qsizetype at = 0; at < body.size() && status == StreamAnswer::Status::Ok; at += 3) {
+        status = answer.body(
+            QByteArrayView(body).sliced(at, std::min<qsizetype>(3, body.size() - at)), out);
+        got += out;
+    }
+    if (status == StreamAnswer::Status::Ok)
+        status = answer.finish(out);
+    got += out;
+    QCOMPARE(status == StreamAnswer::Status::Ok ? got : "corrupt"_ba, expected);
 }
 
 void TestH2::exchanges_data() {
