@@ -159,11 +159,17 @@ private:
     RelayLog& log() override;
     int index() const override { return m_index; }
     SettingsStore& store() override;
-    bool send(Peer to, QByteArray bytes) override { return conn(to).send(std::move(bytes)); }
-    bool sendFile(Peer to, int fd, qint64 offset, qint64 length) override {
-        return conn(to).sendFile(fd, offset, length);
+    bool send(Peer to, QByteArray bytes) override {
+        return to == Peer::Browser ? m_browser.send(std::move(bytes))
+                                   : m_server.send(std::move(bytes));
     }
-    qint64 queued(Peer s) const override { return conn(s).queued(); }
+    bool sendFile(Peer to, int fd, qint64 offset, qint64 length) override {
+        return to == Peer::Browser ? m_browser.sendFile(fd, offset, length)
+                                   : m_server.sendFile(fd, offset, length);
+    }
+    qint64 queued(Peer s) const override {
+        return s == Peer::Browser ? m_browser.queued() : m_server.queued();
+    }
     bool isOpen(Peer s) const override { return conn(s).isOpen(); }
     void pause(Peer s, Connection::Hold why) override { conn(s).pauseReading(why); }
     void resume(Peer s, Connection::Hold why) override { conn(s).resumeReading(why); }

@@ -201,6 +201,7 @@ bool Relay::startRequest(const QByteArray& received) {
     if (!target)
         return false;
     m_body.clear();
+    const bool upgrade = request.upgrade;
     if (m_streams)
         m_exchange = std::make_unique<StreamedExchange>(host(), std::move(request), m_body);
     else
@@ -209,8 +210,11 @@ bool Relay::startRequest(const QByteArray& received) {
     // Only a request whose answer streams may find its connection kept.
     if (!m_streams)
         m_server.close();
-    const ServerSide::Route route{*target, m_origin, m_originPort, m_intercept && m_viaProxy,
-                                  m_authority};
+    ServerSide::Route route{*target, m_origin, m_originPort, m_intercept && m_viaProxy,
+                            m_authority};
+    // An intercepted origin may answer in HTTP/2 (some speak nothing else); a WebSocket
+    // needs HTTP/1.1.
+    route.offerH2 = m_intercept && !upgrade;
     if (m_server.open(route))
         m_exchange->serverReady(true);
     return true;

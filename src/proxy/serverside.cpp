@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace Tarnwick {
 
@@ -51,6 +52,7 @@ void ServerSide::keep(int idleMs) {
 
 void ServerSide::close() {
     m_ctx.deadlines.cancel(m_deadline);
+    dropBridge();
     m_link.close();
     m_state = State::Closed;
 }
@@ -58,6 +60,7 @@ void ServerSide::close() {
 void ServerSide::attempt() {
     // Until the connection is made, the deadline tries again every second.
     m_ctx.deadlines.arm(m_deadline, ReconnectIntervalMs);
+    dropBridge();
     m_link.close();
     m_upstreamHead.clear();
     m_state = State::Connecting;
@@ -201,17 +204,84 @@ void ServerSide::secured(Connection&) {
 void ServerSide::ready() {
     m_ctx.deadlines.cancel(m_deadline);
     m_state = State::Up;
+    m_retired.reset();
+    if (m_link.alpn() == "h2")
+        m_bridge = std::make_unique<H2Bridge>(*this);
     m_events.serverReady();
+}
+
+void ServerSide::dropBridge() {
+    // The bridge may be the caller: it says nothing more and goes at the next
+    // connection.
+    if (m_bridge) {
+        m_bridge->detach();
+        m_retired = std::move(m_bridge);
+    }
+}
+
+bool ServerSide::send(QByteArray bytes) {
+    if (!m_bridge)
+        return m_link.send(std::move(bytes));
+    m_bridge->send(bytes);
+    return m_link.sending() || (m_bridge && m_bridge->waiting() > 0);
+}
+
+bool ServerSide::sendFile(int fd, qint64 offset, qint64 length) {
+    if (!m_bridge)
+        return m_link.sendFile(fd, offset, length);
+    // The bridge takes bytes: a body kept in a file is read back in pieces.
+    QByteArray piece(qsizetype(1) << 20, Qt::Uninitialized);
+    while (length > 0 && m_bridge) {
+        const ssize_t n =
+            ::pread(fd, piece.data(), size_t(std::min<qint64>(length, piece.size())), offset);
+        if (n <= 0) {
+            broken();
+            return false;
+        }
+        m_bridge->send(QByteArrayView(piece).first(n));
+        offset += n;
+        length -= n;
+    }
+    return m_link.sending() || (m_bridge && m_bridge->waiting() > 0);
+}
+
+qint64 ServerSide::queued() const {
+    return m_link.queued() + (m_bridge ? m_bridge->waiting() : 0);
+}
+
+void ServerSide::toOrigin(QByteArray bytes) {
+    m_link.send(std::move(bytes));
+}
+
+void ServerSide::toRelay(QByteArrayView bytes) {
+    m_events.serverData(bytes);
+}
+
+void ServerSide::broken() {
+    close();
+    m_events.serverFailed(ECONNRESET);
+}
+
+void ServerSide::finished() {
+    // The answer to a request that asked for the close ended: the relay reads the close.
+    m_ctx.log.serverClosed(m_index);
+    close();
+    m_events.serverEnded();
 }
 
 void ServerSide::arrived(Connection&, QByteArrayView bytes) {
     switch (m_state) {
     case State::Up:
+        if (m_bridge)
+            return m_bridge->arrived(bytes);
         return m_events.serverData(bytes);
     case State::Tunnelling:
         m_ctx.log.serverDataStatus(m_index);
         return upstreamAnswered(bytes);
     case State::Kept:
+        // An HTTP/2 origin speaks between requests (settings, pings, its goodbye).
+        if (m_bridge)
+            return m_bridge->arrived(bytes);
         // A kept connection's server says something unasked: it is not kept.
         m_ctx.log.serverDataStatus(m_index);
         return close();
@@ -221,7 +291,8 @@ void ServerSide::arrived(Connection&, QByteArrayView bytes) {
 }
 
 void ServerSide::sent(Connection&) {
-    if (m_state == State::Up)
+    // Through a bridge, the request has gone once nothing of it waits for the window.
+    if (m_state == State::Up && (!m_bridge || m_bridge->waiting() == 0))
         return m_events.serverSent();
     m_ctx.log.serverSent(m_index);
 }

@@ -4,10 +4,12 @@
 #include "platform/deadlines.h"
 #include "platform/hostname.h"
 #include "platform/tls.h"
+#include "proxy/h2bridge.h"
 #include "proxy/requesttarget.h"
 
 #include <QByteArray>
 #include <QHostInfo>
+#include <memory>
 #include <optional>
 
 namespace Tarnwick {
@@ -24,7 +26,9 @@ inline constexpr int OriginHandshakeMs = 30000;
 // next request where the answers allow. It has its own deadlines — the reconnect tick,
 // the handshake, an idle kept connection — and tells the relay what happened through a
 // few events; it never ends the relay itself.
-class ServerSide final : public Connection::Events, public Deadlines::Client {
+class ServerSide final : public Connection::Events,
+                         public Deadlines::Client,
+                         public H2Bridge::Link {
 public:
     class Events {
     public:
@@ -77,6 +81,11 @@ public:
 
     bool isUp() const { return m_state == State::Up || m_state == State::Kept; }
     const Route& route() const { return m_route; }
+    // What the relay sends the server: HTTP/1.1 requests, passed through a bridge when
+    // the origin chose HTTP/2. True when serverSent() follows.
+    bool send(QByteArray bytes);
+    bool sendFile(int fd, qint64 offset, qint64 length);
+    qint64 queued() const;
     // The connection itself, for what passes through it.
     Connection& link() { return m_link; }
     const Connection& link() const { return m_link; }
@@ -103,6 +112,13 @@ private:
     void startOriginTls(QByteArrayView early);
     void handshakeFailed(int error);
     void ready();
+    void dropBridge();
+
+    // H2Bridge::Link.
+    void toOrigin(QByteArray bytes) override;
+    void toRelay(QByteArrayView bytes) override;
+    void broken() override;
+    void finished() override;
 
     RelayContext& m_ctx;
     const int m_index;
@@ -114,8 +130,10 @@ private:
     State m_state = State::Closed;
     Route m_route;
     int m_reconnects = 0;
-    int m_attempt = 0;         // numbers connection attempts, for late lookup answers
-    QByteArray m_upstreamHead; // the upstream proxy's answer to our CONNECT so far
+    int m_attempt = 0;                   // numbers connection attempts, for late lookup answers
+    QByteArray m_upstreamHead;           // the upstream proxy's answer to our CONNECT so far
+    std::unique_ptr<H2Bridge> m_bridge;  // the origin chose HTTP/2
+    std::unique_ptr<H2Bridge> m_retired; // a closed connection's, kept while its call returns
 };
 
 } // namespace Tarnwick
