@@ -71,9 +71,8 @@ dpkg-deb --field "$DEB" Package Version Section Depends | tee "$WORK/control"
 grep -qx 'Section: net' "$WORK/control" || fail "section is not net"
 grep -q '^Depends:.*fonts-ipafont-gothic' "$WORK/control" || fail "Depends lacks fonts-ipafont-gothic"
 grep -q '^Depends:.*libqt6core6' "$WORK/control" || fail "Depends lacks the Qt libraries (dpkg-shlibdeps)"
-# The compression libraries the decoder uses. (nghttp2 is linked, but no program calls it
-# yet, so the linker leaves it out.)
-for lib in zlib1g libbrotli1 libzstd1; do
+# The compression libraries the decoder uses, and HTTP/2's.
+for lib in zlib1g libbrotli1 libzstd1 libnghttp2-14; do
     grep -q "^Depends:.*$lib" "$WORK/control" || fail "Depends lacks $lib (dpkg-shlibdeps)"
 done
 
