@@ -261,12 +261,12 @@ void H2Front::dispatch() {
     while (!m_waiting.empty()) {
         OriginLink* free = nullptr;
         int open = 0;
-        bool pending = false;
+        int connecting = 0;
         for (const auto& link : m_links) {
             if (link->closed())
                 continue;
             ++open;
-            pending = pending || link->protocol() == OriginLink::Protocol::Unknown;
+            connecting += link->protocol() == OriginLink::Protocol::Unknown ? 1 : 0;
             if (!free && link->takesStream())
                 free = link.get();
         }
@@ -279,9 +279,9 @@ void H2Front::dispatch() {
         // Until the origin said which protocol it speaks, one connection asks; an
         // HTTP/1.1 origin then gets up to six, one waiting stream for each.
         const bool more = m_originSpeaks == OriginLink::Protocol::H1
-                              ? open < MaxH1Links && open < qsizetype(m_waiting.size())
+                              ? open < MaxH1Links && connecting < qsizetype(m_waiting.size())
                               : open == 0;
-        if (!more || (pending && m_originSpeaks != OriginLink::Protocol::H1))
+        if (!more)
             return;
         openLink();
     }

@@ -1,5 +1,6 @@
 #include "encoders.h"
 #include "proxy/answerhead.h"
+#include "proxy/h2bridge.h"
 #include "proxy/h2headers.h"
 #include "proxy/h2session.h"
 #include "proxy/headerrewrite.h"
@@ -127,6 +128,8 @@ private slots:
     void rules();
     void answers_data();
     void answers();
+    void bridge_data();
+    void bridge();
     void exchanges_data();
     void exchanges();
     void flowControl_data();
@@ -309,6 +312,92 @@ void TestH2::answers() {
         status = answer.finish(out);
     got += out;
     QCOMPARE(status == StreamAnswer::Status::Ok ? got : "corrupt"_ba, expected);
+}
+
+// An HTTP/1.1 relay and an HTTP/2 origin with the bridge between them, in memory.
+struct Bridged final : H2Bridge::Link {
+    Recorder originSide{&origin};
+    H2Session origin{H2Session::Side::Server, originSide};
+    H2Bridge bridge{*this};
+    QByteArray toOriginBytes, relay;
+    QByteArray ending = "open";
+    void toOrigin(QByteArray bytes) override { toOriginBytes += bytes; }
+    void toRelay(QByteArrayView bytes) override { relay += bytes; }
+    void broken() override { ending = "broken"; }
+    void finished() override { ending = "finished"; }
+    void pump() {
+        for (int round = 0; round < 1000; ++round) {
+            const QByteArray up = std::exchange(toOriginBytes, {}), down = origin.takeOutput();
+            if (up.isEmpty() && down.isEmpty())
+                return;
+            origin.feed(up);
+            bridge.arrived(down);
+        }
+    }
+};
+
+void TestH2::bridge_data() {
+    QTest::addColumn<QByteArray>("request"); // as the relay writes it
+    QTest::addColumn<QByteArray>("answer");  // the origin's fields
+    QTest::addColumn<QByteArray>("body");    // and body
+    QTest::addColumn<bool>("reset");         // the origin resets the stream after its head
+    QTest::addColumn<QByteArray>("heard");   // what the origin hears: fields, "|", body
+    QTest::addColumn<QByteArray>("relayed"); // what the relay reads back
+    QTest::addColumn<QByteArray>("ending");
+
+    const QByteArray get = "GET /a HTTP/1.1\r\nHost: o\r\nConnection: keep-alive\r\n\r\n"_ba;
+    QTest::newRow("a GET, an answer with its length: kept for the next")
+        << get << ":status: 200\ncontent-length: 2"_ba
+        << "ok"_ba << false << ":method: GET\n:scheme: https\n:authority: o\n:path: /a\n|"_ba
+        << "HTTP/1.1 200 \r\nContent-Length: 2\r\n\r\nok"_ba
+        << "open"_ba;
+    QTest::newRow("a chunked POST; an answer without a length comes in chunks")
+        << "POST /p HTTP/1.1\r\nHost: o\r\nTransfer-Encoding: chunked\r\n\r\n"
+           "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n"_ba
+        << ":status: 201"_ba
+        << "made"_ba << false
+        << ":method: POST\n:scheme: https\n:authority: o\n:path: /p\n|abcde"_ba
+        << "HTTP/1.1 201 \r\nTransfer-Encoding: chunked\r\n\r\n4\r\nmade\r\n0\r\n\r\n"_ba
+        << "open"_ba;
+    QTest::newRow("a request asking for the close: closed after its answer")
+        << "GET / HTTP/1.1\r\nHost: o\r\nConnection: close\r\n\r\n"_ba
+        << ":status: 204"_ba
+        << ""_ba << false << ":method: GET\n:scheme: https\n:authority: o\n:path: /\n|"_ba
+        << "HTTP/1.1 204 \r\n\r\n"_ba
+        << "finished"_ba;
+    QTest::newRow("a stream reset mid-answer breaks the connection, as a cut one does")
+        << get << ":status: 200\ncontent-length: 9"_ba
+        << "par"_ba << true << ":method: GET\n:scheme: https\n:authority: o\n:path: /a\n|"_ba
+        << "HTTP/1.1 200 \r\nContent-Length: 9\r\n\r\npar"_ba
+        << "broken"_ba;
+}
+
+void TestH2::bridge() {
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, reset);
+    QFETCH(QByteArray, heard);
+    QFETCH(QByteArray, relayed);
+    QFETCH(QByteArray, ending);
+    Bridged b;
+    // The relay writes the request in two pieces, cut inside its head.
+    b.bridge.send(QByteArrayView(request).first(10));
+    b.bridge.send(QByteArrayView(request).sliced(10));
+    b.pump();
+    QCOMPARE(b.originSide.streams.size(), size_t(1));
+    const auto& [stream, seen] = *b.originSide.streams.begin();
+    QCOMPARE(seen.fields + "|" + seen.body, heard);
+    QVERIFY(b.origin.answer(stream, fields(answer), body.isEmpty() && !reset));
+    if (!body.isEmpty())
+        QVERIFY(b.origin.sendData(stream, body) && (reset || b.origin.endData(stream)));
+    b.pump();
+    if (reset) {
+        QVERIFY(b.origin.reset(stream, H2Session::InternalError));
+        b.pump();
+    }
+    QCOMPARE(b.relay, relayed);
+    QCOMPARE(b.ending, ending);
 }
 
 void TestH2::exchanges_data() {
