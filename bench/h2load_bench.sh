@@ -21,15 +21,18 @@
 # that proxy's CA.
 #
 # Load: for each file and each number of clients (h2load -c, each keeping -m
-# requests in flight: streams over h2, pipelining over HTTP/1.1), one h2load run of
-# --requests requests per target (tarnwick, mitmproxy, nginx straight), the targets
-# taking turns and starting one later every round. Per run: requests per second (2xx
-# answers over h2load's time), the protocol h2load negotiated, failures (failed,
-# errored, timed out, or not 2xx), and the proxy's CPU time (user + system of all its
-# threads, /proc/PID/stat) over the run divided by its 2xx answers, in µs; for nginx
-# straight its worker's CPU likewise. The table shows medians over the rounds and
-# tarnwick relative to mitmproxy. The forwarder's own CPU per request is printed per
-# run.
+# requests in flight: streams over h2, pipelining over HTTP/1.1), one h2load run per
+# target (tarnwick, mitmproxy, nginx straight), the targets taking turns and starting
+# one later every round. A run has --requests requests, or by default as many as that
+# target answered in --seconds in its warm-up runs (one or two before the rounds), so
+# that the CPU time, which counts in 10 ms ticks, is timed as well for a fast target
+# as for a slow one. Per run: requests per second (2xx answers over h2load's time),
+# the protocol h2load negotiated, failures (failed, errored, timed out, not 2xx, or
+# bodies short of the file's size), and the proxy's CPU time (user + system of all
+# its threads, /proc/PID/stat) over the run divided by its 2xx answers, in µs; for
+# nginx straight its worker's CPU likewise. The table shows medians over the rounds
+# and tarnwick relative to mitmproxy. The forwarder's own CPU per request is printed
+# per run.
 # Protocols: h2 (the default) offers only h2 in ALPN; a target that answers with
 # anything else is not loaded in that mode, and the table says which protocol it
 # negotiated (none, or http/1.1). --h1 offers only http/1.1 (h2load --h1) to all.
@@ -47,7 +50,7 @@
 #   --log               keep tarnwick's monitor output, in the kept work folder
 # Everything listens on 127.0.0.1 only; HOME and the XDG folders are fresh ones in the
 # work folder. Needs nginx, openssl, python3, cc; installs nghttp2-client (h2load)
-# and mitmproxy from Debian when missing. About 4 minutes with the defaults.
+# and mitmproxy from Debian when missing. About 5 minutes with the defaults.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/local-nginx.sh"
@@ -260,9 +263,10 @@ h2load_run() {
     timeout 600 h2load "$alpn" -n "$4" -c "$3" -m "$streams" -N 30s \
         --connect-to="127.0.0.1:$(fwd_port_of "$1")" "https://localhost:$web_port/$2" >"$5" 2>&1 || true
 }
-# h2load's figures from its output: "SECONDS 2XX FAILED PROTOCOL".
+# h2load's figures from its output for answers of BYTES each: "SECONDS 2XX FAILED
+# PROTOCOL"; failed counts requests not answered 2xx and answers' bodies short of BYTES.
 h2load_figures() {
-    awk '
+    awk -v size="$2" '
         /^finished in / {
             d = $3; sub(/,$/, "", d)
             if (d ~ /us$/) { sub(/us$/, "", d); s = d / 1e6 }
@@ -271,16 +275,23 @@ h2load_figures() {
         }
         /^requests: / { for (i = 2; i < NF; i++) if ($(i + 1) ~ /^(failed|errored|timeout),?$/) bad += $i; total = $2 }
         /^status codes: / { ok = $3 + 0 }
+        /^traffic: / { data = $(NF - 1); gsub(/[()]/, "", data) }
         /^Application protocol: / { p = $3 }
-        END { if (p == "") p = "none"; printf "%.6f %d %d %s\n", s, ok, (total > ok ? total - ok : bad), p }' "$1"
+        END {
+            if (p == "") p = "none"
+            failed = total > ok ? total - ok : bad
+            if (data + 0 < ok * size) failed += int((ok * size - data + size - 1) / size)
+            printf "%.6f %d %d %s\n", s, ok, failed, p
+        }' "$1"
 }
+bytes_of() { case $1 in 1k.bin) echo 1024 ;; 16k.bin) echo 16384 ;; esac; }
 
 # Each target speaks the protocol asked for, or is left out of the load.
 loaded=
 for who in $targets; do
     h2load_run "$who" 1k.bin 1 20 "$work/h2load/check.$who"
     # shellcheck disable=SC2046 # four figures
-    set -- $(h2load_figures "$work/h2load/check.$who")
+    set -- $(h2load_figures "$work/h2load/check.$who" 1024)
     if [ "$4" = "$proto" ] && [ "$2" -gt 0 ]; then
         loaded="$loaded $who"
         echo "  $who: $proto, $2 of 20 answered 2xx"
@@ -304,7 +315,7 @@ size() {
     while :; do
         h2load_run "$1" "$2" "$3" "$_n" "$work/h2load/warmup.$1.$2.$3"
         # shellcheck disable=SC2046 # four figures
-        set -- "$1" "$2" "$3" $(h2load_figures "$work/h2load/warmup.$1.$2.$3")
+        set -- "$1" "$2" "$3" $(h2load_figures "$work/h2load/warmup.$1.$2.$3" "$(bytes_of "$2")")
         [ "$5" -gt 0 ] || fail "$1: no answers in the warm-up with $2 at $3 clients: $(tail -n 3 "$work/h2load/warmup.$1.$2.$3")"
         [ -z "$requests" ] || { echo "$requests" >"$work/n.$1.$2.$3"; return; }
         # A run under 0.3 s is mostly handshakes: once more, longer.
@@ -329,7 +340,7 @@ load() {
     _f1=0
     [ -z "$_fpid" ] || _f1=$(cpu_us "$_fpid")
     # shellcheck disable=SC2046 # four figures
-    set -- $(h2load_figures "$_out")
+    set -- $(h2load_figures "$_out" "$(bytes_of "$_file")")
     _line=$(awk -v s="$1" -v n="$2" -v f="$3" -v p="$4" -v cpu=$((_cpu1 - _cpu0)) -v fwd=$((_f1 - _f0)) \
         -v total="$_n" 'BEGIN { if (n > 0 && s > 0) printf "%.1f %.1f %d %s %.1f %d", n / s, cpu / n, f, p, fwd / n, total
                                else printf "nan nan %d %s nan %d", f, p, total }')
@@ -375,7 +386,7 @@ proto_of() {
     if [ -s "$work/$1.refused" ]; then echo "no $proto ($(cat "$work/$1.refused"))"; return; fi
     cut -d' ' -f4 "$work/$1.$2.$3" | sort -u | paste -sd/
 }
-failed() { awk '{ s += $3 } END { print s + 0 }' "$work/$1.$2.$3" 2>/dev/null || echo 0; }
+failed() { if [ -s "$work/$1.$2.$3" ]; then awk '{ s += $3 } END { print s + 0 }' "$work/$1.$2.$3"; else echo -; fi; }
 num() { awk -v v="$1" 'BEGIN { if (v == "nan" || v == "") print "-"; else printf "%.0f", v }'; }
 ratio() { awk -v t="$1" -v p="$2" 'BEGIN { if (t != "nan" && t != "" && p != "nan" && p > 0) printf "%.2f", t / p; else print "-" }'; }
 size_of() { case $1 in 1k.bin) echo "1 KiB" ;; 16k.bin) echo "16 KiB" ;; esac; }
