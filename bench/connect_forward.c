@@ -30,7 +30,7 @@
 #include <unistd.h>
 
 static int proxy_port;
-static const char *target; /* HOST:PORT */
+static const char* target; /* HOST:PORT */
 
 struct pair {
     int client, proxy;
@@ -47,12 +47,12 @@ static int loopback_socket(int port, int listening) {
     int one = 1;
     if (listening) {
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0 || listen(fd, 128) < 0) {
+        if (bind(fd, (struct sockaddr*)&a, sizeof a) < 0 || listen(fd, 128) < 0) {
             close(fd);
             return -1;
         }
     } else {
-        if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
+        if (connect(fd, (struct sockaddr*)&a, sizeof a) < 0) {
             close(fd);
             return -1;
         }
@@ -61,7 +61,7 @@ static int loopback_socket(int port, int listening) {
     return fd;
 }
 
-static int write_all(int fd, const char *p, size_t n) {
+static int write_all(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR)
@@ -87,7 +87,7 @@ static int open_tunnel(int proxy, int client) {
     setsockopt(proxy, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     char head[8192];
     size_t got = 0;
-    char *end = NULL;
+    char* end = NULL;
     while (!end) {
         if (got == sizeof head)
             return -1;
@@ -103,7 +103,7 @@ static int open_tunnel(int proxy, int client) {
     setsockopt(proxy, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     /* "HTTP/1.x 200" */
     if (got < 12 || memcmp(head, "HTTP/1.", 7) != 0 || memcmp(head + 8, " 200", 4) != 0) {
-        char *eol = memchr(head, '\r', got);
+        char* eol = memchr(head, '\r', got);
         fprintf(stderr, "connect_forward: the proxy answered %.*s\n",
                 (int)(eol ? eol - head : (got < 80 ? (long)got : 80)), head);
         return -1;
@@ -112,7 +112,7 @@ static int open_tunnel(int proxy, int client) {
     return rest ? write_all(client, end + 4, rest) : 0;
 }
 
-static void finish(struct pair *p) {
+static void finish(struct pair* p) {
     pthread_mutex_lock(&p->lock);
     int last = ++p->ended == 2;
     pthread_mutex_unlock(&p->lock);
@@ -139,15 +139,15 @@ static void copy(int from, int to) {
     shutdown(from, SHUT_RD);
 }
 
-static void *upstream(void *arg) {
-    struct pair *p = arg;
+static void* upstream(void* arg) {
+    struct pair* p = arg;
     copy(p->client, p->proxy);
     finish(p);
     return NULL;
 }
 
-static void *serve(void *arg) {
-    struct pair *p = arg;
+static void* serve(void* arg) {
+    struct pair* p = arg;
     p->proxy = loopback_socket(proxy_port, 0);
     if (p->proxy < 0 || open_tunnel(p->proxy, p->client) < 0) {
         if (p->proxy < 0)
@@ -176,7 +176,7 @@ static void *serve(void *arg) {
     return NULL;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 4) {
         fprintf(stderr, "usage: connect_forward LISTEN-PORT PROXY-PORT HOST:PORT\n");
         return 2;
@@ -200,14 +200,19 @@ int main(int argc, char **argv) {
     for (;;) {
         int c = accept4(lfd, NULL, NULL, SOCK_CLOEXEC);
         if (c < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE)
+            if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            /* Out of descriptors: wait for pairs to end rather than spin. */
+            if (errno == EMFILE || errno == ENFILE) {
+                usleep(10000);
+                continue;
+            }
             perror("connect_forward: accept");
             return 1;
         }
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct pair *p = calloc(1, sizeof *p);
+        struct pair* p = calloc(1, sizeof *p);
         if (!p) {
             close(c);
             continue;

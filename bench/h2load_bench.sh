@@ -298,7 +298,7 @@ for who in $targets; do
     else
         echo "$4" >"$work/$who.refused"
         echo "  $who: $proto NOT negotiated (protocol: $4; $2 of 20 answered 2xx): left out of the load$(
-            grep -m1 -E 'No protocol|SSL|error' "$work/h2load/check.$who" | sed 's/^/; h2load: /')"
+            grep -v '^requests:' "$work/h2load/check.$who" | grep -m1 -E 'No protocol|SSL|error' | sed 's/^/; h2load: /')"
     fi
 done
 [ -n "$loaded" ] || fail "no target speaks $proto"
