@@ -318,9 +318,9 @@ void TestH2::answers() {
 struct Bridged final : H2Bridge::Link {
     Recorder originSide{&origin};
     H2Session origin{H2Session::Side::Server, originSide};
-    H2Bridge bridge{*this};
     QByteArray toOriginBytes, relay;
     QByteArray ending = "open";
+    H2Bridge bridge{*this}; // says its preface at once
     void toOrigin(QByteArray bytes) override { toOriginBytes += bytes; }
     void toRelay(QByteArrayView bytes) override { relay += bytes; }
     void broken() override { ending = "broken"; }
