@@ -78,6 +78,7 @@ void Relay::startStreams() {
         return finish(End::Dropped);
     ServerSide::Route route{*target, m_origin, m_originPort, m_viaProxy, m_authority};
     route.offerH2 = true;
+    route.speaksH2 = true;
     m_phase = Phase::Streams;
     m_streams = true;
     m_h2 = std::make_unique<H2Front>(m_ctx, m_index, m_serial, m_browser, std::move(route),

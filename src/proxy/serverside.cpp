@@ -18,7 +18,7 @@ constexpr int ReconnectLimit = 10;
 
 bool ServerSide::Route::sameAs(const Route& other) const {
     return target.host == other.target.host && target.port == other.target.port &&
-           offerH2 == other.offerH2 && origin.has_value() == other.origin.has_value() &&
+           offerH2 == other.offerH2 && speaksH2 == other.speaksH2 && origin.has_value() == other.origin.has_value() &&
            (!origin || *origin == *other.origin) && originPort == other.originPort &&
            viaProxy == other.viaProxy;
 }
@@ -205,7 +205,7 @@ void ServerSide::ready() {
     m_ctx.deadlines.cancel(m_deadline);
     m_state = State::Up;
     m_retired.reset();
-    if (m_link.alpn() == "h2")
+    if (m_link.alpn() == "h2" && !m_route.speaksH2)
         m_bridge = std::make_unique<H2Bridge>(*this);
     m_events.serverReady();
 }

@@ -60,6 +60,7 @@ public:
         bool viaProxy = false;
         QByteArray authority; // the origin as the browser named it
         bool offerH2 = false; // HTTP/2 is offered to the origin besides HTTP/1.1
+        bool speaksH2 = false; // and the owner speaks it itself; else through a bridge
         bool sameAs(const Route& other) const;
     };
 
