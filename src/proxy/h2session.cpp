@@ -342,7 +342,14 @@ bool H2Session::sendData(qint32 stream, QByteArrayView bytes) {
     const auto it = m_outgoing.find(stream);
     if (it == m_outgoing.end() || it->second.ended)
         return false;
-    it->second.bytes.append(bytes);
+    // What already went is let go of before more is queued: a stream fed as fast as
+    // it drains never empties its queue, which would otherwise keep all it ever sent.
+    Outgoing& out = it->second;
+    if (out.taken > 0) {
+        out.bytes.remove(0, out.taken);
+        out.taken = 0;
+    }
+    out.bytes.append(bytes);
     resume(stream);
     return true;
 }
