@@ -136,6 +136,14 @@ void H2Bridge::dataEnded(qint32 stream) {
     }
 }
 
+void H2Bridge::goaway(quint32, qint32 lastStream) {
+    // An origin going away between requests, or before it took the one under way, ends
+    // the connection as an HTTP/1.1 origin's close would: a kept connection is not
+    // used again, and a request it never saw may go again on a new one.
+    if (m_stream < 0 || m_stream > lastStream)
+        fail();
+}
+
 void H2Bridge::closed(qint32 stream, quint32 error) {
     // A stream reset before its answer ended takes the connection with it, as an
     // HTTP/1.1 origin that stops in the middle does.

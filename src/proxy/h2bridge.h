@@ -51,6 +51,7 @@ private:
     void data(qint32 stream, QByteArrayView bytes) override;
     void dataEnded(qint32 stream) override;
     void closed(qint32 stream, quint32 error) override;
+    void goaway(quint32 error, qint32 lastStream) override;
 
     void startStream(const QByteArray& head);
     void flush();
