@@ -444,7 +444,7 @@ if [ "$download_mib" -gt 0 ]; then
     row "proxy's peak resident memory (whole run)" "${_r[@]}"
 fi
 echo
-echo "medians of $rounds round(s) (after a warm-up round); the page: $resources resources over HTTP/1.1 from nginx," \
+echo "medians of $rounds round(s) (after a warm-up round); the page: $resources resources from nginx over HTTP/2 where offered, text compressed," \
     "every answer no-cache; interception takes the 4 scripts out"
 [ "$on_loopback" = no ] || awk -v c="$(col interception cold)" -v w="$(col interception warm)" -v dc="$d_cold" -v dw="$d_warm" \
     -v mc="$(col mitmproxy cold)" -v mw="$(col mitmproxy warm)" 'BEGIN {
