@@ -124,8 +124,9 @@ def curled_page(run, url, *headers):
     rc, out, err = run.curl(url, "--http2", *headers)
     head, _, body = out.partition(b"\r\n\r\n")
     problems = filtered_page(run, "200" if head.startswith(b"HTTP/2 200") else head[:40], body, rc == 0)
-    if not re.search(rb"\r\nxxxxxxxxxx: Y+\r\n", head) or b"set-cookie" in head.lower() \
-            or b"\r\ncontent-length: %d\r\n" % len(run.page) not in head:
+    fields = head.lower() + b"\r\n"
+    if not re.search(rb"\r\nxxxxxxxxxx: y+\r\n", fields) or b"set-cookie" in fields \
+            or b"\r\ncontent-length: %d\r\n" % len(run.page) not in fields:
         problems.append("head %r" % head)
     return head, problems + ([err.strip()] if rc else [])
 
@@ -206,11 +207,25 @@ def reset_mid_answer(run, origin):
         client.conn.reset_stream(big, CANCEL)
         page = client.get("/page.html")
         client.read(lambda: client.over(page))
+        # Logged once the origin ended the request: before this browser leaves.
+        sent = [int(line["body_bytes_sent"]) for line in log_lines(run, origin, seen, 2)
+                if line["request"].startswith("GET /" + BIG)]
     a = client.answers[page]
     problems = filtered_page(run, a["headers"].get(":status"), a["body"], a["ended"])
-    sent = [int(line["body_bytes_sent"]) for line in log_lines(run, origin, seen, 2)
-            if line["request"].startswith("GET /" + BIG)]
     return problems + ([] if sent and sent[0] < BIG_SIZE else ["the origin sent %s bytes of the reset answer" % sent])
+
+
+def beside_long_answer(run, origin):
+    """A page asked for while a long answer is coming, slowly read, is not held behind it."""
+    with Client(run, origin) as client:
+        big = client.get("/" + BIG)
+        client.read(lambda: client.answers[big]["body"] or client.over(big))
+        page = client.get("/page.html")
+        client.read(lambda: client.over(page), pause=0.001)
+        big_left = BIG_SIZE - len(client.answers[big]["body"])
+    a = client.answers[page]
+    return filtered_page(run, a["headers"].get(":status"), a["body"], a["ended"]) + \
+        ([] if big_left > BIG_SIZE // 2 else ["the page came once %d bytes of the long answer had" % (BIG_SIZE - big_left)])
 
 
 def rapid_reset(run, origin):
