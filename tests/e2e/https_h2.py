@@ -103,27 +103,21 @@ class Client:
         return until()
 
 
-def filtered_page(run, status, body, ended):
+def filtered_page(run, a):
     """What is wrong with an answer that should be the page through the HTML rules."""
-    if status != "200" or not ended or len(body) != len(run.page.encode()) \
+    body = a["body"]
+    if a["headers"].get(":status") != "200" or not a["ended"] or len(body) != len(run.page.encode()) \
             or body.count(b"<ZZZZZZ") != 2 or b"document.title" in body:
-        return ["status %s, ended %s, body %r" % (status, ended, bytes(body[:300]))]
+        return ["answer %s, ended %s, body %r" % (a["headers"], a["ended"], bytes(body[:300]))]
     return []
-
-
-def log_lines(run, origin, seen, count, wait=3.0):
-    """The origin's log past `seen` once it has `count` lines, or after `wait` seconds."""
-    deadline = time.time() + wait
-    while len(run.log(origin)) < seen + count and time.time() < deadline:
-        time.sleep(0.05)
-    return run.log(origin)[seen:]
 
 
 def curled_page(run, url, *headers):
     """curl speaking HTTP/2: its answer's head, and what is wrong with its page."""
     rc, out, err = run.curl(url, "--http2", *headers)
     head, _, body = out.partition(b"\r\n\r\n")
-    problems = filtered_page(run, "200" if head.startswith(b"HTTP/2 200") else head[:40], body, rc == 0)
+    problems = filtered_page(run, {"headers": {":status": "200" if head.startswith(b"HTTP/2 200") else head[:40]},
+                                   "body": body, "ended": rc == 0})
     fields = head.lower() + b"\r\n"
     if not re.search(rb"\r\nxxxxxxxxxx: y+\r\n", fields) or b"set-cookie" in fields \
             or b"\r\ncontent-length: %d\r\n" % len(run.page) not in fields:
@@ -137,7 +131,7 @@ def page_over_h2(run, arg):
     origin, expected = arg
     seen, before = len(run.log(origin)), run.proxy_log_size()
     _, problems = curled_page(run, run.https(origin), *run.sent_headers())
-    got = [{k: v for k, v in line.items() if k in expected} for line in log_lines(run, origin, seen, 1)]
+    got = [{k: v for k, v in line.items() if k in expected} for line in run.log_after(origin, seen)]
     if got != [expected]:
         problems.append("the origin saw %s, expected %s" % (got, expected))
     if not re.search(r"^LAN \| Stream : h2 #1$", run.proxy_log(before, lambda t: "Stream : h2 #1" in t), re.M):
@@ -168,7 +162,7 @@ def forty_streams(run, origin):
             if client.answers[stream]["body"] != f.read() or not client.answers[stream]["ended"]:
                 problems.append("%s: %d bytes, %s" % (name, len(client.answers[stream]["body"]),
                                                       client.answers[stream]["headers"]))
-    lines = log_lines(run, origin, seen, 40)
+    lines = run.log_after(origin, seen, 3, 40)
     links = {line["connection_serial"] for line in lines}
     if len(lines) != 40 or len(links) > (1 if origin == "h2" else 6):
         problems.append("the origin saw %d requests on %d connections" % (len(lines), len(links)))
@@ -208,10 +202,9 @@ def reset_mid_answer(run, origin):
         page = client.get("/page.html")
         client.read(lambda: client.over(page))
         # Logged once the origin ended the request: before this browser leaves.
-        sent = [int(line["body_bytes_sent"]) for line in log_lines(run, origin, seen, 2)
+        sent = [int(line["body_bytes_sent"]) for line in run.log_after(origin, seen, 3, 2)
                 if line["request"].startswith("GET /" + BIG)]
-    a = client.answers[page]
-    problems = filtered_page(run, a["headers"].get(":status"), a["body"], a["ended"])
+    problems = filtered_page(run, client.answers[page])
     return problems + ([] if sent and sent[0] < BIG_SIZE else ["the origin sent %s bytes of the reset answer" % sent])
 
 
@@ -223,8 +216,7 @@ def beside_long_answer(run, origin):
         page = client.get("/page.html")
         client.read(lambda: client.over(page), pause=0.001)
         big_left = BIG_SIZE - len(client.answers[big]["body"])
-    a = client.answers[page]
-    return filtered_page(run, a["headers"].get(":status"), a["body"], a["ended"]) + \
+    return filtered_page(run, client.answers[page]) + \
         ([] if big_left > BIG_SIZE // 2 else ["the page came once %d bytes of the long answer had" % (BIG_SIZE - big_left)])
 
 
@@ -233,18 +225,8 @@ def rapid_reset(run, origin):
     reach the origin, and another browser is served after."""
     seen = len(run.log(origin))
     with Client(run, origin) as client:
-        for batch in range(40):
-            for n in range(50):
-                client.conn.reset_stream(client.get("/page.html?%d.%d" % (batch, n)), CANCEL)
-            client.sock.settimeout(0.002)
-            try:
-                if client.read(lambda: client.goaway is not None):
-                    break
-            except TimeoutError:
-                pass
-            except (ConnectionError, ssl.SSLError):  # cut off while still sending
-                break
-        client.sock.settimeout(5)
+        for n in range(2000):
+            client.conn.reset_stream(client.get("/page.html?%d" % n), CANCEL)
         client.read(lambda: client.goaway is not None)
     time.sleep(0.5)  # the origin logs the requests that reached it as they end
     reached = len(run.log(origin)) - seen
@@ -253,8 +235,7 @@ def rapid_reset(run, origin):
     with Client(run, origin) as after:
         stream = after.get("/page.html")
         after.read(lambda: after.over(stream))
-    a = after.answers[stream]
-    return problems + filtered_page(run, a["headers"].get(":status"), a["body"], a["ended"])
+    return problems + filtered_page(run, after.answers[stream])
 
 
 def post_refused(run, status):
@@ -267,7 +248,7 @@ def post_refused(run, status):
     a = client.answers[stream]
     problems = [] if (a["headers"].get(":status") == status and a["ended"] and not a["body"] if status
                       else a["reset"] is not None and not a["headers"]) else ["the browser got %s" % a]
-    return problems + (["the origin saw %s" % run.log("good")[seen:]] if log_lines(run, "good", seen, 1, 0.5)
+    return problems + (["the origin saw %s" % run.log("good")[seen:]] if run.log_after("good", seen, 0.5)
                        else [])
 
 

@@ -106,12 +106,13 @@ class Run:
             return [dict(zip(LOG_FIELDS, line.decode("latin-1").rstrip("\n").split("|")))
                     for line in f]
 
-    def log_after(self, name, seen, wait=2.0):
-        """Lines the origin logged past the first `seen` (nginx logs just after answering)."""
+    def log_after(self, name, seen, wait=2.0, count=1):
+        """Lines the origin logged past the first `seen` once there are `count` (nginx
+        logs just after answering), or after `wait` seconds."""
         deadline = time.time() + wait
         while True:
             lines = self.log(name)[seen:]
-            if lines or time.time() > deadline:
+            if len(lines) >= count or time.time() > deadline:
                 return lines
             time.sleep(0.05)
 
