@@ -2,14 +2,14 @@
 # Installs the Debian packages Tarnwick needs, only those that are missing.
 #   scripts/setup.sh run    what building and running the program needs
 #   scripts/setup.sh test   that, plus what the test suite uses: nginx, curl, Chromium,
-#                           Xvfb, clang and libFuzzer, openssl, NSS's certutil, tinyproxy,
+#                           Xvfb, Python's h2, clang and libFuzzer, openssl, NSS's certutil, tinyproxy,
 #                           gsettings with GNOME's proxy schema, and the package tools
 #                           (dpkg-dev, lintian, appstream)
 #   scripts/setup.sh deb    what run installs, plus what making the Debian package needs
 set -eu
 
 RUN_PACKAGES="cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic qt6-webengine-dev qt6-translations-l10n libssl-dev zlib1g-dev libbrotli-dev libzstd-dev libnghttp2-dev"
-TEST_PACKAGES="nginx-light curl xvfb xauth python3 clang-14 libclang-rt-14-dev chromium firefox-esr openssl libnss3-tools tinyproxy libglib2.0-bin gsettings-desktop-schemas dpkg-dev file lintian appstream"
+TEST_PACKAGES="nginx-light curl xvfb xauth python3 python3-h2 clang-14 libclang-rt-14-dev chromium firefox-esr openssl libnss3-tools tinyproxy libglib2.0-bin gsettings-desktop-schemas dpkg-dev file lintian appstream"
 
 packages="$RUN_PACKAGES"
 if [ "${1:-run}" = deb ]; then

@@ -464,7 +464,8 @@ class Checks:
 
 def run_rows(rows):
     """Runs (name, check) pairs in order, printing PASS/FAIL per row with the problems
-    each check returns (or the error it raised); 1 when any row failed, else 0."""
+    each check returns (or the error it raised), SKIP where it returns None; 1 when any
+    row failed, else 0."""
     failed = 0
     for name, check in rows:
         try:
@@ -473,8 +474,8 @@ def run_rows(rows):
                 subprocess.SubprocessError) as e:
             problems = ["%s: %s" % (type(e).__name__, e)]
         failed += bool(problems)
-        print("%s: %s%s" % ("FAIL" if problems else "PASS", name,
-                            "".join("\n    " + p for p in problems)))
+        print("%s: %s%s" % ("SKIP" if problems is None else "FAIL" if problems else "PASS", name,
+                            "".join("\n    " + p for p in problems or [])))
         sys.stdout.flush()
     print("%d row(s) failed" % failed if failed else "all rows passed")
     return 1 if failed else 0
