@@ -112,12 +112,13 @@ def filtered_page(run, a):
     return []
 
 
-def curled_page(run, url, *headers):
-    """What is wrong with the page curl gets speaking HTTP/2: filtered, Set-Cookie
-    neutralised, its length kept."""
-    rc, out, err = run.curl(url, "--http2", *headers)
+def curled_page(run, url, *headers, version="--http2"):
+    """What is wrong with the page curl gets speaking HTTP/2 (or `version`): filtered,
+    Set-Cookie neutralised, its length kept."""
+    rc, out, err = run.curl(url, version, *headers)
     head, _, body = out.partition(b"\r\n\r\n")
-    problems = filtered_page(run, {"headers": {":status": "200" if head.startswith(b"HTTP/2 200") else head[:40]},
+    ok = head.startswith(b"HTTP/2 200") or head.startswith(b"HTTP/1.1 200")
+    problems = filtered_page(run, {"headers": {":status": "200" if ok else head[:40]},
                                    "body": body, "ended": rc == 0})
     fields = head.lower() + b"\r\n"
     if not re.search(rb"\r\nxxxxxxxxxx: y+\r\n", fields) or b"set-cookie" in fields \
@@ -140,10 +141,12 @@ def page_over_h2(run, arg):
     return problems
 
 
-def only_h2_origin(run, _):
-    """An origin that speaks only HTTP/2: its page filtered, the header rules applied."""
+def only_h2_origin(run, version):
+    """An origin that speaks only HTTP/2, to a browser speaking `version`: its page
+    filtered, the header rules applied."""
     with OnlyH2Origin(run) as origin:
-        problems = curled_page(run, "https://127.0.0.1:%d/page.html" % origin.port, "-H", "User-Agent: e2e")
+        problems = curled_page(run, "https://127.0.0.1:%d/page.html" % origin.port, "-H", "User-Agent: e2e",
+                               version=version)
     return problems + ([] if [r.get("user-agent") for r in origin.requests] == [None]
                        else ["the origin saw %s" % origin.requests])
 
