@@ -71,6 +71,10 @@ bool mayLackContentType(QByteArrayView statusCode) {
            statusCode == "307" || statusCode == "308" || statusHasNoBody(statusCode);
 }
 
+bool lacksContentType(const AnswerHead& head) {
+    return trimBlanks(head.contentTypeText).isEmpty() && !mayLackContentType(head.statusCode);
+}
+
 std::optional<QByteArray> framingHeader(QByteArrayView headerBlock, QByteArrayView name) {
     const QByteArray lower = headerBlock.toByteArray().toLower();
     const QByteArray needle = "\r\n" + name.toByteArray();

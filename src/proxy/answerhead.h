@@ -39,6 +39,8 @@ bool statusHasNoBody(QByteArrayView statusCode);
 // Answers a browser needs even without a content type: the redirects (301, 302,
 // 303, 307, 308) and the statuses without a body.
 bool mayLackContentType(QByteArrayView statusCode);
+// An answer without the content type the browser needs: refused, stored or streamed.
+bool lacksContentType(const AnswerHead& head);
 // The value of the first header line named `name` (given in lower case, with its
 // colon), the name matched in any case at a line start, blanks trimmed; nothing when
 // there is none. For framing, which HTTP spells in any case; the filters match

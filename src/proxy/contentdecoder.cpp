@@ -321,6 +321,23 @@ QByteArray chunkOf(QByteArrayView data) {
 
 namespace Tarnwick {
 
+std::unique_ptr<ContentDecoder> decoderForAnswer(QByteArrayView headerBlock, QByteArray* coding) {
+    const std::optional<QByteArray> named = framingHeader(headerBlock, "content-encoding:");
+    if (!named)
+        return nullptr;
+    std::unique_ptr<ContentDecoder> decoder = ContentDecoder::forCodings(*named);
+    if (decoder && coding)
+        *coding = named->trimmed();
+    return decoder;
+}
+
+QString decodingFailure(ContentDecoder::Status status, bool atEnd) {
+    if (status == ContentDecoder::Status::TooLarge)
+        return QStringLiteral("more than 100 times its size and 64 MiB decoded");
+    return atEnd ? QStringLiteral("compressed data cut short")
+                 : QStringLiteral("corrupt compressed data");
+}
+
 QByteArray decodedHead(const QByteArray& head, bool chunked) {
     return withoutHeaderLines(head, {"content-encoding:", "content-length:", "transfer-encoding:"},
                               chunked ? "Transfer-Encoding: chunked\r\n" : "");

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 #include <memory>
 #include <vector>
 
@@ -51,6 +52,13 @@ private:
     qint64 m_taken = 0;
     qint64 m_given = 0;
 };
+
+// The decoder for an answer's Content-Encoding (its header block read), with the coding
+// as it named it; nothing when it names none or one this side cannot undo.
+std::unique_ptr<ContentDecoder> decoderForAnswer(QByteArrayView headerBlock, QByteArray* coding);
+// Why a decoding failed, as the monitor says it: `status` from feed(), or from finish()
+// when `atEnd`.
+QString decodingFailure(ContentDecoder::Status status, bool atEnd = false);
 
 // Plain body bytes framed as one chunk of a chunked body; nothing for no bytes, since
 // a chunk of size 0 would end the body.

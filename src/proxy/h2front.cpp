@@ -22,7 +22,7 @@ H2Front::H2Front(RelayContext& context, int index, quint64 serial, Connection& b
                  ServerSide::Route route, std::function<void()> wake)
     : m_ctx(context), m_index(index), m_serial(serial), m_browser(browser),
       m_route(std::move(route)), m_wake(std::move(wake)), m_session(H2Session::Side::Server, *this),
-      m_deadline(*this) {
+      m_deadline(*this), m_outer([this] { takeOutput(); }) {
     m_ctx.deadlines.arm(m_deadline, IdleMs);
 }
 
@@ -38,7 +38,7 @@ ServerSide* H2Front::serverSide(int id) {
 // ---- the browser's connection ------------------------------------------------------------
 
 void H2Front::arrived(QByteArrayView bytes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     if (m_over)
         return;
     const SettingsStore::ReadScope oneLook(m_ctx.store);
@@ -52,40 +52,26 @@ void H2Front::arrived(QByteArrayView bytes) {
 }
 
 void H2Front::sent() {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     // Closed origin connections are let go of here, outside their own calls.
     std::erase_if(m_links, [](const std::unique_ptr<OriginLink>& l) { return l->closed(); });
     flush();
-}
-
-H2Front::Busy::Busy(H2Front& f) : front(f) {
-    ++front.m_depth;
-}
-
-H2Front::Busy::~Busy() {
-    if (--front.m_depth == 0 && front.m_flushWanted)
-        front.flush();
 }
 
 void H2Front::flush() {
     // Calls nest (an origin connection's events reach the front from inside the
     // front's own calls): the session's output is taken, and the events that raises
     // delivered, only at the outermost, so that no handler finds its stream gone.
-    if (m_depth > 0) {
-        m_flushWanted = true;
-        return;
-    }
-    const Busy busy(*this);
-    do {
-        m_flushWanted = false;
-        // The session's bytes wait in it while the browser is far behind.
-        if (m_browser.queued() >= Backlog)
-            break;
+    m_outer.want();
+}
+
+void H2Front::takeOutput() {
+    // The session's bytes wait in it while the browser is far behind.
+    if (m_browser.queued() < Backlog) {
         QByteArray out = m_session.takeOutput();
         if (!out.isEmpty())
             m_browser.send(std::move(out));
-    } while (m_flushWanted);
-    m_flushWanted = false;
+    }
     if (!m_session.wantsInput() && !m_session.wantsOutput())
         end();
 }
@@ -99,7 +85,7 @@ void H2Front::end() {
 }
 
 void H2Front::deadlineReached() {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     std::erase_if(m_links, [](const std::unique_ptr<OriginLink>& l) { return l->closed(); });
     if (m_streams.empty()) {
         m_session.goAway();
@@ -167,7 +153,7 @@ void H2Front::headers(qint32 stream, HeaderList fields, bool ended) {
 }
 
 void H2Front::cabinetAnswered(int question, bool yes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     const auto it = m_questions.find(question);
     if (it == m_questions.end() || m_over)
         return;
@@ -310,14 +296,14 @@ void H2Front::startOn(OriginLink& link, qint32 stream) {
 }
 
 void H2Front::linkReady(OriginLink& link) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     m_originSpeaks = link.protocol();
     dispatch();
     flush();
 }
 
 void H2Front::linkUnreachable(OriginLink& link, TlsCheck check, const QString& why) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     // The streams waiting for it are told what the browser would be told over
     // HTTP/1.1: the refusal, or the page saying which check the origin failed.
     const QByteArray page =
@@ -336,13 +322,13 @@ void H2Front::linkUnreachable(OriginLink& link, TlsCheck check, const QString& w
 }
 
 void H2Front::linkIdle(OriginLink&) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     dispatch();
     flush();
 }
 
 void H2Front::linkClosed(OriginLink&) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     dispatch();
     flush();
 }
@@ -350,7 +336,7 @@ void H2Front::linkClosed(OriginLink&) {
 // ---- answers ----------------------------------------------------------------------------
 
 void H2Front::answerHead(qint32 stream, const QByteArray& head, bool bodyless) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     Stream* s = find(stream);
     if (!s || s->answered)
         return;
@@ -370,7 +356,7 @@ void H2Front::answerHead(qint32 stream, const QByteArray& head, bool bodyless) {
 }
 
 void H2Front::answerData(qint32 stream, QByteArrayView bytes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     Stream* s = find(stream);
     if (!s || !s->answered || s->bodyless) {
         if (s && s->link)
@@ -381,11 +367,7 @@ void H2Front::answerData(qint32 stream, QByteArrayView bytes) {
     const StreamAnswer::Status status = s->answer.body(bytes, out);
     if (status != StreamAnswer::Status::Ok) {
         // Never the bytes it could not read: the stream ends short.
-        m_ctx.log.undecodable(
-            m_index, s->answer.coding(),
-            status == StreamAnswer::Status::Corrupt
-                ? QStringLiteral("corrupt compressed data")
-                : QStringLiteral("more than 100 times its size and 64 MiB decoded"));
+        m_ctx.log.undecodable(m_index, s->answer.coding(), decodingFailure(status));
         if (s->link)
             s->link->cancel(stream);
         return shortened(stream, *s);
@@ -402,7 +384,7 @@ void H2Front::answerData(qint32 stream, QByteArrayView bytes) {
 }
 
 void H2Front::answerEnded(qint32 stream) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     Stream* s = find(stream);
     if (!s || !s->answered || s->ended)
         return;
@@ -410,9 +392,9 @@ void H2Front::answerEnded(qint32 stream) {
     s->link = nullptr;
     if (!s->bodyless) {
         QByteArray out;
-        if (s->answer.finish(out) != StreamAnswer::Status::Ok) {
-            m_ctx.log.undecodable(m_index, s->answer.coding(),
-                                  QStringLiteral("compressed data cut short"));
+        if (const StreamAnswer::Status status = s->answer.finish(out);
+            status != StreamAnswer::Status::Ok) {
+            m_ctx.log.undecodable(m_index, s->answer.coding(), decodingFailure(status, true));
             return shortened(stream, *s);
         }
         if (!out.isEmpty()) {
@@ -426,7 +408,7 @@ void H2Front::answerEnded(qint32 stream) {
 }
 
 void H2Front::answerFailed(qint32 stream, bool again) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     Stream* s = find(stream);
     if (!s || s->ended)
         return;
@@ -444,7 +426,7 @@ void H2Front::answerFailed(qint32 stream, bool again) {
 }
 
 void H2Front::bodyTaken(qint32 stream, qsizetype bytes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     m_session.consumed(stream, bytes);
     flush();
 }

@@ -4,6 +4,7 @@
 #include "platform/deadlines.h"
 #include "proxy/h2session.h"
 #include "proxy/originlink.h"
+#include "proxy/outermost.h"
 #include "proxy/streamanswer.h"
 
 #include <deque>
@@ -93,14 +94,9 @@ private:
     void shortened(qint32 stream, Stream& s);
     Stream* find(qint32 stream);
     void flush();
+    void takeOutput();
     void idleCheck();
     void end();
-
-    struct Busy {
-        explicit Busy(H2Front& f);
-        ~Busy();
-        H2Front& front;
-    };
 
     RelayContext& m_ctx;
     const int m_index;
@@ -118,8 +114,7 @@ private:
     std::map<int, qint32> m_questions; // cabinet questions open, by number
     int m_question = 0;
     bool m_over = false;
-    int m_depth = 0;            // calls into the front under way
-    bool m_flushWanted = false; // output to take once the outermost returns
+    Outermost m_outer; // takes the session's output outside nested calls
 };
 
 } // namespace Tarnwick

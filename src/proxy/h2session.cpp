@@ -191,15 +191,8 @@ bool H2Session::feed(QByteArrayView bytes) {
     if (done < 0)
         m_failed = true;
     const bool goesOn = !m_failed && !m_abusive;
-    bool gone = false;
-    bool* const outer = std::exchange(m_gone, &gone);
-    deliver();
-    if (gone) {
-        if (outer)
-            *outer = true;
+    if (!deliverAll())
         return false;
-    }
-    m_gone = outer;
     return goesOn && nghttp2_session_want_read(m_session);
 }
 
@@ -215,16 +208,23 @@ QByteArray H2Session::takeOutput() {
         }
         out.append(reinterpret_cast<const char*>(data), n);
     }
+    deliverAll();
+    return out;
+}
+
+bool H2Session::deliverAll() {
+    // The owner may drop the session from a handler; so may a handler further out,
+    // when this delivery runs inside one.
     bool gone = false;
     bool* const outer = std::exchange(m_gone, &gone);
     deliver();
     if (gone) {
         if (outer)
             *outer = true;
-        return out;
+        return false;
     }
     m_gone = outer;
-    return out;
+    return true;
 }
 
 bool H2Session::wantsOutput() const {

@@ -141,6 +141,8 @@ private:
         bool ended = false;
     };
 
+    // Raises what is pending; false when the session was destroyed meanwhile.
+    bool deliverAll();
     void deliver();
     void deliverOne(Event& e, const QSet<qint32>& resetNow);
     void resume(qint32 stream);

@@ -8,7 +8,8 @@
 namespace Tarnwick {
 
 OriginLink::OriginLink(RelayContext& context, int index, quint64 serial, int id, Owner& owner)
-    : m_ctx(context), m_index(index), m_owner(owner), m_side(context, index, serial, *this, id) {}
+    : m_ctx(context), m_index(index), m_owner(owner), m_side(context, index, serial, *this, id),
+      m_outer([this] { takeOutput(); }) {}
 
 OriginLink::~OriginLink() = default;
 
@@ -27,7 +28,7 @@ int OriginLink::streams() const {
 }
 
 bool OriginLink::start(qint32 stream, const QByteArray& head, bool bodyFollows, bool headRequest) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     if (!takesStream())
         return false;
     if (m_protocol == Protocol::H2) {
@@ -56,12 +57,12 @@ bool OriginLink::start(qint32 stream, const QByteArray& head, bool bodyFollows, 
 }
 
 void OriginLink::body(qint32 stream, QByteArrayView bytes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     if (bytes.isEmpty())
         return;
     if (m_protocol == Protocol::H2) {
-        if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end() && m_h2) {
-            m_h2->sendData(it->second, bytes);
+        if (const qint32 origin = originStream(stream)) {
+            m_h2->sendData(origin, bytes);
             flush();
         }
         return;
@@ -74,10 +75,10 @@ void OriginLink::body(qint32 stream, QByteArrayView bytes) {
 }
 
 void OriginLink::bodyEnd(qint32 stream) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     if (m_protocol == Protocol::H2) {
-        if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end() && m_h2) {
-            m_h2->endData(it->second);
+        if (const qint32 origin = originStream(stream)) {
+            m_h2->endData(origin);
             flush();
         }
         return;
@@ -90,10 +91,10 @@ void OriginLink::bodyEnd(qint32 stream) {
 }
 
 void OriginLink::taken(qint32 stream, qsizetype bytes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     if (m_protocol == Protocol::H2) {
-        if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end() && m_h2) {
-            m_h2->consumed(it->second, bytes);
+        if (const qint32 origin = originStream(stream)) {
+            m_h2->consumed(origin, bytes);
             flush();
         }
         return;
@@ -107,16 +108,12 @@ void OriginLink::taken(qint32 stream, qsizetype bytes) {
 }
 
 void OriginLink::cancel(qint32 stream) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     if (m_protocol == Protocol::H2) {
-        if (const auto it = m_toOrigin.find(stream); it != m_toOrigin.end()) {
-            const qint32 origin = it->second;
-            m_toOrigin.erase(it);
-            m_toBrowser.erase(origin);
-            if (m_h2) {
-                m_h2->reset(origin, H2Session::Cancel);
-                flush();
-            }
+        if (const qint32 origin = originStream(stream)) {
+            forget(origin);
+            m_h2->reset(origin, H2Session::Cancel);
+            flush();
         }
         return;
     }
@@ -139,7 +136,7 @@ void OriginLink::close() {
 // ---- the connection -------------------------------------------------------------------
 
 void OriginLink::serverReady() {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     m_ctx.log.serverConnected(m_index);
     if (m_side.link().alpn() == "h2") {
         m_protocol = Protocol::H2;
@@ -162,7 +159,7 @@ void OriginLink::serverUnverified(TlsCheck check, const QString& reason) {
 }
 
 void OriginLink::serverData(QByteArrayView bytes) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     m_ctx.log.serverDataStatus(m_index);
     if (m_protocol == Protocol::H1)
         return readAnswer(bytes);
@@ -176,14 +173,14 @@ void OriginLink::serverData(QByteArrayView bytes) {
 }
 
 void OriginLink::serverSent() {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     m_ctx.log.serverSent(m_index);
     if (m_protocol == Protocol::H1 && m_stream != 0 && m_bodyUnsent > 0)
         m_owner.bodyTaken(m_stream, std::exchange(m_bodyUnsent, 0));
 }
 
 void OriginLink::serverEnded() {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     m_ctx.log.serverClosed(m_index);
     // An answer that runs to the close ends here.
     if (m_protocol == Protocol::H1 && m_stream != 0 && m_answer &&
@@ -193,7 +190,7 @@ void OriginLink::serverEnded() {
 }
 
 void OriginLink::serverFailed(int) {
-    const Busy busy(*this);
+    const Outermost::Call call(m_outer);
     lost();
 }
 
@@ -218,25 +215,14 @@ void OriginLink::lost() {
     m_owner.linkClosed(*this);
 }
 
-OriginLink::Busy::Busy(OriginLink& l) : link(l) {
-    ++link.m_depth;
-}
-
-OriginLink::Busy::~Busy() {
-    if (--link.m_depth == 0 && link.m_flushWanted)
-        link.flush();
-}
-
 void OriginLink::flush() {
     // As in the front: the session's events are raised only at the outermost call.
-    if (m_depth > 0) {
-        m_flushWanted = true;
-        return;
-    }
-    m_flushWanted = false;
+    m_outer.want();
+}
+
+void OriginLink::takeOutput() {
     if (!m_h2 || m_closed)
         return;
-    const Busy busy(*this);
     QByteArray out = m_h2->takeOutput();
     if (!m_h2)
         return;
@@ -321,6 +307,18 @@ qint32 OriginLink::browserStream(qint32 originStream) const {
     return it == m_toBrowser.end() ? 0 : it->second;
 }
 
+qint32 OriginLink::originStream(qint32 browserStream) const {
+    const auto it = m_toOrigin.find(browserStream);
+    return it == m_toOrigin.end() || !m_h2 ? 0 : it->second;
+}
+
+qint32 OriginLink::forget(qint32 originStream) {
+    const qint32 stream = browserStream(originStream);
+    m_toBrowser.erase(originStream);
+    m_toOrigin.erase(stream);
+    return stream;
+}
+
 void OriginLink::headers(qint32 originStream, HeaderList fields, bool ended) {
     const qint32 stream = browserStream(originStream);
     if (stream == 0)
@@ -347,22 +345,14 @@ void OriginLink::data(qint32 originStream, QByteArrayView bytes) {
 }
 
 void OriginLink::dataEnded(qint32 originStream) {
-    const qint32 stream = browserStream(originStream);
-    if (stream == 0)
-        return;
-    m_toBrowser.erase(originStream);
-    m_toOrigin.erase(stream);
-    m_owner.answerEnded(stream);
+    if (const qint32 stream = forget(originStream))
+        m_owner.answerEnded(stream);
 }
 
 void OriginLink::closed(qint32 originStream, quint32 error) {
-    const qint32 stream = browserStream(originStream);
-    if (stream == 0)
-        return;
-    m_toBrowser.erase(originStream);
-    m_toOrigin.erase(stream);
     // A stream the origin refused before doing anything with it may go again.
-    m_owner.answerFailed(stream, error == H2Session::RefusedStream);
+    if (const qint32 stream = forget(originStream))
+        m_owner.answerFailed(stream, error == H2Session::RefusedStream);
 }
 
 void OriginLink::dataSent(qint32 originStream, qsizetype bytes) {
@@ -377,12 +367,8 @@ void OriginLink::goaway(quint32, qint32 lastStream) {
     for (const auto& [origin, stream] : m_toBrowser)
         if (origin > lastStream)
             unseen.push_back(origin);
-    for (const qint32 origin : unseen) {
-        const qint32 stream = m_toBrowser[origin];
-        m_toBrowser.erase(origin);
-        m_toOrigin.erase(stream);
-        m_owner.answerFailed(stream, true);
-    }
+    for (const qint32 origin : unseen)
+        m_owner.answerFailed(forget(origin), true);
     if (!m_closed)
         flush();
 }

@@ -3,6 +3,7 @@
 #include "proxy/answerstream.h"
 #include "proxy/chunkreader.h"
 #include "proxy/h2session.h"
+#include "proxy/outermost.h"
 #include "proxy/serverside.h"
 
 #include <map>
@@ -95,13 +96,12 @@ private:
     void answerEnd(bool framed);
     void lost();
     void flush();
+    void takeOutput();
     qint32 browserStream(qint32 originStream) const;
-
-    struct Busy {
-        explicit Busy(OriginLink& l);
-        ~Busy();
-        OriginLink& link;
-    };
+    // The origin's number for a browser's stream (0: none, or the session is gone), and
+    // the pair forgotten by the origin's number (the browser's returned; 0: none).
+    qint32 originStream(qint32 browserStream) const;
+    qint32 forget(qint32 originStream);
 
     RelayContext& m_ctx;
     const int m_index;
@@ -115,8 +115,7 @@ private:
     std::map<qint32, qint32> m_toOrigin;  // browser stream → origin stream
     std::map<qint32, qint32> m_toBrowser; // and back
     bool m_goingAway = false;
-    int m_depth = 0;            // calls into the link under way
-    bool m_flushWanted = false; // output to take once the outermost returns
+    Outermost m_outer; // takes the session's output outside nested calls
 
     // HTTP/1.1: the one stream under way.
     qint32 m_stream = 0;

@@ -3,7 +3,6 @@
 #include "proxy/h2front.h"
 #include "proxy/interception.h"
 #include "proxy/relaylog.h"
-#include "proxy/requesttarget.h"
 #include "proxy/streamedexchange.h"
 #include "proxy/tunnel.h"
 #include "settings/settingsstore.h"
@@ -70,18 +69,14 @@ void Relay::secured(Connection&) {
 
 void Relay::startStreams() {
     // Every stream goes where the CONNECT went, as the requests of an HTTP/1.1
-    // connection do; the origin is offered HTTP/2 too.
-    const std::optional<RequestTarget> target =
-        m_viaProxy ? upstreamProxyTarget(m_ctx.store)
-                   : std::optional(RequestTarget{m_origin->text(), m_originPort});
-    if (!target)
+    // connection do.
+    std::optional<ServerSide::Route> route = interceptedRoute();
+    if (!route)
         return finish(End::Dropped);
-    ServerSide::Route route{*target, m_origin, m_originPort, m_viaProxy, m_authority};
-    route.offerH2 = true;
-    route.speaksH2 = true;
+    route->speaksH2 = true;
     m_phase = Phase::Streams;
     m_streams = true;
-    m_h2 = std::make_unique<H2Front>(m_ctx, m_index, m_serial, m_browser, std::move(route),
+    m_h2 = std::make_unique<H2Front>(m_ctx, m_index, m_serial, m_browser, std::move(*route),
                                      [this] { m_ctx.deadlines.arm(m_deadline, 0); });
 }
 

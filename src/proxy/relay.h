@@ -144,6 +144,7 @@ private:
     bool startInterception(SslOwner ssl, const HostName& host, int port, QByteArrayView early);
     void logArrival();
     void startStreams();
+    std::optional<ServerSide::Route> interceptedRoute() const;
     void streamsChanged();
     // Nothing an exchange held back holds what comes after it.
     void releaseHolds();

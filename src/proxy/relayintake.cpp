@@ -191,17 +191,20 @@ bool Relay::startRequest(const QByteArray& received) {
     request.bytes =
         rewriteRequestHeaders(head, store, m_ctx.clock, connection,
                               m_streams ? AskedEncodings::Decodable : AskedEncodings::Identity);
-    // Inside an intercepted CONNECT the request names no host: it goes where the CONNECT
-    // went.
-    const std::optional<RequestTarget> target =
-        m_intercept ? (m_viaProxy ? upstreamProxyTarget(store)
-                                  : RequestTarget{m_origin->text(), m_originPort})
-        : store.choice(Setting::Proxy) == ChoiceValue::Allow ? upstreamProxyTarget(store)
-                                                             : targetFromRequest(head);
-    if (!target)
+    std::optional<ServerSide::Route> route;
+    if (m_intercept) {
+        route = interceptedRoute();
+        // A WebSocket needs HTTP/1.1.
+        if (route)
+            route->offerH2 = !request.upgrade;
+    } else if (const std::optional<RequestTarget> target =
+                   store.choice(Setting::Proxy) == ChoiceValue::Allow ? upstreamProxyTarget(store)
+                                                                      : targetFromRequest(head)) {
+        route = ServerSide::Route{*target, std::nullopt, 0, false, m_authority};
+    }
+    if (!route)
         return false;
     m_body.clear();
-    const bool upgrade = request.upgrade;
     if (m_streams)
         m_exchange = std::make_unique<StreamedExchange>(host(), std::move(request), m_body);
     else
@@ -210,14 +213,22 @@ bool Relay::startRequest(const QByteArray& received) {
     // Only a request whose answer streams may find its connection kept.
     if (!m_streams)
         m_server.close();
-    ServerSide::Route route{*target, m_origin, m_originPort, m_intercept && m_viaProxy,
-                            m_authority};
-    // An intercepted origin may answer in HTTP/2 (some speak nothing else); a WebSocket
-    // needs HTTP/1.1.
-    route.offerH2 = m_intercept && !upgrade;
-    if (m_server.open(route))
+    if (m_server.open(*route))
         m_exchange->serverReady(true);
     return true;
+}
+
+std::optional<ServerSide::Route> Relay::interceptedRoute() const {
+    // Inside an intercepted CONNECT requests name no host: they go where the CONNECT
+    // went. The origin may answer in HTTP/2 (some speak nothing else).
+    const std::optional<RequestTarget> target =
+        m_viaProxy ? upstreamProxyTarget(m_ctx.store)
+                   : std::optional(RequestTarget{m_origin->text(), m_originPort});
+    if (!target)
+        return std::nullopt;
+    ServerSide::Route route{*target, m_origin, m_originPort, m_viaProxy, m_authority};
+    route.offerH2 = true;
+    return route;
 }
 
 bool Relay::startTunnel(const QByteArray& head) {

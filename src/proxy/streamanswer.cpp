@@ -22,22 +22,17 @@ std::optional<HeaderList> StreamAnswer::head(const QByteArray& head, SettingsSto
     const SettingsStore::ReadScope oneLook(store);
     const AnswerHead read = readAnswerHead(head.chopped(BlankLine.size()));
     // The same judgement as for an HTTP/1.1 answer that streams.
-    if (trimBlanks(read.contentTypeText).isEmpty() && !mayLackContentType(read.statusCode))
+    if (lacksContentType(read))
         return std::nullopt;
     QByteArray out = head;
     if (htmlRulesApply(read.contentTypeText)) {
         // The body comes without framing, whatever the head says of its chunks.
         m_filter = std::make_unique<HtmlFilter>(htmlFilterFor(read.contentTypeText, store, false));
-        const std::optional<QByteArray> coding =
-            framingHeader(read.headerBlock, "content-encoding:");
-        if (coding && !bodyless && m_filter->readsScripts()) {
-            // A coding it does not know passes as it came, as over HTTP/1.1.
-            m_decoder = ContentDecoder::forCodings(*coding);
-            if (m_decoder) {
-                m_coding = coding->trimmed();
-                out = decodedHead(head, false);
-            }
-        }
+        // A coding it does not know passes as it came, as over HTTP/1.1.
+        if (!bodyless && m_filter->readsScripts())
+            m_decoder = decoderForAnswer(read.headerBlock, &m_coding);
+        if (m_decoder)
+            out = decodedHead(head, false);
         // The head goes at once, filtered as the whole answer's first bytes are; the
         // filter reads it too, so that the body is read as the same answer's.
         m_headLeft = out.size() - m_filter->feed(out).size();
@@ -58,24 +53,20 @@ StreamAnswer::Status StreamAnswer::body(QByteArrayView bytes, QByteArray& out) {
         return Status::Ok;
     }
     QByteArray decoded;
-    switch (m_decoder->feed(bytes, decoded)) {
-    case ContentDecoder::Status::Ok:
+    const Status status = m_decoder->feed(bytes, decoded);
+    if (status == Status::Ok)
         out = withoutHead(m_filter->feed(decoded));
-        return Status::Ok;
-    case ContentDecoder::Status::Corrupt:
-        return Status::Corrupt;
-    case ContentDecoder::Status::TooLarge:
-        return Status::TooLarge;
-    }
-    return Status::Corrupt;
+    return status;
 }
 
 StreamAnswer::Status StreamAnswer::finish(QByteArray& out) {
     out.clear();
     if (!m_filter)
         return Status::Ok;
-    if (m_decoder && m_decoder->finish() != ContentDecoder::Status::Ok)
-        return Status::Corrupt;
+    if (m_decoder) {
+        if (const Status status = m_decoder->finish(); status != Status::Ok)
+            return status;
+    }
     out = withoutHead(m_filter->finish());
     return Status::Ok;
 }

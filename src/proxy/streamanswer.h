@@ -1,5 +1,6 @@
 #pragma once
 
+#include "proxy/contentdecoder.h"
 #include "proxy/h2headers.h"
 
 #include <QByteArray>
@@ -10,7 +11,6 @@
 
 namespace Tarnwick {
 
-class ContentDecoder;
 class HtmlFilter;
 class SettingsStore;
 
@@ -21,7 +21,8 @@ class SettingsStore;
 // compressed and the Script rule reads it. Pure apart from the settings it reads.
 class StreamAnswer {
 public:
-    enum class Status { Ok, Corrupt, TooLarge };
+    // A decoding that fails ends the stream short.
+    using Status = ContentDecoder::Status;
 
     StreamAnswer();
     ~StreamAnswer();

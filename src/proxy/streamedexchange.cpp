@@ -75,7 +75,7 @@ bool StreamedExchange::head(const QByteArray& bytes) {
     const SettingsStore::ReadScope oneLook(store);
     const AnswerHead& read = m_stream->head();
     // The same judgement as for an answer stored whole, made on its head alone.
-    if (trimBlanks(read.contentTypeText).isEmpty() && !mayLackContentType(read.statusCode)) {
+    if (lacksContentType(read)) {
         m_done = true;
         m_host.done(Ending::Refused);
         return false;
@@ -107,16 +107,13 @@ bool StreamedExchange::head(const QByteArray& bytes) {
 }
 
 QByteArray StreamedExchange::startDecoding(const QByteArray& head) {
-    const std::optional<QByteArray> coding =
-        framingHeader(m_stream->head().headerBlock, "content-encoding:");
-    if (!coding || !m_filter || !m_filter->readsScripts() ||
+    if (!m_filter || !m_filter->readsScripts() ||
         m_stream->framing() == AnswerStream::Framing::Empty)
         return {};
     // A coding it does not know passes as it came, as every answer did before.
-    m_decoder = ContentDecoder::forCodings(*coding);
+    m_decoder = decoderForAnswer(m_stream->head().headerBlock, &m_coding);
     if (!m_decoder)
         return {};
-    m_coding = coding->trimmed();
     if (m_stream->framing() == AnswerStream::Framing::Chunked)
         m_chunks.emplace();
     // The decoded length is known only at the end: chunks where the browser reads
@@ -143,14 +140,10 @@ void StreamedExchange::body(QByteArray bytes) {
         data = std::move(bytes);
     }
     QByteArray decoded;
-    switch (m_decoder->feed(data, decoded)) {
-    case ContentDecoder::Status::Ok:
-        return toBrowserDecoded(m_filter->feed(decoded));
-    case ContentDecoder::Status::Corrupt:
-        return undecodable(QStringLiteral("corrupt compressed data"));
-    case ContentDecoder::Status::TooLarge:
-        return undecodable(QStringLiteral("more than 100 times its size and 64 MiB decoded"));
-    }
+    const ContentDecoder::Status status = m_decoder->feed(data, decoded);
+    if (status != ContentDecoder::Status::Ok)
+        return undecodable(decodingFailure(status));
+    toBrowserDecoded(m_filter->feed(decoded));
 }
 
 void StreamedExchange::toBrowserDecoded(QByteArray filtered) {
@@ -163,8 +156,9 @@ void StreamedExchange::toBrowserDecoded(QByteArray filtered) {
 }
 
 bool StreamedExchange::finishDecoding() {
-    if (m_decoder->finish() != ContentDecoder::Status::Ok) {
-        undecodable(QStringLiteral("compressed data cut short"));
+    if (const ContentDecoder::Status status = m_decoder->finish();
+        status != ContentDecoder::Status::Ok) {
+        undecodable(decodingFailure(status, true));
         return false;
     }
     toBrowserDecoded(m_filter->finish());
