@@ -131,13 +131,6 @@ unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy
 cc -O2 -o "$work/connect_forward" "$here/connect_forward.c" -lpthread ||
     fail "cannot build the forwarder"
 
-ports=
-new_port() {
-    _p=$(free_port)
-    while echo " $ports " | grep -q " $_p "; do _p=$(free_port); done
-    ports="$ports $_p"
-    echo "$_p"
-}
 web_port=$(new_port)
 tw_port=$(new_port)
 mitm_port=$(new_port)
@@ -148,17 +141,8 @@ mitm_fwd_port=$(new_port)
 
 tls=$work/tls
 mkdir -p "$tls" "$work/www"
-{
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-        -subj "/CN=h2load bench origin CA" \
-        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-        -keyout "$tls/origin-ca.key" -out "$tls/origin-ca.pem" &&
-        printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$tls/origin.ext" &&
-        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
-            -keyout "$tls/origin.key" -out "$tls/origin.csr" &&
-        openssl x509 -req -in "$tls/origin.csr" -CA "$tls/origin-ca.pem" -CAkey "$tls/origin-ca.key" \
-            -days 2 -extfile "$tls/origin.ext" -out "$tls/origin.pem"
-} >"$work/openssl.log" 2>&1 || fail "openssl cannot make the certificates: $(tail -n 3 "$work/openssl.log")"
+make_origin_certificates "$tls" "h2load bench origin CA" >"$work/openssl.log" ||
+    fail "openssl cannot make the certificates: $(tail -n 3 "$work/openssl.log")"
 
 # ---- nginx: two small files over HTTPS, HTTP/2 where offered -------------------------
 

@@ -1,6 +1,7 @@
 # shellcheck shell=sh
-# Shell functions the benchmarks share: installing their tools, the figures they read
-# from /proc, medians, and tarnwick-headless started and stopped. Source it after
+# Shell functions the benchmarks share: installing their tools, ports and the origin's
+# certificates, the figures they read from /proc, medians, and tarnwick-headless
+# started and stopped. Source it after
 # scripts/local-nginx.sh; start_tarnwick wants $bin, $work, $tw_port and $keep_log.
 
 # Installs the Debian packages given that are not installed yet.
@@ -19,6 +20,30 @@ install_packages() {
 }
 
 load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# A free loopback port that no earlier call in this run gave ($ports keeps them).
+ports=
+new_port() {
+    _p=$(free_port)
+    while echo " $ports " | grep -q " $_p "; do _p=$(free_port); done
+    ports="$ports $_p"
+    echo "$_p"
+}
+
+# make_origin_certificates DIR NAME: a test CA named NAME (DIR/origin-ca.pem and .key)
+# and a certificate it signed for localhost and 127.0.0.1 (DIR/origin.pem and .key),
+# both valid two days. openssl's words go to the standard output.
+make_origin_certificates() {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -subj "/CN=$2" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+        -keyout "$1/origin-ca.key" -out "$1/origin-ca.pem" 2>&1 &&
+        printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$1/origin.ext" &&
+        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
+            -keyout "$1/origin.key" -out "$1/origin.csr" 2>&1 &&
+        openssl x509 -req -in "$1/origin.csr" -CA "$1/origin-ca.pem" -CAkey "$1/origin-ca.key" \
+            -days 2 -extfile "$1/origin.ext" -out "$1/origin.pem" 2>&1
+}
 
 # Raises the limit of open files to the hard limit; fails below MINIMUM.
 use_all_descriptors() {
