@@ -3,6 +3,8 @@
 #include "settings/settingskeys.h"
 #include "settings/settingsstore.h"
 
+#include <vector>
+
 namespace Tarnwick {
 
 namespace {
@@ -115,14 +117,22 @@ QTime stampTime(QStringView stored) {
 
 constexpr QByteArrayView AcceptEncoding = "Accept-Encoding:";
 
+// The items of a list separated by `separator`, blanks trimmed.
+std::vector<QByteArrayView> itemsOf(QByteArrayView list, char separator) {
+    std::vector<QByteArrayView> items;
+    for (qsizetype from = 0; from < list.size();) {
+        qsizetype end = list.indexOf(separator, from);
+        if (end < 0)
+            end = list.size();
+        items.push_back(list.sliced(from, end - from).trimmed());
+        from = end + 1;
+    }
+    return items;
+}
+
 // A q-value that makes its coding unacceptable: 0, 0., 0.0, 0.00 or 0.000.
 bool isZeroQuality(QByteArrayView parameters) {
-    for (qsizetype from = 0; from < parameters.size();) {
-        qsizetype end = parameters.indexOf(';', from);
-        if (end < 0)
-            end = parameters.size();
-        const QByteArrayView parameter = parameters.sliced(from, end - from).trimmed();
-        from = end + 1;
+    for (const QByteArrayView parameter : itemsOf(parameters, ';')) {
         if (parameter.size() < 2 || (parameter[0] != 'q' && parameter[0] != 'Q') ||
             parameter[1] != '=')
             continue;
@@ -160,12 +170,7 @@ QByteArray limitAcceptEncoding(const QByteArray& w) {
 QByteArray decodableAcceptEncoding(QByteArrayView value) {
     QByteArray kept;
     bool acceptable = false;
-    for (qsizetype from = 0; from < value.size();) {
-        qsizetype end = value.indexOf(',', from);
-        if (end < 0)
-            end = value.size();
-        const QByteArrayView item = value.sliced(from, end - from).trimmed();
-        from = end + 1;
+    for (const QByteArrayView item : itemsOf(value, ',')) {
         const qsizetype semicolon = item.indexOf(';');
         const QByteArrayView coding = (semicolon < 0 ? item : item.first(semicolon)).trimmed();
         if (!decodable(coding))

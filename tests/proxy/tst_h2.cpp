@@ -36,6 +36,14 @@ QByteArray text(const std::optional<HeaderList>& list) {
     return out;
 }
 
+// Stores each "key=value" of a row.
+bool saved(SettingsStore& store, const QStringList& settings) {
+    for (const QString& entry : settings)
+        if (!store.saveByName(entry.section(u'=', 0, 0), entry.section(u'=', 1)))
+            return false;
+    return true;
+}
+
 QByteArray head(QByteArrayView lines) {
     return lines.toByteArray().replace('\n', "\r\n") + "\r\n\r\n";
 }
@@ -222,8 +230,7 @@ void TestH2::rules() {
     QFETCH(QByteArray, heard);
     QTemporaryDir dir;
     SettingsStore store(dir.filePath(u"t.ini"_s));
-    for (const QString& entry : std::as_const(settings))
-        QVERIFY(store.saveByName(entry.section(u'=', 0, 0), entry.section(u'=', 1)));
+    QVERIFY(saved(store, settings));
     Pair p;
     if (from.startsWith(":status")) {
         const qint32 s = p.request("GET");
@@ -295,8 +302,7 @@ void TestH2::answers() {
     QFETCH(QByteArray, expected);
     QTemporaryDir dir;
     SettingsStore store(dir.filePath(u"t.ini"_s));
-    for (const QString& entry : std::as_const(settings))
-        QVERIFY(store.saveByName(entry.section(u'=', 0, 0), entry.section(u'=', 1)));
+    QVERIFY(saved(store, settings));
     StreamAnswer answer;
     QCOMPARE(text(answer.head(head, store, false)), fields);
     if (fields.isEmpty())
