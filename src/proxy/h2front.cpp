@@ -273,11 +273,9 @@ void H2Front::dispatch() {
     }
 }
 
-OriginLink& H2Front::openLink() {
+void H2Front::openLink() {
     m_links.push_back(std::make_unique<OriginLink>(m_ctx, m_index, m_serial, m_nextLink++, *this));
-    OriginLink& link = *m_links.back();
-    link.open(m_route);
-    return link;
+    m_links.back()->open(m_route);
 }
 
 void H2Front::startOn(OriginLink& link, qint32 stream) {

@@ -89,7 +89,7 @@ private:
     void request(qint32 stream, Stream& s);
     void dispatch();
     void startOn(OriginLink& link, qint32 stream);
-    OriginLink& openLink();
+    void openLink();
     void refuse(qint32 stream, QByteArray answer = {});
     void shortened(qint32 stream, Stream& s);
     Stream* find(qint32 stream);

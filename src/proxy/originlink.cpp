@@ -21,12 +21,6 @@ bool OriginLink::takesStream() const {
     return m_stream == 0;
 }
 
-int OriginLink::streams() const {
-    if (m_protocol == Protocol::H2)
-        return int(m_toOrigin.size());
-    return m_stream != 0 ? 1 : 0;
-}
-
 bool OriginLink::start(qint32 stream, const QByteArray& head, bool bodyFollows, bool headRequest) {
     const Outermost::Call call(m_outer);
     if (!takesStream())

@@ -59,8 +59,6 @@ public:
     bool closed() const { return m_closed; }
     // Another stream may start on it now.
     bool takesStream() const;
-    // Streams under way on it.
-    int streams() const;
 
     // A stream's request, as the rewritten HTTP/1.1 head; `bodyFollows`: its body comes
     // through body() and bodyEnd().
