@@ -8,6 +8,7 @@
 
 #include "fuzzsupport.h"
 #include "proxy/referencefilters.h"
+#include "proxy/answerhead.h"
 #include "proxy/responsefilters.h"
 #include "settings/settingskeys.h"
 #include "settings/settingsstore.h"
@@ -151,11 +152,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool chunked = size > 0 && (data[0] & 0x10) != 0;
     QByteArray answer(reinterpret_cast<const char*>(data), length);
     SettingsStore& store = Fuzz::privateStore();
-    applySetCookieRule(answer, contentType, store);
-    applyScriptRule(answer, contentType, store, chunked);
+    applySetCookieRule(answer, namesHtml(contentType), store);
+    applyScriptRule(answer, namesHtml(contentType), store, chunked);
     Fuzz::require(answer.size() == length, "the rules never change the length");
     reference = copyOf(data, size);
-    if (contentType.size() > 4 && contentType.contains("html")) {
+    if (namesHtml(contentType)) {
         Reference::neutraliseSetCookie(reference.get(), length);
         if (chunked)
             referenceChunkedScripts(reference.get(), length);

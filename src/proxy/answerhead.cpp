@@ -16,15 +16,49 @@ QByteArray trimBlanks(QByteArrayView text) {
     return text.sliced(begin, end - begin).toByteArray();
 }
 
-std::optional<QByteArray> headerValueAfter(const QByteArray& headerBlock, QByteArrayView name) {
-    const qsizetype at = headerBlock.indexOf(name);
-    if (at < 0)
-        return std::nullopt;
-    QByteArray rest = trimBlanks(QByteArrayView(headerBlock).sliced(at + name.size()));
-    const qsizetype lineEnd = rest.indexOf("\r\n");
-    if (lineEnd >= 0)
-        rest.truncate(lineEnd);
-    return trimBlanks(rest);
+namespace {
+
+// Calls `line(name, value)` for every header line of the block (the status line and
+// lines without a colon skipped) until it returns false.
+template <typename Visit>
+void forEachHeaderLine(QByteArrayView block, Visit line) {
+    qsizetype at = block.indexOf("\r\n");
+    while (at >= 0) {
+        at += 2;
+        const qsizetype end = block.indexOf("\r\n", at);
+        const QByteArrayView text = block.sliced(at, (end < 0 ? block.size() : end) - at);
+        const qsizetype colon = text.indexOf(':');
+        if (colon > 0 && !line(text.first(colon), text.sliced(colon + 1)))
+            return;
+        at = end;
+    }
+}
+
+} // namespace
+
+std::optional<QByteArray> headerLineValue(QByteArrayView headerBlock, QByteArrayView name) {
+    std::optional<QByteArray> found;
+    forEachHeaderLine(headerBlock, [&](QByteArrayView lineName, QByteArrayView value) {
+        if (lineName != name)
+            return true;
+        found = trimBlanks(value);
+        return false;
+    });
+    return found;
+}
+
+QList<QByteArray> fieldValues(QByteArrayView headerBlock, QByteArrayView name) {
+    QList<QByteArray> values;
+    forEachHeaderLine(headerBlock, [&](QByteArrayView lineName, QByteArrayView value) {
+        if (lineName.trimmed().compare(name, Qt::CaseInsensitive) == 0)
+            values.append(value.trimmed().toByteArray());
+        return true;
+    });
+    return values;
+}
+
+bool namesHtml(QByteArrayView contentType) {
+    return contentType.size() > 4 && contentType.toByteArray().toLower().contains("html");
 }
 
 AnswerHead readAnswerHead(const QByteArray& headerBlock) {
@@ -35,8 +69,10 @@ AnswerHead readAnswerHead(const QByteArray& headerBlock) {
     if (scanLength > 12 &&
         (headerBlock.startsWith("HTTP/1.0") || headerBlock.startsWith("HTTP/1.1")))
         head.statusCode = headerBlock.mid(9, 3);
-    head.contentLengthText = headerValueAfter(headerBlock, "Content-Length: ").value_or("0");
-    head.contentTypeText = headerValueAfter(headerBlock, "Content-Type: ").value_or(QByteArray());
+    head.contentLengthText = headerLineValue(headerBlock, "Content-Length").value_or("0");
+    head.contentTypeText = headerLineValue(headerBlock, "Content-Type").value_or(QByteArray());
+    for (const QByteArray& type : fieldValues(headerBlock, "content-type"))
+        head.html = head.html || namesHtml(type);
     return head;
 }
 
@@ -53,7 +89,7 @@ std::optional<qint64> contentLengthValue(QByteArrayView text) {
 }
 
 std::optional<qint64> announcedSize(const AnswerHead& head) {
-    if (head.contentTypeText.contains("html") || head.contentLengthText == "0")
+    if (head.html || head.contentLengthText == "0")
         return std::nullopt;
     const auto length = contentLengthValue(head.contentLengthText);
     if (!length)
@@ -72,7 +108,11 @@ bool mayLackContentType(QByteArrayView statusCode) {
 }
 
 bool lacksContentType(const AnswerHead& head) {
-    return trimBlanks(head.contentTypeText).isEmpty() && !mayLackContentType(head.statusCode);
+    if (!trimBlanks(head.contentTypeText).isEmpty() || mayLackContentType(head.statusCode))
+        return false;
+    // A 201 to an upload or an empty 200 to a beacon: nothing to judge a type by.
+    const std::optional<QByteArray> length = framingHeader(head.headerBlock, "content-length:");
+    return !(length && contentLengthValue(*length) == 0 && !isChunked(head.headerBlock));
 }
 
 std::optional<QByteArray> framingHeader(QByteArrayView headerBlock, QByteArrayView name) {

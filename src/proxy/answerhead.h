@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <initializer_list>
 #include <optional>
 
@@ -11,17 +12,26 @@ namespace Tarnwick {
 struct AnswerHead {
     QByteArray headerBlock;       // status line and header lines, without the blank line
     QByteArray statusCode;        // three characters, or empty
-    QByteArray contentLengthText; // first "Content-Length: " value, "0" when none
-    QByteArray contentTypeText;   // first "Content-Type: " value, empty when none
+    QByteArray contentLengthText; // first "Content-Length" line's value, "0" when none
+    QByteArray contentTypeText;   // first "Content-Type" line's value, empty when none
+    // Some Content-Type line (its name in any case) names an HTML type: the HTML rules
+    // apply, whichever of several lines a browser goes by.
+    bool html = false;
 };
 
 // Reads the head from the header block (the bytes before the answer's first
-// CR LF CR LF). Names match with exact case.
+// CR LF CR LF). Only header lines count, never text inside another line's value. The
+// length and type texts need their names in exact case (an answer whose only type is
+// written "content-type" has none, and is refused); the HTML question reads every
+// Content-Type line in any case, as a browser does.
 AnswerHead readAnswerHead(const QByteArray& headerBlock);
 
-// The value of the first "name" in the block: the rest after it, blanks trimmed,
-// cut before its first CR LF, trimmed again. Nothing when the name is absent.
-std::optional<QByteArray> headerValueAfter(const QByteArray& headerBlock, QByteArrayView name);
+// The value of the first header line named `name` (without its colon, exact case),
+// blanks trimmed; nothing when there is none.
+std::optional<QByteArray> headerLineValue(QByteArrayView headerBlock, QByteArrayView name);
+// Every header line named `name` (lower case, without its colon; matched in any case),
+// their values in order, blanks and tabs trimmed.
+QList<QByteArray> fieldValues(QByteArrayView headerBlock, QByteArrayView name);
 
 // Trims blanks (spaces only) at both ends.
 QByteArray trimBlanks(QByteArrayView text);
@@ -40,7 +50,11 @@ bool statusHasNoBody(QByteArrayView statusCode);
 // 303, 307, 308) and the statuses without a body.
 bool mayLackContentType(QByteArrayView statusCode);
 // An answer without the content type the browser needs: refused, stored or streamed.
+// An answer whose framing says it has no body ("Content-Length: 0", not chunked) needs
+// none, as the bodyless statuses do.
 bool lacksContentType(const AnswerHead& head);
+// The content type names HTML: longer than 4 characters and holding "html" in any case.
+bool namesHtml(QByteArrayView contentType);
 // The value of the first header line named `name` (given in lower case, with its
 // colon), the name matched in any case at a line start, blanks trimmed; nothing when
 // there is none. For framing, which HTTP spells in any case; the filters match

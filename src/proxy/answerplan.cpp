@@ -16,7 +16,7 @@ AnswerPlan planAnswer(const StoredAnswer& answer) {
     if (const auto announced = announcedSize(head);
         !bodyless && announced && answer.length < *announced)
         return answer.recheckCount >= RecheckLimit ? AnswerPlan::GiveUp : AnswerPlan::ReRequest;
-    if (htmlRulesApply(head.contentTypeText) || answer.showWhole)
+    if (head.html || answer.showWhole)
         return AnswerPlan::SendWhole;
     return AnswerPlan::Stream;
 }

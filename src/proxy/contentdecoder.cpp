@@ -308,6 +308,10 @@ Status ContentDecoder::pump(size_t stage, QByteArrayView in, QByteArray& out) {
     return Status::Ok;
 }
 
+QString undecodableCoding() {
+    return QStringLiteral("a coding this proxy cannot undo");
+}
+
 QByteArray chunkOf(QByteArrayView data) {
     if (data.isEmpty())
         return {};
@@ -321,14 +325,27 @@ QByteArray chunkOf(QByteArrayView data) {
 
 namespace Tarnwick {
 
+QByteArray answerCodings(QByteArrayView headerBlock) {
+    // Several lines are one list, in order, as a browser reads them.
+    return fieldValues(headerBlock, "content-encoding").join(", ");
+}
+
 std::unique_ptr<ContentDecoder> decoderForAnswer(QByteArrayView headerBlock, QByteArray* coding) {
-    const std::optional<QByteArray> named = framingHeader(headerBlock, "content-encoding:");
-    if (!named)
+    const QByteArray named = answerCodings(headerBlock);
+    if (coding)
+        *coding = named;
+    if (named.isEmpty())
         return nullptr;
-    std::unique_ptr<ContentDecoder> decoder = ContentDecoder::forCodings(*named);
-    if (decoder && coding)
-        *coding = named->trimmed();
-    return decoder;
+    return ContentDecoder::forCodings(named);
+}
+
+bool namesCoding(QByteArrayView codings) {
+    for (const QByteArrayView item : QByteArrayView(codings).toByteArray().split(',')) {
+        const QByteArrayView name = item.trimmed();
+        if (!name.isEmpty() && name.compare("identity", Qt::CaseInsensitive) != 0)
+            return true;
+    }
+    return false;
 }
 
 QString decodingFailure(ContentDecoder::Status status, bool atEnd) {

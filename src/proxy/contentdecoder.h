@@ -53,9 +53,15 @@ private:
     qint64 m_given = 0;
 };
 
-// The decoder for an answer's Content-Encoding (its header block read), with the coding
-// as it named it; nothing when it names none or one this side cannot undo.
+// The codings an answer's head names: every Content-Encoding line, in order, as one list.
+QByteArray answerCodings(QByteArrayView headerBlock);
+// Whether a list of codings names one that changes the bytes (not only "identity").
+bool namesCoding(QByteArrayView codings);
+// The decoder for an answer's codings (its header block read), with the codings as it
+// named them (empty when none); nothing when it names none or one this side cannot undo.
 std::unique_ptr<ContentDecoder> decoderForAnswer(QByteArrayView headerBlock, QByteArray* coding);
+// Why an answer the Script rule must read could not be: its coding is unknown here.
+QString undecodableCoding();
 // Why a decoding failed, as the monitor says it: `status` from feed(), or from finish()
 // when `atEnd`.
 QString decodingFailure(ContentDecoder::Status status, bool atEnd = false);

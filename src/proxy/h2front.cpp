@@ -341,6 +341,8 @@ void H2Front::answerHead(qint32 stream, const QByteArray& head, bool bodyless) {
     const bool noBody = bodyless || s->headRequest;
     const std::optional<HeaderList> fields = s->answer.head(head, m_ctx.store, noBody);
     if (!fields) {
+        if (s->answer.undecodable())
+            m_ctx.log.undecodable(m_index, s->answer.coding(), undecodableCoding());
         if (s->link)
             s->link->cancel(stream);
         s->link = nullptr;

@@ -75,6 +75,15 @@ struct HeaderRule {
     QByteArrayView lineStart;
 };
 
+// A client hint that tells the browser's brand, version, model or platform: the
+// "Sec-CH-UA" fields, whose names browsers write in any case.
+bool isUserAgentHint(QByteArrayView line) {
+    constexpr QByteArrayView prefix = "sec-ch-ua";
+    return line.size() > prefix.size() &&
+           line.first(prefix.size()).compare(prefix, Qt::CaseInsensitive) == 0 &&
+           (line[prefix.size()] == ':' || line[prefix.size()] == '-');
+}
+
 QByteArray applyRule(const QByteArray& w, SettingsStore& store, const HeaderRule& rule) {
     switch (readMode(store, rule.mode, rule.fake != nullptr)) {
     case Mode::Delete:
@@ -201,12 +210,10 @@ qsizetype headerLine(const QByteArray& w, QByteArrayView name) {
 }
 
 QByteArray deleteLine(const QByteArray& w, QByteArrayView name) {
-    const qsizetype at = headerLine(w, name);
-    if (at < 0)
-        return w;
-    const qsizetype tail = afterLineEnd(w, at + name.size());
+    // Every line of that name: a second one would carry what the rule takes away.
     QByteArray result = w;
-    result.remove(at, tail - at);
+    for (qsizetype at = headerLine(result, name); at >= 0; at = headerLine(result, name))
+        result.remove(at, afterLineEnd(result, at + name.size()) - at);
     return result;
 }
 
@@ -214,7 +221,28 @@ QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line
     const qsizetype at = headerLine(w, name);
     if (at < 0)
         return w;
-    return splice(w, at, afterLineEnd(w, at + name.size()), line);
+    // The one line left of that name is the new one, where the first stood. The rest is
+    // searched from the CR LF that ends the new line, so that its own name is passed.
+    const QByteArray result = splice(w, at, afterLineEnd(w, at + name.size()), line);
+    const qsizetype kept = at + line.size() + CrLf.size();
+    return result.first(kept) + deleteLine(result.sliced(kept - CrLf.size()), name).sliced(2);
+}
+
+QByteArray deleteLinesWhere(const QByteArray& w, const std::function<bool(QByteArrayView)>& named) {
+    QByteArray result = w;
+    const qsizetype blank = result.indexOf(BlankLine);
+    qsizetype end = blank < 0 ? result.size() : blank;
+    for (qsizetype at = result.indexOf(CrLf); at >= 0 && at < end;) {
+        const qsizetype start = at + CrLf.size();
+        if (start >= result.size() || !named(QByteArrayView(result).sliced(start))) {
+            at = result.indexOf(CrLf, start);
+            continue;
+        }
+        const qsizetype tail = afterLineEnd(result, start);
+        result.remove(start, tail - start);
+        end -= tail - start;
+    }
+    return result;
 }
 
 QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
@@ -244,6 +272,11 @@ QByteArray headerValue(QStringView stored) {
         clean.append(c);
     }
     return clean.trimmed().toUtf8();
+}
+
+bool hidesBrowser(SettingsStore& store) {
+    const ChoiceValue mode = store.choice(Setting::UserAgent);
+    return mode == ChoiceValue::Block || mode == ChoiceValue::Third;
 }
 
 bool outsideRefererIsFresh(QStringView stored, const QTime& now) {
@@ -285,6 +318,9 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
         w = applyRule(w, store, {Setting::Referer, &Setting::RefererFake, "Referer:", "Referer: "});
     w = applyRule(w, store,
                   {Setting::UserAgent, &Setting::UserAgentFake, "User-Agent:", "User-Agent: "});
+    // The hints would tell the origin what the User-Agent rule keeps from it.
+    if (hidesBrowser(store))
+        w = HeaderEdit::deleteLinesWhere(w, isUserAgentHint);
     w = applyRule(w, store,
                   {Setting::IfModifiedSince, &Setting::IfModifiedSinceFake, "If-Modified-Since:",
                    "If-Modified-Since: "});

@@ -21,7 +21,9 @@ enum class AskedEncodings { Identity, Decodable };
 
 // Rewrites a browser request by the header rules: the outside Referer ("@Referer"),
 // Referer, User-Agent, If-Modified-Since and Cookie passed, deleted or faked as
-// stored, Accept-Encoding asked as identity (or as `encodings` says) while the
+// stored (every line of the name: deleted all, or one line left with the fake value),
+// the user-agent client hints ("Sec-CH-UA", "Sec-CH-UA-*") deleted while the
+// User-Agent rule deletes or fakes, Accept-Encoding asked as identity (or as `encodings` says) while the
 // Script rule is on, then Proxy-Connection and Connection forced to Close (or as
 // `lines` says). Only the header lines change;
 // the request line and any body after the blank line pass as they are. Reads the
@@ -39,22 +41,29 @@ QByteArray rewriteRequestHeaders(const QByteArray& piece, SettingsStore& store,
 // q-value; "identity" when none of them is left acceptable.
 QByteArray decodableAcceptEncoding(QByteArrayView value);
 
+// True while the User-Agent rule deletes or fakes the browser's User-Agent ("×" or
+// "△"): the client hints that would tell the same go too, both ways.
+bool hidesBrowser(SettingsStore& store);
+
 // True when a stored "@Referer" value is fresh at `now`: its leading time of day
 // ("HH:mm:ss") is 0 to 2 seconds before `now`, counting across midnight.
 bool outsideRefererIsFresh(QStringView stored, const QTime& now);
 
-// The text operations the rules are made of. Each acts on the first header line
-// that starts with `name` (exact case): after a CR LF and before the first blank
-// line, so never on the request line or the body. Exposed for their own tests.
+// The text operations the rules are made of. Each acts on the header lines that start
+// with `name` (exact case): after a CR LF and before the first blank line, so never on
+// the request line or the body. Exposed for their own tests.
 namespace HeaderEdit {
-// Offset of that line, or -1.
+// Offset of the first such line, or -1.
 qsizetype headerLine(const QByteArray& w, QByteArrayView name);
-// Removes the line with its CR LF.
+// Removes every such line with its CR LF.
 QByteArray deleteLine(const QByteArray& w, QByteArrayView name);
-// Replaces the line by `line`; nothing when there is none.
+// Removes every header line for which `named` (given the line from its first byte)
+// says so.
+QByteArray deleteLinesWhere(const QByteArray& w, const std::function<bool(QByteArrayView)>& named);
+// Replaces the first such line by `line` and removes the others; nothing when there
+// is none.
 QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line);
-// Replaces the line by `line`, or adds `line` as the last header line before the
-// first blank line.
+// The same, or adds `line` as the last header line before the first blank line.
 QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView line);
 // The same, for the connection lines that must always be present.
 QByteArray force(const QByteArray& w, QByteArrayView name, QByteArrayView line);

@@ -1,5 +1,6 @@
 #include "proxy/responsefilters.h"
 
+#include "proxy/answerhead.h"
 #include "settings/settingskeys.h"
 #include "settings/settingsstore.h"
 
@@ -20,28 +21,31 @@ bool ruleIsOn(SettingsStore& store, const SettingKey& key) {
 
 } // namespace
 
-bool htmlRulesApply(QByteArrayView contentType) {
-    return contentType.size() > 4 && contentType.indexOf(QByteArrayView("html")) >= 0;
-}
-
-void applySetCookieRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store) {
-    if (!ruleIsOn(store, Setting::SetCookie) || !htmlRulesApply(contentType))
+void applySetCookieRule(QByteArray& answer, bool html, SettingsStore& store) {
+    if (!ruleIsOn(store, Setting::SetCookie) || !html)
         return;
     HtmlFilter::filterWhole(answer.data(), answer.size(), true, false, false);
 }
 
-void applyScriptRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store,
-                     bool chunked) {
-    if (!ruleIsOn(store, Setting::Script) || !htmlRulesApply(contentType))
+void applyScriptRule(QByteArray& answer, bool html, SettingsStore& store, bool chunked) {
+    if (!ruleIsOn(store, Setting::Script) || !html)
         return;
     HtmlFilter::filterWhole(answer.data(), answer.size(), false, true, chunked);
 }
 
-HtmlFilter htmlFilterFor(QByteArrayView contentType, SettingsStore& store, bool chunked) {
+HtmlFilter htmlFilterFor(bool html, SettingsStore& store, bool chunked) {
     const bool setCookie = ruleIsOn(store, Setting::SetCookie);
     const bool script = ruleIsOn(store, Setting::Script);
-    const bool html = htmlRulesApply(contentType);
     return HtmlFilter(setCookie && html, script && html, chunked);
+}
+
+QByteArray answerHeadForBrowser(const QByteArray& head, bool scriptsRewritten, bool hideHints) {
+    if (!scriptsRewritten && !hideHints)
+        return head;
+    const QByteArrayView policy = scriptsRewritten ? ScriptPolicyLine : QByteArrayView();
+    if (!hideHints)
+        return withoutHeaderLines(head, {}, policy);
+    return withoutHeaderLines(head, {"accept-ch:", "critical-ch:", "delegate-ch:"}, policy);
 }
 
 void neutraliseSetCookie(char* data, qsizetype length) {

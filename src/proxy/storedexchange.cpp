@@ -2,7 +2,11 @@
 
 #include "monitor/eventmonitor.h"
 #include "platform/spillstore.h"
+#include "proxy/chunkreader.h"
+#include "proxy/contentdecoder.h"
 #include "proxy/finalanswer.h"
+#include "proxy/headerrewrite.h"
+#include "proxy/htmlfilter.h"
 #include "proxy/relaylog.h"
 #include "proxy/responsefilters.h"
 #include "settings/settingsstore.h"
@@ -136,16 +140,26 @@ void StoredExchange::sendAnswer(const StoredAnswer& stored, qsizetype finalStart
         return m_host.done(Ending::Refused);
     // The rules read their settings for every answer (and drop a bad value); they
     // change only an answer held whole, and only its final part.
-    QByteArray finalPart = finalStart == 0 ? std::move(answer) : answer.mid(finalStart);
-    applySetCookieRule(finalPart, head.contentTypeText, store);
-    applyScriptRule(finalPart, head.contentTypeText, store, isChunked(head.headerBlock));
-    if (finalStart == 0)
-        answer = std::move(finalPart);
-    else if (holdWhole)
-        answer.replace(finalStart, finalPart.size(), finalPart);
+    const bool chunked = isChunked(head.headerBlock);
+    const HtmlFilter rules = htmlFilterFor(head.html, store, chunked);
+    const bool hideHints = hidesBrowser(store);
+    if (holdWhole) {
+        QByteArray finalPart = answer.mid(finalStart);
+        if (!ruled(finalPart, head, rules, hideHints))
+            return;
+        answer = answer.first(finalStart) + finalPart;
+    } else if (!m_answer.spilled()) {
+        answer = m_answer.memory();
+        if (hideHints) {
+            const qsizetype end = finalStart + head.headerBlock.size() + BlankLine.size();
+            answer = answer.first(finalStart) +
+                     answerHeadForBrowser(answer.sliced(finalStart, end - finalStart), false, true) +
+                     answer.sliced(end);
+        }
+    }
 
     if (holdWhole || !m_answer.spilled()) {
-        m_host.send(Peer::Browser, holdWhole ? answer : m_answer.memory());
+        m_host.send(Peer::Browser, answer);
     } else {
         // Nothing is left behind if the program ends while the file is being sent.
         m_answer.removeName();
@@ -157,6 +171,59 @@ void StoredExchange::sendAnswer(const StoredAnswer& stored, qsizetype finalStart
     else
         m_host.log().answerSent(m_host.index(), head.headerBlock, false);
     m_host.done(Ending::Answered);
+}
+
+bool StoredExchange::ruled(QByteArray& finalPart, const AnswerHead& head, const HtmlFilter& rules,
+                           bool hideHints) {
+    const qsizetype headEnd = head.headerBlock.size() + BlankLine.size();
+    bool chunked = isChunked(head.headerBlock);
+    QByteArray outHead = finalPart.first(std::min(headEnd, finalPart.size()));
+    QByteArray body = finalPart.mid(headEnd);
+    QByteArray coding;
+    if (rules.readsScripts() && namesCoding(answerCodings(head.headerBlock))) {
+        // The page came compressed although it was asked for as it is: read it as the
+        // streamed answers are, or refuse it, never pass what the rule could not read.
+        std::unique_ptr<ContentDecoder> decoder = decoderForAnswer(head.headerBlock, &coding);
+        QString why = undecodableCoding();
+        if (decoder && decodedWhole(*decoder, chunked, body, why)) {
+            outHead = decodedHead(outHead, false);
+            chunked = false;
+        } else {
+            m_host.log().undecodable(m_host.index(), coding, why);
+            m_host.done(Ending::Refused);
+            return false;
+        }
+    }
+    finalPart = answerHeadForBrowser(outHead, rules.readsScripts(), hideHints) + body;
+    HtmlFilter::filterWhole(finalPart.data(), finalPart.size(), rules.setsCookie(),
+                            rules.readsScripts(), chunked);
+    return true;
+}
+
+bool StoredExchange::decodedWhole(ContentDecoder& decoder, bool chunked, QByteArray& body,
+                                  QString& why) {
+    QByteArray data;
+    if (chunked) {
+        ChunkReader chunks;
+        chunks.read(body, &data);
+        if (chunks.malformed()) {
+            why = QStringLiteral("chunks that cannot be read");
+            return false;
+        }
+    } else {
+        data = std::move(body);
+    }
+    QByteArray decoded;
+    ContentDecoder::Status status = decoder.feed(data, decoded);
+    const bool fed = status == ContentDecoder::Status::Ok;
+    if (fed)
+        status = decoder.finish();
+    if (status != ContentDecoder::Status::Ok) {
+        why = decodingFailure(status, fed);
+        return false;
+    }
+    body = std::move(decoded);
+    return true;
 }
 
 } // namespace Tarnwick

@@ -5,6 +5,8 @@
 
 namespace Tarnwick {
 
+class ContentDecoder;
+class HtmlFilter;
 class SpillStore;
 
 // The design's store-and-forward: the answer is stored whole until the server closes,
@@ -28,6 +30,13 @@ private:
     void pump();
     void recheck(const StoredAnswer& stored, bool giveUp);
     void sendAnswer(const StoredAnswer& stored, qsizetype finalStart, AnswerPlan plan);
+    // The final answer held whole as the browser gets it: decoded where the Script rule
+    // must read a compressed page, its head as the rules want it, its bytes filtered.
+    // False when it was refused instead.
+    bool ruled(QByteArray& finalPart, const AnswerHead& head, const HtmlFilter& rules,
+               bool hideHints);
+    static bool decodedWhole(ContentDecoder& decoder, bool chunked, QByteArray& body,
+                             QString& why);
 
     ExchangeHost& m_host;
     Upload m_upload;

@@ -2,6 +2,7 @@
 
 #include "proxy/answerhead.h"
 #include "proxy/contentdecoder.h"
+#include "proxy/headerrewrite.h"
 #include "proxy/htmlfilter.h"
 #include "proxy/responsefilters.h"
 #include "settings/settingsstore.h"
@@ -24,15 +25,21 @@ std::optional<HeaderList> StreamAnswer::head(const QByteArray& head, SettingsSto
     // The same judgement as for an HTTP/1.1 answer that streams.
     if (lacksContentType(read))
         return std::nullopt;
-    QByteArray out = head;
-    if (htmlRulesApply(read.contentTypeText)) {
+    HtmlFilter rules = htmlFilterFor(read.html, store, false);
+    QByteArray out = answerHeadForBrowser(head, rules.readsScripts(), hidesBrowser(store));
+    if (read.html) {
         // The body comes without framing, whatever the head says of its chunks.
-        m_filter = std::make_unique<HtmlFilter>(htmlFilterFor(read.contentTypeText, store, false));
-        // A coding it does not know passes as it came, as over HTTP/1.1.
-        if (!bodyless && m_filter->readsScripts())
+        m_filter = std::make_unique<HtmlFilter>(std::move(rules));
+        if (!bodyless && m_filter->readsScripts()) {
             m_decoder = decoderForAnswer(read.headerBlock, &m_coding);
+            // A coding it cannot undo would pass the rule unread: refused.
+            if (!m_decoder && namesCoding(m_coding)) {
+                m_undecodable = true;
+                return std::nullopt;
+            }
+        }
         if (m_decoder)
-            out = decodedHead(head, false);
+            out = decodedHead(out, false);
         // The head goes at once, filtered as the whole answer's first bytes are; the
         // filter reads it too, so that the body is read as the same answer's.
         m_headLeft = out.size() - m_filter->feed(out).size();

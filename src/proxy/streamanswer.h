@@ -40,6 +40,8 @@ public:
     Status finish(QByteArray& out);
     // The coding being undone, for the monitor when it fails.
     const QByteArray& coding() const { return m_coding; }
+    // The head was refused for a coding the Script rule cannot read through.
+    bool undecodable() const { return m_undecodable; }
 
 private:
     QByteArray withoutHead(QByteArray filtered);
@@ -49,6 +51,7 @@ private:
     QByteArray m_coding;
     QByteArray m_shown;
     qsizetype m_headLeft = 0; // head bytes the filter still holds
+    bool m_undecodable = false;
 };
 
 } // namespace Tarnwick

@@ -2,6 +2,7 @@
 
 #include "platform/spillstore.h"
 #include "proxy/contentdecoder.h"
+#include "proxy/headerrewrite.h"
 #include "proxy/htmlfilter.h"
 #include "proxy/relaylog.h"
 #include "proxy/responsefilters.h"
@@ -91,11 +92,14 @@ bool StreamedExchange::head(const QByteArray& bytes) {
     }
     m_keepBrowser = m_keepBrowser && m_stream->framing() != AnswerStream::Framing::UntilClose;
     // The rules read their switches for every answer, as for one stored whole.
-    HtmlFilter filter = htmlFilterFor(read.contentTypeText, store, isChunked(read.headerBlock));
-    if (htmlRulesApply(read.contentTypeText))
+    HtmlFilter filter = htmlFilterFor(read.html, store, isChunked(read.headerBlock));
+    const QByteArray edited =
+        answerHeadForBrowser(bytes, filter.readsScripts(), hidesBrowser(store));
+    if (read.html)
         m_filter = std::make_unique<HtmlFilter>(std::move(filter));
-    const QByteArray decoded = startDecoding(bytes);
-    const QByteArray& head = m_decoder ? decoded : bytes;
+    if (!startDecoding())
+        return false;
+    const QByteArray head = m_decoder ? decodedHead(edited, m_rechunk) : edited;
     const QByteArray out = m_keepBrowser ? head : withConnectionClose(head);
     if (m_decoder) {
         m_headLeft = out.size();
@@ -106,14 +110,21 @@ bool StreamedExchange::head(const QByteArray& bytes) {
     return !m_done;
 }
 
-QByteArray StreamedExchange::startDecoding(const QByteArray& head) {
+bool StreamedExchange::startDecoding() {
     if (!m_filter || !m_filter->readsScripts() ||
         m_stream->framing() == AnswerStream::Framing::Empty)
-        return {};
-    // A coding it does not know passes as it came, as every answer did before.
+        return true;
     m_decoder = decoderForAnswer(m_stream->head().headerBlock, &m_coding);
-    if (!m_decoder)
-        return {};
+    if (!m_decoder) {
+        if (!namesCoding(m_coding))
+            return true;
+        // A coding it cannot undo would pass the rule unread: refused, nothing sent.
+        m_host.log().undecodable(m_host.index(), m_coding, undecodableCoding());
+        m_done = true;
+        m_host.closeServer();
+        m_host.done(Ending::Refused);
+        return false;
+    }
     if (m_stream->framing() == AnswerStream::Framing::Chunked)
         m_chunks.emplace();
     // The decoded length is known only at the end: chunks where the browser reads
@@ -123,9 +134,8 @@ QByteArray StreamedExchange::startDecoding(const QByteArray& head) {
     m_keepBrowser = m_keepBrowser && m_rechunk;
     // The filter reads the decoded text, which has no chunks of its own.
     const SettingsStore::ReadScope oneLook(m_host.store());
-    m_filter = std::make_unique<HtmlFilter>(
-        htmlFilterFor(m_stream->head().contentTypeText, m_host.store(), false));
-    return decodedHead(head, m_rechunk);
+    m_filter = std::make_unique<HtmlFilter>(htmlFilterFor(true, m_host.store(), false));
+    return true;
 }
 
 void StreamedExchange::body(QByteArray bytes) {

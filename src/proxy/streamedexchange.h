@@ -36,9 +36,9 @@ public:
 
 private:
     bool head(const QByteArray& bytes);
-    // A compressed HTML page the Script rule reads is decoded on the way: its head says
-    // so, and returns what the browser gets instead.
-    QByteArray startDecoding(const QByteArray& head);
+    // A compressed HTML page the Script rule reads is decoded on the way. Starts undoing the codings of an HTML answer the Script rule reads; false when the
+    // answer was refused for a coding it cannot undo.
+    bool startDecoding();
     void body(QByteArray bytes);
     // Filtered bytes of a decoded answer: the head as it is, the body in chunks.
     void toBrowserDecoded(QByteArray filtered);

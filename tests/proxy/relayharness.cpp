@@ -1,5 +1,7 @@
 #include "relayharness.h"
 
+#include "proxy/responsefilters.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
@@ -129,6 +131,11 @@ QByteArray getRequest(quint16 originPort, const QByteArray& path, const QByteArr
 QByteArray answerBytes(const QByteArray& statusLine, const QByteArray& headers,
                        const QByteArray& body) {
     return statusLine + "\r\n" + headers + "\r\n" + body;
+}
+
+QByteArray withPolicy(const QByteArray& answer, qsizetype from) {
+    QByteArray out = answer;
+    return out.insert(answer.indexOf("\r\n\r\n", from) + 2, ScriptPolicyLine);
 }
 
 } // namespace Tarnwick::Testing

@@ -90,4 +90,8 @@ QByteArray getRequest(quint16 originPort, const QByteArray& path,
 QByteArray answerBytes(const QByteArray& statusLine, const QByteArray& headers,
                        const QByteArray& body);
 
+// An HTML answer as the Script rule sends it on: the script policy line added at the end
+// of the head that starts at `from`.
+QByteArray withPolicy(const QByteArray& answer, qsizetype from = 0);
+
 } // namespace Tarnwick::Testing

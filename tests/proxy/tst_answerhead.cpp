@@ -53,8 +53,30 @@ void TestAnswerHead::plan_data() {
     QTest::newRow("no head") << QByteArray() << 10LL << false << 0 << AnswerPlan::Refuse;
     QTest::newRow("blanks for a head")
         << QByteArray("   ") << 0LL << false << 0 << AnswerPlan::Refuse;
-    QTest::newRow("200 without a type") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0") << 0LL
+    QTest::newRow("200 without a type") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5") << 5LL
                                         << false << 0 << AnswerPlan::Refuse;
+    QTest::newRow("empty 200 without a type: nothing to judge")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0") << 0LL << false << 0
+        << AnswerPlan::Stream;
+    QTest::newRow("empty 201 without a type, length in any case")
+        << QByteArray("HTTP/1.1 201 Created\r\ncontent-length: 0") << 0LL << false << 0
+        << AnswerPlan::Stream;
+    QTest::newRow("chunked with a zero length: a body may follow")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked") << 5LL
+        << false << 0 << AnswerPlan::Refuse;
+    QTest::newRow("type only inside another line's value")
+        << QByteArray("HTTP/1.1 200 OK\r\nX-Note: Content-Type: text/html") << 3LL << false << 0
+        << AnswerPlan::Refuse;
+    QTest::newRow("html named in another line: checked as what it is")
+        << QByteArray("HTTP/1.1 200 OK\r\nX-Original-Content-Type: text/html\r\nContent-Type: "
+                      "image/png\r\nContent-Length: 9")
+        << 3LL << false << 0 << AnswerPlan::ReRequest;
+    QTest::newRow("a second type line names html: held whole")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Type: text/html")
+        << 3LL << false << 0 << AnswerPlan::SendWhole;
+    QTest::newRow("a lower-case type line names html: held whole")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\ncontent-type: TEXT/HTML")
+        << 3LL << false << 0 << AnswerPlan::SendWhole;
     QTest::newRow("type written in lower case")
         << QByteArray("HTTP/1.1 200 OK\r\ncontent-type: text/html") << 0LL << false << 0
         << AnswerPlan::Refuse;

@@ -116,6 +116,9 @@ QByteArray frame(quint8 type, quint8 flags, qint32 stream, QByteArrayView payloa
 
 // A client's preface and empty SETTINGS, and a GET that ends its stream, in HPACK: three
 // fields from the static table and ":authority: a" written out.
+// The field every HTML answer gets while the Script rule rewrites it.
+const QByteArray Policy = "content-security-policy: script-src 'none'; object-src 'none'\n"_ba;
+
 const QByteArray Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"_ba + frame(4, 0, 0, {});
 QByteArray get(qint32 stream) {
     return frame(1, 0x5, stream, "\x82\x87\x84\x01\x01\x61"_ba);
@@ -213,9 +216,23 @@ void TestH2::rules_data() {
         << request
         << ":method: GET\n:scheme: https\n:authority: a\n:path: /favicon.ico\n"
            "referer: https://f/\nuser-agent: Fake/2\ncookie: a=1; b=2\naccept: */*\n"_ba;
+    const QByteArray hinted = ":method: GET\n:scheme: https\n:authority: a\n:path: /a.ico\n"
+                              "user-agent: UA/1\nsec-ch-ua: \"B\";v=\"1\"\nsec-ch-ua-mobile: ?0\n"
+                              "user-agent: UA/2\nsec-ch-ua-platform: \"Linux\"\norigin: https://a\n"
+                              "sec-fetch-site: same-origin\nsec-ch-prefers-color-scheme: dark"_ba;
+    QTest::newRow("two user-agent fields faked as one, the hints gone, the rest kept")
+        << QStringList{u"UserAgent=△"_s, u"UserAgent偽装=Fake/2"_s} << hinted
+        << ":method: GET\n:scheme: https\n:authority: a\n:path: /a.ico\nuser-agent: Fake/2\n"
+           "origin: https://a\nsec-fetch-site: same-origin\nsec-ch-prefers-color-scheme: dark\n"_ba;
+    QTest::newRow("user-agent passed: the hints pass")
+        << QStringList{u"UserAgent=○"_s} << hinted
+        << ":method: GET\n:scheme: https\n:authority: a\n:path: /a.ico\nuser-agent: UA/1\n"
+           "sec-ch-ua: \"B\";v=\"1\"\nsec-ch-ua-mobile: ?0\nuser-agent: UA/2\n"
+           "sec-ch-ua-platform: \"Linux\"\norigin: https://a\nsec-fetch-site: same-origin\n"
+           "sec-ch-prefers-color-scheme: dark\n"_ba;
     QTest::newRow("an HTML answer: Set-Cookie neutralised, still a valid field")
         << QStringList{} << ":status: 200\ncontent-type: text/html\nset-cookie: id=42; Path=/"_ba
-        << ":status: 200\ncontent-type: text/html\nxxxxxxxxxx: YYYYYYYYYYYYY\n"_ba;
+        << ":status: 200\ncontent-type: text/html\nxxxxxxxxxx: YYYYYYYYYYYYY\n" + Policy;
     QTest::newRow("a picture: Set-Cookie passes, each its own field")
         << QStringList{}
         << ":status: 404\ncontent-type: image/png\nset-cookie: a=b\nset-cookie: c=d\n"
@@ -265,16 +282,52 @@ void TestH2::answers_data() {
         << QStringList{}
         << head("HTTP/1.1 200 OK\nContent-Type: text/html\nTransfer-Encoding: chunked\n"
                 "Connection: keep-alive\nSet-Cookie: id=1")
-        << page << ":status: 200\ncontent-type: text/html\nxxxxxxxxxx: YYYY\n"_ba << blanked;
+        << page << ":status: 200\ncontent-type: text/html\nxxxxxxxxxx: YYYY\n" + Policy << blanked;
     QTest::newRow("HTML with a length: kept, as filtering keeps it")
         << QStringList{} << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Length: 41")
-        << page << ":status: 200\ncontent-type: text/html\ncontent-length: 41\n"_ba << blanked;
+        << page << ":status: 200\ncontent-type: text/html\ncontent-length: 41\n" + Policy << blanked;
     QTest::newRow("gzip, br: decoded, coding and length gone")
         << QStringList{}
         << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: gzip, br\n"
                 "Content-Length: 99")
-        << Encoders::encoded("gzip, br", page) << ":status: 200\ncontent-type: text/html\n"_ba
+        << Encoders::encoded("gzip, br", page) << ":status: 200\ncontent-type: text/html\n" + Policy
         << blanked;
+    QTest::newRow("gzip on two lines over a page gzipped twice: both undone")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: gzip\n"
+                "Content-Encoding: gzip")
+        << Encoders::encoded("gzip", Encoders::encoded("gzip", page))
+        << ":status: 200\ncontent-type: text/html\n" + Policy << blanked;
+    QTest::newRow("a coding it cannot undo: refused")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: x-unknown, gzip")
+        << Encoders::encoded("gzip", page) << ""_ba << ""_ba;
+    QTest::newRow("identity: filtered as it is")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html; charset=utf-8\nContent-Encoding: identity")
+        << page << ":status: 200\ncontent-type: text/html; charset=utf-8\n" + Policy << blanked;
+    QTest::newRow("html named in another field only: passed")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nX-Original-Content-Type: text/html\nContent-Type: image/png")
+        << page << ":status: 200\nx-original-content-type: text/html\ncontent-type: image/png\n"_ba
+        << page;
+    QTest::newRow("a second type names html: filtered")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nContent-Type: image/png\nContent-Type: TEXT/HTML")
+        << page << ":status: 200\ncontent-type: image/png\ncontent-type: TEXT/HTML\n" + Policy
+        << blanked;
+    QTest::newRow("xhtml: filtered")
+        << QStringList{} << head("HTTP/1.1 200 OK\nContent-Type: application/xhtml+xml")
+        << page << ":status: 200\ncontent-type: application/xhtml+xml\n" + Policy << blanked;
+    QTest::newRow("User-Agent hidden: no hints asked for")
+        << QStringList{u"Script=○"_s, u"UserAgent=△"_s}
+        << head("HTTP/1.1 200 OK\nContent-Type: text/html\nAccept-CH: Sec-CH-UA-Full-Version-List\n"
+                "Critical-CH: Sec-CH-UA-Model\nDelegate-CH: sec-ch-ua https://x\nVary: Accept")
+        << page << ":status: 200\ncontent-type: text/html\nvary: Accept\n"_ba << page;
+    QTest::newRow("User-Agent passed: the hints asked for pass")
+        << QStringList{u"Script=○"_s, u"UserAgent=○"_s}
+        << head("HTTP/1.1 200 OK\nContent-Type: image/png\nAccept-CH: Sec-CH-UA-Model")
+        << page << ":status: 200\ncontent-type: image/png\naccept-ch: Sec-CH-UA-Model\n"_ba << page;
     QTest::newRow("gzip while the Script rule is off: passed encoded")
         << QStringList{u"Script=○"_s}
         << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: gzip")
@@ -284,7 +337,7 @@ void TestH2::answers_data() {
     QTest::newRow("corrupt br: ends short")
         << QStringList{} << head("HTTP/1.1 200 OK\nContent-Type: text/html\nContent-Encoding: br")
         << "not brotli at all"_ba
-        << ":status: 200\ncontent-type: text/html\n"_ba
+        << ":status: 200\ncontent-type: text/html\n" + Policy
         << "corrupt"_ba;
     QTest::newRow("no content type on a 200: refused")
         << QStringList{} << head("HTTP/1.1 200 OK\nContent-Length: 2") << "ok"_ba

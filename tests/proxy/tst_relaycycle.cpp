@@ -165,6 +165,7 @@ private:
         if (kind == "html") {
             neutraliseSetCookie(fetch->expected.data(), fetch->expected.size());
             rewriteScripts(fetch->expected.data(), fetch->expected.size());
+            fetch->expected = withPolicy(fetch->expected);
         }
         attempt(fetch);
     }
