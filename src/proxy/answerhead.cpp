@@ -107,8 +107,8 @@ bool mayLackContentType(QByteArrayView statusCode) {
            statusCode == "307" || statusCode == "308" || statusHasNoBody(statusCode);
 }
 
-bool lacksContentType(const AnswerHead& head) {
-    if (!trimBlanks(head.contentTypeText).isEmpty() || mayLackContentType(head.statusCode))
+bool lacksContentType(const AnswerHead& head, bool noBody) {
+    if (noBody || !trimBlanks(head.contentTypeText).isEmpty() || mayLackContentType(head.statusCode))
         return false;
     // A 201 to an upload or an empty 200 to a beacon: nothing to judge a type by.
     const std::optional<QByteArray> length = framingHeader(head.headerBlock, "content-length:");

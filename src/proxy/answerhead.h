@@ -50,9 +50,10 @@ bool statusHasNoBody(QByteArrayView statusCode);
 // 303, 307, 308) and the statuses without a body.
 bool mayLackContentType(QByteArrayView statusCode);
 // An answer without the content type the browser needs: refused, stored or streamed.
-// An answer whose framing says it has no body ("Content-Length: 0", not chunked) needs
-// none, as the bodyless statuses do.
-bool lacksContentType(const AnswerHead& head);
+// An answer that has no body needs none, as the bodyless statuses do: `noBody` (the
+// answer to HEAD, or a stream that ended with its head), or framing that says so
+// ("Content-Length: 0", not chunked).
+bool lacksContentType(const AnswerHead& head, bool noBody = false);
 // The content type names HTML: longer than 4 characters and holding "html" in any case.
 bool namesHtml(QByteArrayView contentType);
 // The value of the first header line named `name` (given in lower case, with its

@@ -8,7 +8,7 @@ AnswerPlan planAnswer(const StoredAnswer& answer) {
     const AnswerHead& head = answer.head;
     if (trimBlanks(head.headerBlock).isEmpty())
         return AnswerPlan::Refuse;
-    if (lacksContentType(head))
+    if (lacksContentType(head, answer.headRequest))
         return AnswerPlan::Refuse;
     // An answer to HEAD, and a status that never has a body, ends with its head
     // whatever its Content-Length says.

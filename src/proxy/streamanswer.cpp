@@ -23,7 +23,7 @@ std::optional<HeaderList> StreamAnswer::head(const QByteArray& head, SettingsSto
     const SettingsStore::ReadScope oneLook(store);
     const AnswerHead read = readAnswerHead(head.chopped(BlankLine.size()));
     // The same judgement as for an HTTP/1.1 answer that streams.
-    if (lacksContentType(read))
+    if (lacksContentType(read, bodyless))
         return std::nullopt;
     HtmlFilter rules = htmlFilterFor(read.html, store, false);
     QByteArray out = answerHeadForBrowser(head, rules.readsScripts(), hidesBrowser(store));

@@ -76,7 +76,7 @@ bool StreamedExchange::head(const QByteArray& bytes) {
     const SettingsStore::ReadScope oneLook(store);
     const AnswerHead& read = m_stream->head();
     // The same judgement as for an answer stored whole, made on its head alone.
-    if (lacksContentType(read)) {
+    if (lacksContentType(read, m_upload.request().headRequest)) {
         m_done = true;
         m_host.done(Ending::Refused);
         return false;

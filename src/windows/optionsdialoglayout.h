@@ -47,6 +47,12 @@ inline constexpr QStringView Allow = u"許可する";
 inline constexpr QStringView Favourites = u"『お気に入り』への登録時にも要求されます";
 } // namespace OptionsCaption
 
+// Deleting or faking the User-Agent also keeps back the client hints that tell the same.
+inline constexpr QStringView UserAgentHintsTip =
+    u"ﾌﾞﾗｳｻﾞの銘柄・版・機種・OSを伝えるｸﾗｲｱﾝﾄﾋﾝﾄ(Sec-CH-UA、Sec-CH-UA-*)も削除し、"
+    u"ｻｲﾄがそれを求める応答ﾍｯﾀﾞｰ(Accept-CH、Critical-CH、Delegate-CH)も取り除く。"
+    u"Origin・Sec-Fetch-*などﾌﾞﾗｳｻﾞ自身の保護に使うﾍｯﾀﾞｰはそのまま送る";
+
 // clang-format off
 inline constexpr ControlPlace OptionsDialogControls[] = {
     // Left column.
@@ -110,8 +116,8 @@ inline constexpr ControlPlace OptionsDialogControls[] = {
     {u"Text_Referer", ControlKind::Box, u"Frame_Referer", 1800, 465, 3975, 270},
     {u"Frame_UserAgent", ControlKind::Frame, u"Frame_Send", 120, 1020, 5895, 780, u"User-Agent"},
     {u"Option_UserAgent_Ok", ControlKind::Option, u"Frame_UserAgent", 120, 210, 1575, 255, OptionsCaption::AllowSend},
-    {u"Option_UserAgent_Xxx", ControlKind::Option, u"Frame_UserAgent", 1800, 210, 3975, 255, OptionsCaption::BlockHeader},
-    {u"Option_UserAgent_Zzz", ControlKind::Option, u"Frame_UserAgent", 120, 465, 1575, 255, OptionsCaption::Fake},
+    {u"Option_UserAgent_Xxx", ControlKind::Option, u"Frame_UserAgent", 1800, 210, 3975, 255, OptionsCaption::BlockHeader, UserAgentHintsTip},
+    {u"Option_UserAgent_Zzz", ControlKind::Option, u"Frame_UserAgent", 120, 465, 1575, 255, OptionsCaption::Fake, UserAgentHintsTip},
     {u"Text_UserAgent", ControlKind::Box, u"Frame_UserAgent", 1800, 465, 3975, 270},
     {u"Frame_IfModifiedSince", ControlKind::Frame, u"Frame_Send", 120, 1815, 5895, 780, u"If-Modified-Since"},
     {u"Option_IfModifiedSince_Ok", ControlKind::Option, u"Frame_IfModifiedSince", 120, 210, 1575, 255, OptionsCaption::AllowSend},

@@ -55,6 +55,9 @@ void TestAnswerHead::plan_data() {
         << QByteArray("   ") << 0LL << false << 0 << AnswerPlan::Refuse;
     QTest::newRow("200 without a type") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5") << 5LL
                                         << false << 0 << AnswerPlan::Refuse;
+    QTest::newRow("answer to HEAD without a type")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 512") << 0LL << true << 0
+        << AnswerPlan::Stream;
     QTest::newRow("empty 200 without a type: nothing to judge")
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0") << 0LL << false << 0
         << AnswerPlan::Stream;

@@ -307,8 +307,30 @@ void TestExchanges::decoded() {
         exchange.serverData(
             QByteArrayView(answer).sliced(at, std::min<qsizetype>(3, answer.size() - at)));
     QCOMPARE(host.asks.last(), ending);
+    // Stored whole, the same page is decoded and filtered as one piece, or refused.
+    Playbook whole;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(whole.dir.path());
+    {
+        StoredExchange exchange(whole, request("GET /p HTTP/1.1", false), whole.body, whole.answer);
+        exchange.serverReady(false);
+        exchange.browserBodyEnd();
+        exchange.serverData(answer);
+        exchange.ended(Peer::Server);
+        exchange.deadline();
+    }
+    QDir::setCurrent(previous);
+    const bool refused = corrupt || expected == "refused";
+    QCOMPARE(whole.asks.last(), refused ? u"done Refused"_s : u"done Answered"_s);
+    if (!expected.isEmpty() && !refused) {
+        QVERIFY(coding == "identity" || !whole.toBrowser.contains("Content-Encoding"));
+        QVERIFY(whole.toBrowser.contains(ScriptPolicyLine));
+        QCOMPARE(whole.toBrowser.mid(whole.toBrowser.indexOf("\r\n\r\n") + 4), expected);
+    }
+    QVERIFY(!refused || whole.toBrowser.isEmpty());
     if (expected.isEmpty() && !corrupt) {
         QCOMPARE(host.toBrowser, answer);
+        QCOMPARE(whole.toBrowser, answer);
         return;
     }
     // Never a byte it could not read; the browser's answer ends without its last chunk.

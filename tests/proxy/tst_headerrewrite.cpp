@@ -122,6 +122,37 @@ void TestHeaderRewrite::rewrite_data() {
         << QStringList{Setting::Referer.name.toString(), Setting::RefererFake.name.toString(),
                        Setting::UserAgent.name.toString(), Setting::UserAgentFake.name.toString()};
 
+    const QByteArray twice =
+        crlf({"GET http://h/ HTTP/1.1", "Referer: http://a/", "User-Agent: UA/1",
+              "If-Modified-Since: x", "Host: h", "Referer: http://b/", "User-Agent: UA/2",
+              "Sec-CH-UA: \"B\";v=\"1\"", "sec-ch-ua-platform: \"Linux\"", "Origin: http://h",
+              "Sec-Fetch-Site: none", "If-Modified-Since: y", "", ""});
+    QTest::newRow("every line deleted, the hints with the User-Agent")
+        << QStringList{} << Noon << twice
+        << crlf({"GET http://h/ HTTP/1.1", "Host: h", "Origin: http://h", "Sec-Fetch-Site: none",
+                 "Proxy-Connection: Close", "Connection: Close", "", ""})
+        << QStringList{};
+    QTest::newRow("faked: one line each, where the first stood")
+        << QStringList{stored(Setting::Referer, u"△"_s), stored(Setting::UserAgent, u"△"_s),
+                       stored(Setting::UserAgentFake, u"Fake/2"_s),
+                       stored(Setting::IfModifiedSince, u"△"_s)}
+        << Noon << twice
+        << crlf({"GET http://h/ HTTP/1.1", "Referer: http://www.tarnwick-fictitious.example/",
+                 "User-Agent: Fake/2",
+                 "If-Modified-Since: Mon, 27 Jan 2003 01:01:01 GMT; length=9999", "Host: h",
+                 "Origin: http://h", "Sec-Fetch-Site: none", "Proxy-Connection: Close",
+                 "Connection: Close", "", ""})
+        << QStringList{Setting::IfModifiedSince.name.toString(), Setting::Referer.name.toString(),
+                       Setting::UserAgent.name.toString(), Setting::UserAgentFake.name.toString()};
+    QTest::newRow("User-Agent passed: its hints pass")
+        << QStringList{stored(Setting::UserAgent, u"○"_s)} << Noon
+        << crlf({"GET http://h/ HTTP/1.1", "User-Agent: UA/1", "Sec-CH-UA-Mobile: ?0",
+                 "Sec-CH-Prefers-Color-Scheme: dark", "", ""})
+        << crlf({"GET http://h/ HTTP/1.1", "User-Agent: UA/1", "Sec-CH-UA-Mobile: ?0",
+                 "Sec-CH-Prefers-Color-Scheme: dark", "Proxy-Connection: Close",
+                 "Connection: Close", "", ""})
+        << QStringList{Setting::UserAgent.name.toString()};
+
     QTest::newRow("two cookie lines: both go")
         << QStringList{} << Noon
         << crlf({"GET http://h/ HTTP/1.0", "Cookie: a=1", "Host: h", "Cookie: b=2", "", ""})
