@@ -211,10 +211,7 @@ qsizetype headerLine(const QByteArray& w, QByteArrayView name) {
 
 QByteArray deleteLine(const QByteArray& w, QByteArrayView name) {
     // Every line of that name: a second one would carry what the rule takes away.
-    QByteArray result = w;
-    for (qsizetype at = headerLine(result, name); at >= 0; at = headerLine(result, name))
-        result.remove(at, afterLineEnd(result, at + name.size()) - at);
-    return result;
+    return deleteLinesWhere(w, [name](QByteArrayView line) { return line.startsWith(name); });
 }
 
 QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
@@ -229,20 +226,27 @@ QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line
 }
 
 QByteArray deleteLinesWhere(const QByteArray& w, const std::function<bool(QByteArrayView)>& named) {
-    QByteArray result = w;
-    const qsizetype blank = result.indexOf(BlankLine);
-    qsizetype end = blank < 0 ? result.size() : blank;
-    for (qsizetype at = result.indexOf(CrLf); at >= 0 && at < end;) {
+    // One pass, however many lines go. A line leaves with the CR LF that ends it, so the
+    // CR LF before it comes to stand before the next line, as if it had never been.
+    const QByteArrayView all(w);
+    const qsizetype blank = all.indexOf(BlankLine);
+    const qsizetype end = blank < 0 ? all.size() : blank;
+    QByteArray kept;
+    qsizetype copied = 0; // all bytes before this are in `kept` or dropped
+    for (qsizetype at = all.indexOf(CrLf); at >= 0 && at < end;) {
         const qsizetype start = at + CrLf.size();
-        if (start >= result.size() || !named(QByteArrayView(result).sliced(start))) {
-            at = result.indexOf(CrLf, start);
+        at = all.indexOf(CrLf, start);
+        if (!named(all.sliced(start)))
             continue;
-        }
-        const qsizetype tail = afterLineEnd(result, start);
-        result.remove(start, tail - start);
-        end -= tail - start;
+        if (kept.isEmpty())
+            kept.reserve(w.size());
+        kept.append(all.sliced(copied, start - copied));
+        copied = at < 0 ? all.size() : at + CrLf.size();
     }
-    return result;
+    if (copied == 0)
+        return w;
+    kept.append(all.sliced(copied));
+    return kept;
 }
 
 QByteArray replaceOrAdd(const QByteArray& w, QByteArrayView name, QByteArrayView line) {
