@@ -7,6 +7,7 @@
 #include <QTest>
 
 using namespace Tarnwick;
+using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(AnswerPlan)
 
@@ -15,6 +16,8 @@ class TestAnswerHead : public QObject {
 private slots:
     void plan_data();
     void plan();
+    void html_data();
+    void html();
     void chunked_data();
     void chunked();
     void streamedFraming_data();
@@ -105,6 +108,33 @@ void TestAnswerHead::plan() {
     stored.headRequest = headRequest;
     stored.recheckCount = recheckCount;
     QCOMPARE(planAnswer(stored), plan);
+}
+
+// Whether the HTML rules read an answer: as a browser takes its type, never as the
+// first text that looks like one.
+void TestAnswerHead::html_data() {
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<bool>("html");
+    QTest::newRow("a decoy line before the real one")
+        << "X-Original-Content-Type: image/png\r\nContent-Type: text/html"_ba << true;
+    QTest::newRow("a value holding a type before the real one")
+        << "X-Note: Content-Type: image/png\r\nContent-Type: text/html"_ba << true;
+    QTest::newRow("two types, html last") << "Content-Type: image/png\r\nContent-Type: text/html"_ba
+                                          << true;
+    QTest::newRow("upper case") << "Content-Type: TEXT/HTML"_ba << true;
+    QTest::newRow("the name in lower case") << "content-type: text/html"_ba << true;
+    QTest::newRow("with a charset") << "Content-Type: text/html; charset=utf-8"_ba << true;
+    QTest::newRow("xhtml") << "Content-Type: application/xhtml+xml"_ba << true;
+    QTest::newRow("html only in another line") << "X-Type: text/html\r\nContent-Type: image/png"_ba
+                                               << false;
+    QTest::newRow("exactly html: too short") << "Content-Type: html"_ba << false;
+    QTest::newRow("a picture") << "Content-Type: image/png"_ba << false;
+}
+
+void TestAnswerHead::html() {
+    QFETCH(QByteArray, lines);
+    QFETCH(bool, html);
+    QCOMPARE(readAnswerHead("HTTP/1.1 200 OK\r\n" + lines).html, html);
 }
 
 void TestAnswerHead::chunked_data() {

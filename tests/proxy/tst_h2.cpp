@@ -316,6 +316,15 @@ void TestH2::answers_data() {
         << head("HTTP/1.1 200 OK\nContent-Type: image/png\nContent-Type: TEXT/HTML")
         << page << ":status: 200\ncontent-type: image/png\ncontent-type: TEXT/HTML\n" + Policy
         << blanked;
+    QTest::newRow("a decoy type before the real one: filtered")
+        << QStringList{}
+        << head("HTTP/1.1 200 OK\nX-Original-Content-Type: image/png\nContent-Type: text/html")
+        << page
+        << ":status: 200\nx-original-content-type: image/png\ncontent-type: text/html\n" + Policy
+        << blanked;
+    QTest::newRow("empty, without a type: passed")
+        << QStringList{} << head("HTTP/1.1 201 Created\nContent-Length: 0") << ""_ba
+        << ":status: 201\ncontent-length: 0\n"_ba << ""_ba;
     QTest::newRow("xhtml: filtered")
         << QStringList{} << head("HTTP/1.1 200 OK\nContent-Type: application/xhtml+xml")
         << page << ":status: 200\ncontent-type: application/xhtml+xml\n" + Policy << blanked;
