@@ -91,6 +91,7 @@ third line</textarea>
                         "</body></html>\n",
     }
     os.makedirs(os.path.join(www, "gz"), exist_ok=True)
+    make_forms(www, "http://127.0.0.1:%d" % web_port)
     for name, text in files.items():
         with open(os.path.join(www, name), "w") as f:
             f.write(text)
@@ -106,6 +107,52 @@ third line</textarea>
         for n in names:
             os.chmod(os.path.join(root, n), 0o644)
 
+
+
+# A page holding every form a script takes, each asking its origin for /ran/ and its
+# own name when it runs; the data: document has no origin, so every URL is absolute.
+FORMS_PAGE = """<!DOCTYPE html>
+<html><head><title>forms</title>
+<script>new Image().src = '{o}/ran/script';</script>
+<script src="/forms.js"></script>
+<SCRIPT LANGUAGE="JavaScript">new Image().src = '{o}/ran/script-language';</SCRIPT>
+</head><body onload="new Image().src = '{o}/ran/body-onload'">
+<p id="kept">kept text</p>
+<svg><script>new Image().src = '{o}/ran/svg-script';</script></svg>
+<img src="x" onerror="new Image().src = '{o}/ran/img-onerror'">
+<svg onload="new Image().src = '{o}/ran/svg-onload'"></svg>
+<input autofocus onfocus="new Image().src = '{o}/ran/input-onfocus'">
+<details open ontoggle="new Image().src = '{o}/ran/details-ontoggle'"><summary>more</summary></details>
+<video><source src="x" onerror="new Image().src = '{o}/ran/source-onerror'"></video>
+<iframe src="javascript:void(new Image().src = '{o}/ran/iframe-javascript')"></iframe>
+<iframe src="javascript&#58;void(new Image().src = '{o}/ran/iframe-javascript-58')"></iframe>
+<iframe srcdoc="&lt;script&gt;new Image().src = '{o}/ran/iframe-srcdoc'&lt;/script&gt;"></iframe>
+<object data="data:text/html,&lt;script&gt;new Image().src = '{o}/ran/object-data'&lt;/script&gt;"></object>
+</body></html>
+"""
+FORMS = sorted(re.findall(r"/ran/([\w-]+)", FORMS_PAGE) + ["script-src"])
+# What a browser shows of the page: the text, and the protocol it was fetched in.
+FORMS_STATE = """(() => ({title: document.title, kept: (document.getElementById('kept') || {}).textContent,
+  protocol: (performance.getEntriesByType('navigation')[0] || {}).nextHopProtocol}))()"""
+
+
+def make_forms(www, origin):
+    """Writes the page of every script form (forms.html, forms.js) for `origin`."""
+    for name, text in (("forms.html", FORMS_PAGE.format(o=origin)),
+                       ("forms.js", "new Image().src = '/ran/script-src';\n")):
+        with open(os.path.join(www, name), "w") as f:
+            f.write(text)
+        os.chmod(os.path.join(www, name), 0o644)
+
+
+def path_of(target):
+    """A request target's path, also of an absolute URL (as a proxy asks an origin)."""
+    return re.sub(r"^https?://[^/]*", "", target)
+
+
+def ran(targets):
+    """The forms whose request is among these request targets, sorted."""
+    return sorted(p[len("/ran/"):] for p in map(path_of, targets) if p.startswith("/ran/"))
 
 
 # The forty-resource page: 24 images, 12 style sheets and 4 scripts under /forty/,
@@ -544,6 +591,8 @@ def run(work, web_port, origin_port, proxy_port):
         cookies_second = stored_cookies(browser)
         answers += tab.answers
         failures += tab.failures
+        tab.navigate(web + "/forms.html")
+        forms = tab.evaluate(FORMS_STATE) or {}
     finally:
         browser.close()
     second_visit = nginx_log(access_log)[len(first_visit):]
@@ -654,6 +703,12 @@ def run(work, web_port, origin_port, proxy_port):
           and second.get("color") == "rgb(0, 128, 0)" and second.get("kept") == "kept text"
           and second.get("zcount") == 2,
           "state %s" % {k: second.get(k) for k in ("png", "moved", "color", "kept", "zcount")})
+
+    forms_ran = ran(r.split(" ")[1] for r, _, _, _, _ in second_visit)
+    check("a page of every script form: none ran, its text shown",
+          statuses(second_visit, "/forms.html") == [200] and not forms_ran
+          and forms.get("kept") == "kept text" and forms.get("title") == "forms",
+          "nginx %s, ran %s, page %s" % (statuses(second_visit, "/forms.html"), forms_ran, forms))
 
     bad = ["%s -> %s" % (short(u), s) for u, s, _ in answers if s == 999]
     bad += ["%s -> %s" % (short(u), e) for u, e in failures]

@@ -3,8 +3,9 @@
 # headless proxy, twice with one profile, from a local nginx and a scripted origin
 # (scripted_origin.py), and browser_site.py checks what the browser, nginx and the
 # origin saw: every resource relayed, scripts blanked (also on a page nginx would
-# compress, and on a chunked one), no cookie stored, a multipart POST body intact,
-# a long request head relayed whole, redirects, HEAD and 304 answers passed on.
+# compress, and on a chunked one), no form of script run on a page of them all, no
+# cookie stored, a multipart POST body intact, a long request head relayed whole,
+# redirects, HEAD and 304 answers passed on.
 # Usage: browser_site.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when chromium, nginx or python3 is missing. KEEP_WORK=1 keeps
 # the work folder (logs, profile, what the origin got) for a look afterwards.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The cases of desktop_setup.sh, in order, each on what the one before left.
 
-  desktop_setup.py WORK TARNWICK-SETTINGS PROXY-PORT SITE-PORT
+  desktop_setup.py WORK TARNWICK-SETTINGS PROXY-PORT SITE-PORT PLAIN-PORT
 
 Prints PASS/FAIL per row and exits 1 when any row fails. Standard library only.
 CHROMIUM and FIREFOX name the browser commands (default: chromium, firefox-esr).
@@ -34,12 +34,13 @@ FIREFOX_PREFS = (
 
 
 class Run:
-    def __init__(self, work, settings, proxy_port, site_port):
+    def __init__(self, work, settings, proxy_port, site_port, plain_port):
         self.work, self.tool = work, settings
         self.proxy_port = proxy_port
         self.url = "https://127.0.0.1:%d/page.html" % site_port
         self.loads = 0
         self.site_port = site_port
+        self.origins = ("http://127.0.0.1:%d" % plain_port, "https://127.0.0.1:%d" % site_port)
 
     def settings(self, *args):
         r = subprocess.run([self.tool, *args], capture_output=True, text=True, timeout=60)
@@ -117,6 +118,32 @@ def firefox_through(run, _):
     requests, monitor = firefox(run)
     # The proxy's header rules delete the User-Agent: nginx saw the proxy, not Firefox.
     return seen(requests == ["-"] and ":%d" % run.site_port in monitor, requests, monitor)
+
+
+def firefox_script_forms(run, _):
+    """The page of every script form over plain HTTP and inside interception: at Script ×
+    nginx sends it and sees no form run; at ○ (over HTTP, Chromium's runs inside
+    interception; a URL of its own, not the filtered copy in the cache) each runs."""
+    site = os.path.join(run.work, "site")
+    plain, tls = run.origins
+    # Headless Firefox gives its page no focus: autofocus fires no onfocus, filtered or not.
+    forms = [f for f in browser_site.FORMS if f != "input-onfocus"]
+    problems = []
+    try:
+        for origin, query in ((plain, ""), (tls, ""), (plain, "?on")):
+            if query:
+                run.settings("set", "Script", "○")
+            browser_site.make_forms(os.path.join(site, "www"), origin)
+            seen = len(browser_site.nginx_log(os.path.join(site, "access.log")))
+            firefox(run, origin + "/forms.html" + query)
+            paths = [browser_site.path_of(e[0].split(" ")[1])
+                     for e in browser_site.nginx_log(os.path.join(site, "access.log"))[seen:]]
+            got = ("/forms.html" + query in paths, browser_site.ran(paths))
+            if got != (True, forms if query else []):
+                problems.append("%s: page sent %s, ran %s" % ((origin + query,) + got))
+    finally:
+        run.settings("remove", "Script")
+    return problems
 
 
 def firefox_refuses(run, _):
@@ -210,6 +237,8 @@ ROWS = [
     ("ca untrust: the same load fails on the certificate", untrusted),
     ("desktop-proxy on: Chromium without a proxy flag follows GNOME's setting", desktop_on),
     ("Firefox at its default proxy setting loads the page, its headers filtered", firefox_through),
+    ("Firefox, a page of every script form over HTTP and inside interception: none ran; at Script ○ all ran",
+     firefox_script_forms),
     ("ca untrust: Firefox refuses the proxy's certificate", firefox_refuses),
     ("desktop-proxy off: Chromium goes straight to the origin again", desktop_off),
     ("desktop-proxy off: Firefox goes straight to the origin again", firefox_direct),
@@ -218,10 +247,10 @@ ROWS = [
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         print(__doc__, file=sys.stderr)
         return 2
-    run = Run(sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    run = Run(sys.argv[1], sys.argv[2], *map(int, sys.argv[3:]))
     return browser_site.run_rows((name, lambda check=check: check(run, None)) for name, check in ROWS)
 
 

@@ -8,7 +8,8 @@
 # proxy from GNOME's settings (a GNOME session, the GSettings keyfile backend in the
 # test's own home). Debian's Firefox ESR, headless, makes its own profile on its first
 # start, and loads the page with the proxy GNOME's setting names, after `ca trust`,
-# `ca untrust` and `desktop-proxy off`.
+# `ca untrust` and `desktop-proxy off`, and a page of every form a script takes, over
+# HTTPS and over plain HTTP (the same nginx on a second port).
 # Usage: desktop_setup.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when nginx, openssl, certutil, gsettings, python3, chromium or
 # firefox-esr is missing (scripts/setup.sh test installs them all). KEEP_WORK=1 keeps the work folder.
@@ -58,9 +59,13 @@ KEY="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
 printf '<!DOCTYPE html><html><head><title>through the proxy</title></head><body>page</body></html>\n' \
     >"$WORK/site/www/page.html"
 
+# The same site over plain HTTP on a port of its own.
 SITE_PORT=$(free_port)
+PLAIN_PORT=$(free_port)
+while [ "$PLAIN_PORT" = "$SITE_PORT" ]; do PLAIN_PORT=$(free_port); done
 start_nginx "$WORK/site" "$SITE_PORT" \
-    "ssl_certificate $TLS/site.pem; ssl_certificate_key $TLS/site.key; location = /page.html { default_type text/html; }" \
+    "listen 127.0.0.1:$PLAIN_PORT; types { text/html html; application/javascript js; }
+     ssl_certificate $TLS/site.pem; ssl_certificate_key $TLS/site.key; location = /page.html { default_type text/html; }" \
     ssl || fail "nginx does not listen on $SITE_PORT"
 
 # The whole of the user's world is the work folder: settings, data, the GSettings store,
@@ -77,7 +82,7 @@ while [ "$PROXY_PORT" = "$SITE_PORT" ]; do PROXY_PORT=$(free_port); done
 PROXY_PID=$!
 wait_listening "$PROXY_PORT" || fail "the proxy does not listen on $PROXY_PORT"
 
-if CHROMIUM="$CHROMIUM" FIREFOX="$FIREFOX" python3 "$HERE/desktop_setup.py" "$WORK" "$SETTINGS" "$PROXY_PORT" "$SITE_PORT"; then
+if CHROMIUM="$CHROMIUM" FIREFOX="$FIREFOX" python3 "$HERE/desktop_setup.py" "$WORK" "$SETTINGS" "$PROXY_PORT" "$SITE_PORT" "$PLAIN_PORT"; then
     rc=0
 else
     rc=$?

@@ -94,3 +94,69 @@ def forty_resources(run, _):
         problems.append("%d CONNECTs for the %d requests nginx saw: no connection carried a second request"
                         % (connects, len(requests)))
     return problems
+
+
+def script_forms(run, _):
+    """The page of every script form, over HTTP/2: at Script × (the row's) none runs and
+    its text shows; the same browser at ○ runs each (at a URL of its own, so not the
+    filtered copy in its cache)."""
+    url = run.https("good", "/forms.html")
+    browser_site.make_forms(os.path.join(run.work, "www"), run.https("good", ""))
+    home = browser_home(run, "forms", True)
+    b = browser_site.Browser(home + "/profile", run.proxy, os.path.join(run.work, "chromium.log"), home)
+    got = []
+    try:
+        tab = browser_site.Tab(b)
+        # A headless page has no focus of its own; autofocus needs it.
+        tab.call("Emulation.setFocusEmulationEnabled", {"enabled": True})
+        for query in ("", "?on"):
+            if query:
+                run.settings("set", "Script", "○")
+            seen = len(run.log("good"))
+            tab.navigate(url + query)
+            state = tab.evaluate(browser_site.FORMS_STATE) or {}
+            # The page and the two x, then forms.js and every form's request.
+            lines = run.log_after("good", seen, 3, len(browser_site.FORMS) + 4 if query else 3)
+            got.append((state, browser_site.ran(e["request"].split(" ")[1] for e in lines)))
+    finally:
+        run.settings("remove", "Script")
+        b.close()
+    problems = []
+    if got[0] != ({"title": "forms", "kept": "kept text", "protocol": "h2"}, []):
+        problems.append("at ×: page %s, ran %s" % got[0])
+    if got[1][1] != browser_site.FORMS:
+        problems.append("at ○ these did not run: %s" % sorted(set(browser_site.FORMS) - set(got[1][1])))
+    return problems
+
+
+def client_hints(run, expected):
+    """Chromium loads the page of an origin asking for the full version list twice at
+    UserAgent ○: it sends its hints, the second time the list too. Then twice at △ (the
+    row's), at a URL of its own: the origin sees no hint and the fake User-Agent, the
+    browser no Accept-CH."""
+    url = run.https("hints")
+    home = browser_home(run, "hints", True)
+    b = browser_site.Browser(home + "/profile", run.proxy, os.path.join(run.work, "chromium.log"), home)
+    got = []
+    try:
+        tab = browser_site.Tab(b)
+        for query in ("?control", ""):
+            run.settings("set", "UserAgent", "○" if query else "△")
+            seen = len(run.log("hints"))
+            tab.navigate(url + query)
+            tab.load(lambda: tab.call("Page.reload"))
+            answer = tab.document_answer(url + query)
+            got.append(([{k: e[k] for k in expected} for e in run.log_after("hints", seen, count=3)
+                         if e["request"].startswith("GET /page.html")],
+                        answer and answer[1].get("accept-ch")))
+    finally:
+        run.settings("set", "UserAgent", "△")
+        b.close()
+    (control, asked), (lines, accept_ch) = got
+    problems = []
+    if len(control) != 2 or "-" in (control[0]["sec_ch_ua"], control[1]["sec_ch_ua_full_version_list"]) \
+            or control[1]["user_agent"] in ("-", expected["user_agent"]) or asked != "Sec-CH-UA-Full-Version-List":
+        problems.append("at ○ the origin saw %s, the browser Accept-CH %r" % (control, asked))
+    if lines != [expected] * 2 or accept_ch is not None:
+        problems.append("at △ the origin saw %s, the browser Accept-CH %r" % (lines, accept_ch))
+    return problems

@@ -48,7 +48,8 @@ FAKED = dict(DELETED, referer="http://www.tarnwick-fictitious.example/",
              if_modified_since="Mon, 27 Jan 2003 01:01:01 GMT; length=9999")
 LOG_FIELDS = ["request", "status", "referer", "user_agent", "if_modified_since", "cookie",
               "connection", "proxy_connection", "accept_encoding", "content_encoding",
-              "protocol", "connection_serial", "body_bytes_sent"]
+              "protocol", "connection_serial", "body_bytes_sent",
+              "sec_ch_ua", "sec_ch_ua_mobile", "sec_ch_ua_platform", "sec_ch_ua_full_version_list"]
 # Over HTTP/2 the browser sends no Connection fields, nor the proxy to an HTTP/2 origin.
 H2_FIELDS = {"connection": "-", "proxy_connection": "-", "protocol": "HTTP/2.0"}
 H2_DELETED = dict(DELETED, **H2_FIELDS)
@@ -389,6 +390,11 @@ ROWS = [
     ("Chromium without the CA: certificate error", {}, https_chromium.browser, False),
     ("Chromium, a page of 40 resources: whole, no script, fewer CONNECTs than requests",
      {}, https_chromium.forty_resources, None),
+    ("Chromium, UserAgent △: no user-agent hint, the fake User-Agent, no Accept-CH; at ○ the hints sent",
+     {"UserAgent": "△"}, https_chromium.client_hints,
+     dict(dict.fromkeys(LOG_FIELDS[-4:], "-"), user_agent=FAKED["user_agent"])),
+    ("Chromium, HTTP/2, a page of every script form: none ran, its text shown; at Script ○ each ran",
+     {}, https_chromium.script_forms, None),
     ("a compressed page: the browser's codings asked for, decoded, filtered, chunked",
      {}, compressed, None),
     ("HTTP/2 both sides: header rules at defaults, page filtered, the stream in the monitor",

@@ -5,7 +5,7 @@
 # another host's, self-signed, from a CA nobody trusts, TLS 1.0 only). The headless
 # proxy intercepts with a CA of its own; https_interception.py runs the table of cases
 # with curl, openssl s_client, a headless Chromium and python3-h2. One origin speaks
-# HTTP/2 as well.
+# HTTP/2 as well; one asks browsers for a user-agent hint.
 # Usage: https_interception.sh TARNWICK-HEADLESS TARNWICK-SETTINGS
 # Exits 77 (skipped) when nginx, curl, openssl, certutil, Debian's python3 with h2, or
 # chromium is missing. KEEP_WORK=1 keeps the work folder for a look afterwards.
@@ -120,11 +120,13 @@ http {
     uwsgi_temp_path $WORK/tmp;
     scgi_temp_path $WORK/tmp;
     types { text/html html; text/css css; application/javascript js; image/png png; application/octet-stream bin; }
-    log_format rules '\$request|\$status|\$http_referer|\$http_user_agent|\$http_if_modified_since|\$http_cookie|\$http_connection|\$http_proxy_connection|\$http_accept_encoding|\$sent_http_content_encoding|\$server_protocol|\$connection|\$body_bytes_sent';
+    log_format rules '\$request|\$status|\$http_referer|\$http_user_agent|\$http_if_modified_since|\$http_cookie|\$http_connection|\$http_proxy_connection|\$http_accept_encoding|\$sent_http_content_encoding|\$server_protocol|\$connection|\$body_bytes_sent|\$http_sec_ch_ua|\$http_sec_ch_ua_mobile|\$http_sec_ch_ua_platform|\$http_sec_ch_ua_full_version_list';
 EOF
     server good good
     server h2 good "" http2
     server plain -
+    # Asks browsers for a user-agent hint they send only when asked.
+    server hints good 'location = /page.html { add_header Accept-CH Sec-CH-UA-Full-Version-List always; }'
     server gzip good "gzip on; gzip_types text/html; gzip_min_length 1;"
     server expired expired
     server wronghost wronghost
