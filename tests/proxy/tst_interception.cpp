@@ -202,10 +202,9 @@ void TestInterception::originChecks() {
                       .key = leaf.key.get(),
                       .maxVersion = origin.maxVersion,
                       .ciphers = origin.ciphers,
-                      .staple = origin.staple < 0
-                                    ? QByteArray()
-                                    : ocspAnswer(leaf.cert.get(), m_ca, origin.staple,
-                                                 origin.forgedStaple),
+                      .staple = origin.staple < 0 ? QByteArray()
+                                                  : ocspAnswer(leaf.cert.get(), m_ca, origin.staple,
+                                                               origin.forgedStaple),
                       .delayMs = std::max(origin.delayMs, 0),
                       .silent = origin.delayMs < 0,
                       .address = byName ? m_localhost : QHostAddress(QHostAddress::LocalHost)});
