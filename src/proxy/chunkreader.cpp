@@ -56,6 +56,8 @@ void ChunkReader::lineRead() {
         return;
     }
     case Part::DataEnd:
+        // Only CR LF ends a chunk's data (a bare LF too, as for the other lines).
+        m_malformed = text != "\r\n" && text != "\n";
         m_part = Part::SizeLine;
         return;
     case Part::Data:

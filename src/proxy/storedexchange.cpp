@@ -180,7 +180,8 @@ bool StoredExchange::ruled(QByteArray& finalPart, const AnswerHead& head, const 
     QByteArray outHead = finalPart.first(std::min(headEnd, finalPart.size()));
     QByteArray body = finalPart.mid(headEnd);
     QByteArray coding;
-    if (rules.readsScripts() && namesCoding(answerCodings(head.headerBlock))) {
+    const bool bodyless = m_upload.request().headRequest || statusHasNoBody(head.statusCode);
+    if (rules.readsScripts() && !bodyless && namesCoding(answerCodings(head.headerBlock))) {
         // The page came compressed although it was asked for as it is: read it as the
         // streamed answers are, or refuse it, never pass what the rule could not read.
         std::unique_ptr<ContentDecoder> decoder = decoderForAnswer(head.headerBlock, &coding);

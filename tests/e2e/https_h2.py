@@ -68,14 +68,21 @@ class Client:
         self.answers[stream] = {"headers": {}, "body": bytearray(), "ended": False, "reset": None}
         return stream
 
+    def send(self):
+        """Sends what is due. A proxy that has closed (after its GOAWAY, say) takes no more,
+        and what it said before its close is still read."""
+        try:
+            self.sock.sendall(self.conn.data_to_send())
+        except (ssl.SSLEOFError, BrokenPipeError, ConnectionResetError):
+            pass
+
     def over(self, stream):
         return self.answers[stream]["ended"] or self.answers[stream]["reset"] is not None or self.gone
 
     def read(self, until, pause=0.0):
         """Sends what is due, then takes what comes until until() holds or the proxy
         closes; `pause` seconds after each read make a slow browser."""
-        if out := self.conn.data_to_send():
-            self.sock.sendall(out)
+        self.send()
         while not until() and not self.gone:
             try:
                 data = self.sock.recv(65536)
@@ -98,7 +105,7 @@ class Client:
                     a["reset"] = event.error_code
                 elif isinstance(event, h2.events.ConnectionTerminated):
                     self.goaway = event.error_code
-            self.sock.sendall(self.conn.data_to_send())
+            self.send()
             time.sleep(pause)
         return until()
 

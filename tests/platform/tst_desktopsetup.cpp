@@ -371,7 +371,8 @@ void TestDesktopSetup::desktopFaults() {
 
 void TestDesktopSetup::profilePlaces_data() {
     // The home before: "ini DIR" (DIR/profiles.ini listing DIR/p.default), "db DIR" (a
-    // database), "dir DIR", "link DIR TO", "only PROGRAM..." (nothing else installed).
+    // database), "dir DIR", "link DIR TO", "trust" (`ca trust` run), "only PROGRAM..."
+    // (nothing else installed).
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<QString>("database"); // gets the CA; when empty, none is reached
     QTest::addColumn<QString>("says");     // once in what `ca trust` prints
@@ -391,6 +392,9 @@ void TestDesktopSetup::profilePlaces_data() {
     QTest::newRow("Firefox, one profile listed in two places")
         << started(xdg) + QStringList{u"link "_s + xdg + u" .mozilla/firefox"_s}
         << xdg + u"/p.default"_s << p;
+    QTest::newRow("Firefox, one profile listed in two places, trusted before")
+        << started(xdg) + QStringList{u"link "_s + xdg + u" .mozilla/firefox"_s, u"trust"_s}
+        << xdg + u"/p.default"_s << u"/p.default): "_s;
     QTest::newRow("Firefox, a profile never started")
         << QStringList{u"ini "_s + xdg} << xdg + u"/p.default"_s << p;
     QTest::newRow("Chromium Flatpak")
@@ -428,6 +432,8 @@ void TestDesktopSetup::profilePlaces() {
             QVERIFY(QFile::link(home.filePath(w[1]), home.filePath(w[2])));
         } else if (w[0] == u"dir") {
             QVERIFY(home.mkpath(w[1]));
+        } else if (w[0] == u"trust") {
+            QCOMPARE(settings({u"ca"_s, u"trust"_s}).exitCode, 0);
         } else {
             // certutil itself; the others in name only.
             QVERIFY(home.mkpath(u"bin"_s));

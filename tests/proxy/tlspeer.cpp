@@ -142,7 +142,7 @@ QByteArray pemOf(X509* cert) {
     return QByteArray(data, size);
 }
 
-QByteArray ocspAnswer(X509* cert, const Issued& issuer, int status) {
+QByteArray ocspAnswer(X509* cert, const Issued& issuer, int status, bool forged) {
     const OcspIdOwner id(OCSP_cert_to_id(nullptr, cert, issuer.cert.get()));
     const OcspBasicOwner basic(OCSP_BASICRESP_new());
     const TimeOwner now(X509_gmtime_adj(nullptr, -60));
@@ -152,6 +152,10 @@ QByteArray ocspAnswer(X509* cert, const Issued& issuer, int status) {
                            revoked ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : -1,
                            revoked ? now.get() : nullptr, now.get(), next.get());
     OCSP_basic_sign(basic.get(), issuer.cert.get(), issuer.key.get(), EVP_sha256(), nullptr, 0);
+    if (forged) {
+        auto* signature = const_cast<ASN1_OCTET_STRING*>(OCSP_resp_get0_signature(basic.get()));
+        signature->data[signature->length - 1] ^= 1;
+    }
     const OcspResponseOwner response(
         OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()));
     unsigned char* der = nullptr;
@@ -227,6 +231,20 @@ TlsOrigin::TlsOrigin(Setup setup) : PeerThread(setup.address), m_setup(std::move
         SSL_CTX_set_tlsext_status_cb(context, stapleAnswer);
         SSL_CTX_set_tlsext_status_arg(context, &m_setup.staple);
     }
+    if (m_setup.takesH2)
+        SSL_CTX_set_alpn_select_cb(
+            context,
+            [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+               unsigned int inLength, void*) {
+                static const unsigned char H2[] = "\x02h2";
+                unsigned char* selected = nullptr;
+                if (SSL_select_next_proto(&selected, outLength, H2, sizeof H2 - 1, in, inLength) !=
+                    OPENSSL_NPN_NEGOTIATED)
+                    return SSL_TLSEXT_ERR_NOACK;
+                *out = selected;
+                return SSL_TLSEXT_ERR_OK;
+            },
+            nullptr);
     start();
 }
 
@@ -250,6 +268,12 @@ void TlsOrigin::serve(int fd) {
         ERR_clear_error();
         return;
     }
+    // h2 taken, the one protocol it selects: it hangs up.
+    const unsigned char* alpn = nullptr;
+    unsigned int alpnLength = 0;
+    SSL_get0_alpn_selected(ssl.get(), &alpn, &alpnLength);
+    if (alpnLength > 0)
+        return;
     // Each request of the connection is answered, until the proxy closes it.
     QByteArray received;
     char buffer[4096];

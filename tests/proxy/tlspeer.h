@@ -35,8 +35,9 @@ Issued issue(const CertificateSpec& spec, EVP_PKEY* key, const Issued* issuer);
 KeyOwner rsaKey();
 KeyOwner ecKey();
 QByteArray pemOf(X509* cert);
-// A DER OCSP answer, signed by the issuer, giving `status` (V_OCSP_CERTSTATUS_*).
-QByteArray ocspAnswer(X509* cert, const Issued& issuer, int status);
+// A DER OCSP answer, signed by the issuer, giving `status` (V_OCSP_CERTSTATUS_*); with
+// `forged`, its signature does not match.
+QByteArray ocspAnswer(X509* cert, const Issued& issuer, int status, bool forged = false);
 
 // Accepts connections one at a time on its own thread until destroyed.
 class PeerThread {
@@ -76,6 +77,8 @@ public:
         QByteArray staple = {};  // a DER OCSP answer; empty: none
         int delayMs = 0;
         bool silent = false; // holds the connection and never answers
+        // Takes h2 when offered, then hangs up: it speaks HTTP/1.1 only.
+        bool takesH2 = false;
         QHostAddress address = QHostAddress::LocalHost;
     };
     explicit TlsOrigin(Setup setup);

@@ -97,8 +97,12 @@ void TestContentDecoder::decode_data() {
     row(u"bytes after the br stream"_s, "br", Encoders::encoded("br", body) + "x"_ba, {});
     row(u"more codings than a server has reason to stack"_s, "gzip, gzip, gzip, gzip, gzip",
         Encoders::encoded("gzip, gzip, gzip, gzip, gzip", body), {});
+    row(u"four codings, the most allowed"_s, "gzip, br, zstd, deflate",
+        Encoders::encoded("gzip, br, zstd, deflate", body), body);
     row(u"names in any case, identity skipped"_s, "identity, GZip", gzip(body), body);
     row(u"empty body"_s, "br", {}, ""_ba);
+    row(u"empty gzip body"_s, "gzip", {}, ""_ba);
+    row(u"empty deflate body"_s, "deflate", {}, ""_ba);
     const QByteArray zeros(4 * 1024 * 1024, '\0');
     row(u"over 100 times smaller but under 64 MiB: not cut off"_s, "gzip", gzip(zeros), zeros);
 }

@@ -174,6 +174,8 @@ void TestH2::mapping_data() {
         << QByteArray();
     QTest::newRow("a path naming a host of its own")
         << Way::ToHead << ":method: GET\n:authority: a\n:path: http://b/"_ba << QByteArray();
+    QTest::newRow("a path with a blank, which would end the request line early")
+        << Way::ToHead << ":method: GET\n:authority: a\n:path: /a HTTP/1.0"_ba << QByteArray();
     QTest::newRow("CONNECT") << Way::ToHead << ":method: CONNECT\n:authority: a:443"_ba
                              << QByteArray();
     QTest::newRow("an HTTP/1.1 head: Host to :authority, connection fields dropped")
@@ -186,6 +188,9 @@ void TestH2::mapping_data() {
     QTest::newRow("an HTTP/1.1 head in proxy form, te: trailers kept")
         << Way::ToList << head("GET http://b:81?q HTTP/1.1\nHost: c\nTE: trailers")
         << ":method: GET\n:scheme: http\n:authority: b:81\n:path: /?q\nte: trailers\n"_ba;
+    QTest::newRow("te: trailers in any case kept")
+        << Way::ToHead << ":method: GET\n:authority: a\n:path: /\nte: Trailers"_ba
+        << head("GET / HTTP/1.1\nHost: a\nTe: trailers");
 }
 
 void TestH2::mapping() {

@@ -67,8 +67,10 @@ struct OriginCase {
     int maxVersion = 0;                  // the origin's; 0: any
     QByteArray ciphers = {};             // the origin's TLS 1.2 suites
     int staple = -1;                     // the OCSP status it staples; -1: none
+    bool forgedStaple = false;           // its signature does not match
     int delayMs = 0;                     // before its handshake; -1: never
     QByteArray trust = "extra";          // its CA: the "extra" file, the "system" store, "none"
+    bool trustedBefore = false;          // a page fetched first while the extra file trusted it
     QByteArray upstream = {};            // the upstream proxy's refusal; "open": a tunnel
     QByteArray says = "HTTP/1.1 200 OK"; // the browser's answer starts with, or the page says
     int connections = 1;                 // the origin saw
@@ -152,6 +154,8 @@ void TestInterception::originChecks_data() {
     QTest::newRow("stapled: revoked") << OriginCase{
         .staple = V_OCSP_CERTSTATUS_REVOKED, .says = "失効しています", .forwarded = false};
     QTest::newRow("stapled: good") << OriginCase{.staple = V_OCSP_CERTSTATUS_GOOD};
+    QTest::newRow("stapled: revoked, the signature forged")
+        << OriginCase{.staple = V_OCSP_CERTSTATUS_REVOKED, .forgedStaple = true};
     QTest::newRow("TLS 1.2, ECDHE and AES-GCM")
         << OriginCase{.maxVersion = TLS1_2_VERSION, .ciphers = "ECDHE-RSA-AES128-GCM-SHA256"};
     QTest::newRow("TLS 1.2, RSA key exchange only") << OriginCase{.maxVersion = TLS1_2_VERSION,
@@ -169,6 +173,12 @@ void TestInterception::originChecks_data() {
     QTest::newRow("its CA in the system's store") << OriginCase{.trust = "system"};
     QTest::newRow("its CA trusted nowhere")
         << OriginCase{.trust = "none", .says = "発行者を信頼できません", .forwarded = false};
+    QTest::newRow("its CA trusted before, not now: its session not resumed")
+        << OriginCase{.trust = "none",
+                      .trustedBefore = true,
+                      .says = "発行者を信頼できません",
+                      .connections = 2,
+                      .forwarded = false};
     QTest::newRow("the upstream proxy opens its tunnel") << OriginCase{.upstream = "open"};
     QTest::newRow("the upstream proxy refuses: 403")
         << OriginCase{.upstream = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n",
@@ -192,9 +202,9 @@ void TestInterception::originChecks() {
                       .key = leaf.key.get(),
                       .maxVersion = origin.maxVersion,
                       .ciphers = origin.ciphers,
-                      .staple = origin.staple < 0
-                                    ? QByteArray()
-                                    : ocspAnswer(leaf.cert.get(), m_ca, origin.staple),
+                      .staple = origin.staple < 0 ? QByteArray()
+                                                  : ocspAnswer(leaf.cert.get(), m_ca, origin.staple,
+                                                               origin.forgedStaple),
                       .delayMs = std::max(origin.delayMs, 0),
                       .silent = origin.delayMs < 0,
                       .address = byName ? m_localhost : QHostAddress(QHostAddress::LocalHost)});
@@ -220,6 +230,13 @@ void TestInterception::originChecks() {
     }
 
     const QByteArray authority = origin.host + ':' + QByteArray::number(server.port());
+    if (origin.trustedBefore) {
+        proxy.store->save(Setting::InterceptionExtraCa, m_trusted);
+        const QByteArray request =
+            "GET / HTTP/1.1\r\nHost: " + authority + "\r\nConnection: close\r\n\r\n";
+        QVERIFY(fetch(proxy.port(), authority, "", request).answer.startsWith("HTTP/1.1 200 "));
+        proxy.store->save(Setting::InterceptionExtraCa, QString());
+    }
     const Fetched got =
         fetch(proxy.port(), authority, byName ? "localhost" : "",
               "GET /page HTTP/1.1\r\nHost: " + authority + "\r\nCookie: session=abc\r\nConnection: close\r\n\r\n");
@@ -230,7 +247,7 @@ void TestInterception::originChecks() {
         QVERIFY2(seen.startsWith("HTTP/1.1 502 ") && seen.contains(origin.says),
                  seen.left(600).constData());
     QCOMPARE(server.connections(), origin.connections);
-    const QList<QByteArray> requests = server.requests();
+    const QList<QByteArray> requests = server.requests().mid(origin.trustedBefore ? 1 : 0);
     QCOMPARE(requests.size(), origin.forwarded ? 1 : 0);
     if (got.secured) {
         // A certificate of the proxy's names the host in its one form, and the header
@@ -335,6 +352,15 @@ void TestInterception::requestsShareTheConnections() {
     QVERIFY2(ws.answer.startsWith("HTTP/1.1 101 ") && ws.answer.endsWith("echo:ping"),
              ws.answer.constData());
     QVERIFY(server.requests().value(2).contains("\r\nConnection: Upgrade\r\n"));
+
+    // Toward an origin that would take HTTP/2, the upgrade's connection offers HTTP/1.1 only.
+    TlsOrigin h2Taker({.cert = leaf.cert.get(), .key = leaf.key.get(), .takesH2 = true});
+    const QByteArray h2Authority = "127.0.0.1:" + QByteArray::number(h2Taker.port());
+    const Fetched upgraded = fetch(proxy.port(), h2Authority, "",
+                                   "GET /ws HTTP/1.1\r\nHost: " + h2Authority +
+                                       "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
+                                   "ping");
+    QVERIFY2(upgraded.answer.endsWith("echo:ping"), upgraded.answer.constData());
 }
 
 QTEST_GUILESS_MAIN(TestInterception)
