@@ -77,12 +77,6 @@ void TestAnswerHead::plan_data() {
         << QByteArray("HTTP/1.1 200 OK\r\nX-Original-Content-Type: text/html\r\nContent-Type: "
                       "image/png\r\nContent-Length: 9")
         << 3LL << false << 0 << AnswerPlan::ReRequest;
-    QTest::newRow("a second type line names html: held whole")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Type: text/html")
-        << 3LL << false << 0 << AnswerPlan::SendWhole;
-    QTest::newRow("a lower-case type line names html: held whole")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\ncontent-type: TEXT/HTML")
-        << 3LL << false << 0 << AnswerPlan::SendWhole;
     QTest::newRow("type written in lower case")
         << QByteArray("HTTP/1.1 200 OK\r\ncontent-type: text/html") << 0LL << false << 0
         << AnswerPlan::Refuse;
