@@ -18,9 +18,11 @@ bool htmlRulesApply(QByteArrayView contentType);
 // "set-cookie:" of the header block in place. Never changes the length.
 void applySetCookieRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store);
 // Script rule: reads "Script" likewise and rewrites SCRIPT tag names to Z and
-// blanks their contents in place. Never changes the length. A chunked answer is
-// read as its head followed by its chunks' data, so a script cut by the chunking
-// is still found and the chunk-size lines stay as they are.
+// blanks their contents in place; inside tags it renames event handlers and srcdoc
+// to Z and overwrites javascript:, vbscript: and script-bearing data: URLs (TagRule).
+// Never changes the length. A chunked answer is read as its head followed by its
+// chunks' data, so a script cut by the chunking is still found and the chunk-size
+// lines stay as they are.
 void applyScriptRule(QByteArray& answer, QByteArrayView contentType, SettingsStore& store,
                      bool chunked = false);
 // The filter for an answer that streams: reads both switches as the two rules above
