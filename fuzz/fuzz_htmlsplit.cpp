@@ -21,8 +21,9 @@ namespace {
 
 constexpr size_t MaxLength = 4096;
 // What each rule may hold: a "set-cookie:" without its last byte; the Script rule's
-// look-ahead (a closing, 8 bytes, read only once the 6 bytes after it are final).
-constexpr qsizetype MaxHeld = 10 + 13;
+// look-ahead (a closing, 8 bytes, read only once the 6 bytes after it are final), and
+// inside tags an attribute value not yet judged and an end tag looked for after it.
+constexpr qsizetype MaxHeld = 10 + 13 + TagRule::MaxValueHeld + 11;
 
 } // namespace
 

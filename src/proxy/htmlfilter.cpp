@@ -1,5 +1,7 @@
 #include "proxy/htmlfilter.h"
 
+#include "proxy/bytescan.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -9,11 +11,8 @@ namespace Tarnwick {
 
 namespace {
 
-// Only ASCII letters fold; every other byte matches only itself.
-inline unsigned char fold(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
-}
+using ByteScan::find;
+using ByteScan::fold;
 
 // True when the bytes at `data` match the lower-case `pattern`.
 inline bool matchesAt(const char* data, QByteArrayView pattern) {
@@ -28,34 +27,51 @@ inline bool isClosing(const char* data) {
     return data[0] == '<' && data[1] == '/' && matchesAt(data + 2, "zzzzzz");
 }
 
-// First offset of `c` in [from, to), or `to` (from <= to). The next few bytes are looked
-// at directly: where hits are dense, a call per byte would cost more than the search.
-inline qsizetype find(const char* data, qsizetype from, qsizetype to, char c) {
-    for (const qsizetype near = std::min(to, from + 8); from < near; ++from) {
-        if (data[from] == c)
-            return from;
-    }
-    if (from >= to)
-        return to;
-    const void* hit = std::memchr(data + from, c, static_cast<size_t>(to - from));
-    return hit ? static_cast<const char*>(hit) - data : to;
-}
-
-// What a byte means to a "<" looking for its tag name.
-enum class TagKind : unsigned char { Other, Open, Stop, S, Slash };
+// What a byte means to the searches for tag names: one opens, the stop bytes end them all.
+enum class TagKind : unsigned char { Other, Open, Stop };
 
 constexpr auto TagKinds = [] {
     std::array<TagKind, 256> kinds{};
     kinds['<'] = TagKind::Open;
     for (const unsigned char c : {'>', '"', '-', '_', '='})
         kinds[c] = TagKind::Stop;
-    kinds['s'] = kinds['S'] = TagKind::S;
-    kinds['/'] = TagKind::Slash;
     return kinds;
 }();
 
 inline TagKind tagKind(char c) {
     return TagKinds[static_cast<unsigned char>(c)];
+}
+
+// The searches for tag names still open after text[from, to), which holds no
+// "script", when `waiting` were open before it: those opened since the last stop byte.
+qsizetype openSearches(const char* text, qsizetype from, qsizetype to, qsizetype waiting) {
+    qsizetype opened = 0;
+#if defined(__SSE2__)
+    const auto is = [](__m128i bytes, char c) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)); };
+    for (; to - from >= 16; to -= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + to - 16));
+        const __m128i stops = _mm_or_si128(_mm_or_si128(is(bytes, '>'), is(bytes, '"')),
+                                           _mm_or_si128(_mm_or_si128(is(bytes, '-'), is(bytes, '_')), is(bytes, '=')));
+        const auto stop = static_cast<unsigned>(_mm_movemask_epi8(stops));
+        auto opens = static_cast<unsigned>(_mm_movemask_epi8(is(bytes, '<')));
+        if (stop != 0)
+            opens &= ~0u << (32 - std::countl_zero(stop)); // those after the last stop
+        // Bits counted in the word (no instruction for it is sure to be there).
+        opens -= (opens >> 1) & 0x5555;
+        opens = (opens & 0x3333) + ((opens >> 2) & 0x3333);
+        opens = (opens + (opens >> 4)) & 0x0F0F;
+        opened += (opens + (opens >> 8)) & 0x1F;
+        if (stop != 0)
+            return opened;
+    }
+#endif
+    for (qsizetype k = to - 1; k >= from; --k) {
+        const TagKind kind = tagKind(text[k]);
+        if (kind == TagKind::Stop)
+            return opened;
+        opened += kind == TagKind::Open;
+    }
+    return waiting + opened;
 }
 
 inline int hexValue(char c) {
@@ -310,52 +326,48 @@ qsizetype HtmlFilter::scriptsOver(char* wire, qsizetype length, bool ended) {
 // sharing the search; script bodies: after an opening "<zzzzzz" (any case) and its
 // next ">", every byte up to the next "</zzzzzz" becomes a blank. Nothing counts within
 // the last 7 bytes of the whole text, and a body without a closing is blanked only up
-// to the 8th-last byte, so the bytes near what has come so far wait for more.
+// to the 8th-last byte, so the bytes near what has come so far wait for more. Then the
+// tag rule (event handlers, srcdoc, script URLs) reads what these leave final.
 qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
-    // Tag names, at every position with 6 bytes after it.
+    // Tag names, at every position with 6 bytes after it. A "<" opens a search that a
+    // stop byte ends and a match closes; so a "script" matches when more "<" than matches
+    // came since the last stop byte. Found by looking for the (rare) word and counting
+    // back, not by reading every byte after every "<".
     const qsizetype tagEnd = length - 6;
     qsizetype i = m_tagAt - m_base;
     qsizetype waiting = m_waiting;
+    // The searches open after text[from, to), which holds no match.
+    const auto open = [&](qsizetype from, qsizetype to) {
+        return openSearches(text, from + (from == 0 && m_base == 0), to, waiting);
+    };
     while (i < tagEnd) {
-        if (waiting == 0) {
+        if (waiting == 0) { // nothing matches before the next "<"
             if (i == 0 && m_base == 0)
                 i = 1;
             i = find(text, i, tagEnd, '<');
             if (i == tagEnd)
                 break;
-            waiting = 1;
-            ++i;
-            continue;
         }
-        while (i < tagEnd && tagKind(text[i]) == TagKind::Other)
-            ++i;
-        if (i == tagEnd)
-            break;
-        switch (tagKind(text[i])) {
-        case TagKind::Open:
-            ++waiting;
-            break;
-        case TagKind::Stop:
-            waiting = 0;
-            break;
-        case TagKind::S:
-            if (matchesAt(text + i, "script")) {
-                std::memset(text + i, 'Z', 6);
-                --waiting;
-                i += 5;
-            }
-            break;
-        case TagKind::Slash:
-            if (matchesAt(text + i + 1, "script")) {
-                std::memset(text + i + 1, 'Z', 6);
-                --waiting;
-                i += 6;
-            }
-            break;
-        case TagKind::Other:
+        // The next "script", where it can still match: before tagEnd, or right at it
+        // after a "/" read just before.
+        qsizetype q = i;
+        while ((q = ByteScan::findPair(text, q, tagEnd + 1, 's', 'c', 0x20)) <= tagEnd
+               && !matchesAt(text + q, "script"))
+            ++q;
+        if (q > tagEnd || (q == tagEnd && text[q - 1] != '/')) {
+            if (!ended) // what stays open matters only to text still to come
+                waiting = open(i, tagEnd);
+            i = tagEnd;
             break;
         }
-        ++i;
+        waiting = open(i, q);
+        if (waiting > 0) {
+            std::memset(text + q, 'Z', 6);
+            --waiting;
+            i = q + 6;
+        } else {
+            i = std::min(q + 6, tagEnd);
+        }
     }
     m_waiting = waiting;
     m_tagAt = m_base + i;
@@ -370,7 +382,8 @@ qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
                 break;
             if (j == 0 && m_base == 0)
                 j = 1;
-            while ((j = find(text, j, end, '<')) < end && !matchesAt(text + j + 1, "zzzzzz"))
+            while ((j = ByteScan::findPair(text, j, end, '<', 'z', 0)) < end
+                   && !matchesAt(text + j + 1, "zzzzzz"))
                 ++j;
             if (j == end)
                 break;
@@ -401,7 +414,7 @@ qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
         }
     }
     m_bodyAt = m_base + j;
-    return std::clamp<qsizetype>(j, 0, length);
+    return m_tags.run(text, m_base, ended ? length : std::clamp<qsizetype>(j, 0, length), ended);
 }
 
 } // namespace Tarnwick

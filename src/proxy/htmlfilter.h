@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proxy/tagrule.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <vector>
@@ -12,8 +14,9 @@ namespace Tarnwick {
 // left as it is). However the answer is cut, the pieces returned joined are the same
 // bytes as the whole answer filtered at once, and of the same length. Only a few
 // bytes are held between pieces: those a later byte may still change (a tag name or a
-// closing cut in two, the last bytes whose fate depends on where the answer ends),
-// and for a chunked answer the framing between them.
+// closing cut in two, the last bytes whose fate depends on where the answer ends, an
+// attribute value not yet judged, up to TagRule::MaxValueHeld bytes of it), and for a
+// chunked answer the framing between them.
 class HtmlFilter {
 public:
     // A chunk-size line with more than this many bytes before its CR LF is read as
@@ -84,6 +87,7 @@ private:
     qsizetype m_waiting = 0; // "<" still looking for their name
     qsizetype m_bodyAt = 0;  // script bodies: the next position to look at
     Body m_body = Body::Opening;
+    TagRule m_tags;          // inside tags, over what the two above leave final
 };
 
 } // namespace Tarnwick

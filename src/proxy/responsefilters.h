@@ -17,9 +17,11 @@ class SettingsStore;
 // "set-cookie:" of the header block in place. Never changes the length.
 void applySetCookieRule(QByteArray& answer, bool html, SettingsStore& store);
 // Script rule: reads "Script" likewise and rewrites SCRIPT tag names to Z and
-// blanks their contents in place. Never changes the length. A chunked answer is
-// read as its head followed by its chunks' data, so a script cut by the chunking
-// is still found and the chunk-size lines stay as they are.
+// blanks their contents in place; inside tags it renames event handlers and srcdoc
+// to Z and overwrites javascript:, vbscript: and script-bearing data: URLs (TagRule).
+// Never changes the length. A chunked answer is read as its head followed by its
+// chunks' data, so a script cut by the chunking is still found and the chunk-size
+// lines stay as they are.
 void applyScriptRule(QByteArray& answer, bool html, SettingsStore& store, bool chunked = false);
 // The filter for an answer that streams: reads both switches as the two rules above
 // do (a bad value removed), and switches the rules on as they would for this answer.

@@ -16,6 +16,13 @@ using namespace Tarnwick;
 
 namespace {
 
+// A neutralised value of `length` bytes.
+QByteArray neutral(qsizetype length) {
+    QByteArray bytes(length, ' ');
+    neutraliseValue(bytes.data(), length, 0);
+    return bytes;
+}
+
 QByteArray neutralised(QByteArray bytes) {
     neutraliseSetCookie(bytes.data(), bytes.size());
     return bytes;
@@ -135,6 +142,11 @@ private slots:
     void setCookie();
     void scripts_data();
     void scripts();
+    void tags_data();
+    void tags();
+    void randomTagsMatchReference();
+    void valuesHeldOnlyUntilJudged_data();
+    void valuesHeldOnlyUntilJudged();
     void switches_data();
     void switches();
     void outsideValueRemovedOnceThenDefault();
@@ -230,6 +242,179 @@ void TestResponseFilters::scripts() {
     Reference::rewriteScripts(reference.data(), reference.size());
     QCOMPARE(reference, expected);
     QCOMPARE(splitsDiffer(input, expected, false, true, false), QString());
+}
+
+// Script forms the rule has to stop inside tags, and honest markup it has to leave alone.
+void TestResponseFilters::tags_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    const auto row = [](const char* name, const QByteArray& input, const QByteArray& expected) {
+        QTest::newRow(name) << input << expected;
+    };
+    const auto same = [](const char* name, const QByteArray& input) {
+        QTest::newRow(name) << input << input;
+    };
+    // The value between `before` and `after` overwritten.
+    const auto value = [](const char* name, const QByteArray& before, const QByteArray& v,
+                          const QByteArray& after) {
+        QTest::newRow(name) << before + v + after << before + neutral(v.size()) + after;
+    };
+
+    row("body onload", "<body onload=alert(1)>", "<body ZZZZZZ=alert(1)>");
+    row("img onerror", "<p><img src=x onerror=alert(1)>", "<p><img src=x ZZZZZZZ=alert(1)>");
+    row("svg onload, any case", "<svg OnLoad=alert(1)>", "<svg ZZZZZZ=alert(1)>");
+    row("input autofocus onfocus", "<input autofocus onfocus=alert(1)>", "<input autofocus ZZZZZZZ=alert(1)>");
+    row("details open ontoggle", "<details open ontoggle=alert(1)>", "<details open ZZZZZZZZ=alert(1)>");
+    row("source onerror, quoted", "<video><source onerror=\"alert(1)\">", "<video><source ZZZZZZZ=\"alert(1)\">");
+    row("attributes split by /", "<img/src/onerror=alert(1)>", "<img/src/ZZZZZZZ=alert(1)>");
+    row("newline between attributes", "<img src=x\nonerror=alert(1)>", "<img src=x\nZZZZZZZ=alert(1)>");
+    row("no blank after a quoted value", "<img src='x'onerror=alert(1)>", "<img src='x'ZZZZZZZ=alert(1)>");
+    row("handler without a value, end tag", "<p onclick></p onmouseover=x>", "<p ZZZZZZZ></p ZZZZZZZZZZZ=x>");
+    row("srcdoc", "<iframe srcdoc=\"&lt;script&gt;alert(1)&lt;/script&gt;\">",
+        "<iframe ZZZZZZ=\"&lt;script&gt;alert(1)&lt;/script&gt;\">");
+
+    value("javascript: in iframe src", "<iframe src=\"", "javascript:alert(1)", "\">");
+    value("&#58;", "<a href=\"", "javascript&#58;alert(1)", "\">x</a>");
+    value("&#x3A; and &colon;", "<a href='", "javascript&#x3A;a&colon;", "'>");
+    value("numeric, zero-padded, no ;", "<a href=\"", "javascript&#0000058alert(1)", "\">");
+    value("any case", "<a href=\"", "JaVaScRiPt:alert(1)", "\">");
+    value("a letter as a reference", "<a href=\"", "&#106;avascript:alert(1)", "\">");
+    value("leading &#x20;, tab and \\x01", "<a href=\"", "&#x20;\t\x01javascript:alert(1)", "\">");
+    value("tab, &Tab; and &NewLine; inside", "<a href=\"", "jav\tascript&Tab;&NewLine;:x", "\">");
+    value("java&#x09;script:", "<a href=\"", "java&#x09;script:alert(1)", "\">");
+    value("vbscript:", "<a href=\"", "vbscript:msgbox(1)", "\">");
+    value("form action", "<form action=\"", "javascript:alert(1)", "\">");
+    value("button formaction, unquoted", "<button formaction=", "javascript:alert(1)", ">x</button>");
+    value("any attribute", "<svg><set attributeName=href to=", "javascript:alert(1)", " />");
+    value("data: text/html in object", "<object data=\"", "data:text/html,&lt;script&gt;alert(1)&lt;/script&gt;", "\">");
+    value("data: svg in embed", "<embed src=\"", "data:image/svg+xml,&lt;svg onload=alert(1)&gt;", "\">");
+    value("data: html, base64, iframe", "<iframe src=", "data:text/html;base64,PHNjcmlwdD4=", ">");
+    value("data: an xml image type", "<iframe src=\"", "data:image/x+xml,x", "\">");
+    value("data: type given by references", "<iframe src=\"", "data&colon;text&#x2F;html,x", "\">");
+
+    same("only=", "<input only=1> only= <b>ontology</b>");
+    same("handler names in text", "<p>a onload= b javascript:alert(1)</p>");
+    same("data-on-click", "<div data-on-click=\"go()\">");
+    same("title on", "<a title=\"on\" href=\"/javascript/\">");
+    same("blank inside the scheme", "<a href=\"java script:x\">");
+    same("data: png in img", "<img src=\"data:image/png;base64,iVBORw0KGgo=\">");
+    same("data: svg in img", "<img src=\"data:image/svg+xml,&lt;svg/&gt;\">");
+    same("data: plain text link", "<a href=\"data:,hello\" title=\"data:text/html,x\">");
+    same("a comment hides a tag", "<!-- <img src=x onerror=alert(1)> -->");
+    same("a quoted value hides a tag", "<a title=\"<img src=x onerror=alert(1)>\">");
+    same("so does an end tag's", "</a title=\"><img src=x onerror=alert(1)>\">");
+
+    row("textarea ends inside a quote", "<textarea><a title=\"</textarea><img src=x onerror=alert(1)>\">",
+        "<textarea><a title=\"</textarea><img src=x ZZZZZZZ=alert(1)>\">");
+    row("style ends inside a comment", "<style><!--</style><img src=x onerror=alert(1)>-->",
+        "<style><!--</style><img src=x ZZZZZZZ=alert(1)>-->");
+    row("tags inside title are read", "<svg><title><img src=x onerror=alert(1)></title>",
+        "<svg><title><img src=x ZZZZZZZ=alert(1)></title>");
+    row("<!--> ends a comment", "<!--><img src=x onerror=alert(1)>-->", "<!--><img src=x ZZZZZZZ=alert(1)>-->");
+    row("<!---> too", "<!---><img src=x onerror=alert(1)>", "<!---><img src=x ZZZZZZZ=alert(1)>");
+    row("--!> too", "<!-- a --!><img src=x onerror=alert(1)>", "<!-- a --!><img src=x ZZZZZZZ=alert(1)>");
+    row("bogus comments end at >", "<! a=\"><img src=x onerror=a><? b=\"><img src=x onerror=b>",
+        "<! a=\"><img src=x ZZZZZZZ=a><? b=\"><img src=x ZZZZZZZ=b>");
+    row("with the script rule", "<b><script>x('<img src=x onerror=a>')</script><img src=x onerror=b>",
+        "<b><ZZZZZZ>" + QByteArray(26, ' ') + "</ZZZZZZ><img src=x ZZZZZZZ=b>");
+    row("a quote left open in the head", "HTTP/1.1 200 OK\r\nX: <a b='\r\n\r\n<img src=x onerror=alert(1)>",
+        "HTTP/1.1 200 OK\r\nX: <a b='\r\n\r\n<img src=x ZZZZZZZ=alert(1)>");
+    row("a head ending with LF LF", "HTTP/1.1 200 OK\nX: <a b='\n\n<img onerror=alert(1)>",
+        "HTTP/1.1 200 OK\nX: <a b='\n\n<img ZZZZZZZ=alert(1)>");
+
+    // A value is judged by its first 1024 bytes; still undecided there, it is overwritten.
+    value("javascript: after 1000 blanks", "<a href=\"", QByteArray(1000, ' ') + "javascript:x", "\">");
+    value("undecided at 1025 bytes", "<a title=\"", QByteArray(1025, ' '), "\">");
+    same("1024 blanks decided at the end", "<a title=\"" + QByteArray(1024, ' ') + "\">");
+    same("a long honest value", "<a href=\"/" + QByteArray(3000, 'x') + "\">");
+}
+
+void TestResponseFilters::tags() {
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(rewritten(input), expected);
+    QByteArray reference = input;
+    Reference::rewriteScripts(reference.data(), reference.size());
+    QCOMPARE(reference, expected);
+    QCOMPARE(splitsDiffer(input, expected, false, true, false), QString());
+    if (input.startsWith("HTTP/"))
+        return;
+    // The same page in chunks of 5 bytes.
+    const auto chunked = [](const QByteArray& page) {
+        QByteArray wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"_ba;
+        for (qsizetype at = 0; at < page.size(); at += 5)
+            wire += QByteArray::number(std::min<qsizetype>(5, page.size() - at), 16) + "\r\n" + page.mid(at, 5) + "\r\n";
+        return wire + "0\r\n\r\n";
+    };
+    QByteArray whole = chunked(input);
+    HtmlFilter::filterWhole(whole.data(), whole.size(), false, true, true);
+    QCOMPARE(whole, chunked(expected));
+    QCOMPARE(splitsDiffer(chunked(input), chunked(expected), false, true, true), QString());
+}
+
+// Random buffers from the pieces tags, values and references are made of, fast against
+// the reference, whole and in pieces.
+void TestResponseFilters::randomTagsMatchReference() {
+    static const QByteArrayList pieces = {
+        "<", "<", "<", ">", ">", "/", "=", "=", "\"", "'", " ", "\t", "\n", "\r\n", "\n\n", "a",
+        "img", "onload", "ON", "o", "n", "only", "srcdoc", "src", "SRC", "href", "data", "action",
+        "xlink:href", "javascript:", "JavaScript", "vbscript:", ":", "&#58;", "&#x3A", "&#0",
+        "&colon;", "&co", "&Tab;", "&NewL", "&#", "&#x", "&", ";", ",", "data:", "text/html",
+        "image/png", "image/svg+xml", "+", "\x01", "<!--", "-->", "--!>", "-", "!", "?",
+        "<textarea>", "</textarea>", "<style>", "</STYLE ", "<title>", "</title>", "<script>",
+        "</script>", "x"};
+
+    QRandomGenerator random(20250301);
+    QByteArray fast;
+    QByteArray reference;
+    for (int round = 0; round < 5000; ++round) {
+        QByteArray input;
+        for (int i = random.bounded(1, round < 4500 ? 60 : 400); i > 0; --i)
+            input.append(pieces[random.bounded(int(pieces.size()))]);
+        if (!sameAsReference(input, &fast, &reference)) {
+            qWarning() << "round" << round << "input" << input.toPercentEncoding() << "differs at"
+                       << firstDifference(fast, reference);
+            QFAIL("fast filter differs from the reference");
+        }
+        const QList<qsizetype> cuts = randomCuts(input.size(), random);
+        if (inPieces(input, cuts, true, true, false) != fast) {
+            qWarning() << "round" << round << "input" << input.toPercentEncoding() << "cuts" << cuts;
+            QFAIL("the filter in pieces differs from the whole");
+        }
+    }
+}
+
+// A value is held only until it is judged, and never more than TagRule::MaxValueHeld bytes
+// of it; one judged to go is overwritten as it streams.
+void TestResponseFilters::valuesHeldOnlyUntilJudged_data() {
+    QTest::addColumn<char>("fill");
+    QTest::addColumn<int>("mostHeld");
+    QTest::addColumn<char>("sent"); // the value as sent: its byte throughout, or "-" neutralised
+    QTest::newRow("judged at its first byte") << 'x' << 16 << 'x';
+    QTest::newRow("undecided: overwritten past the bound") << ' ' << int(TagRule::MaxValueHeld) + 16 << '-';
+}
+
+void TestResponseFilters::valuesHeldOnlyUntilJudged() {
+    QFETCH(char, fill);
+    QFETCH(int, mostHeld);
+    QFETCH(char, sent);
+    HtmlFilter filter(false, true, false);
+    const QByteArray start = "HTTP/1.1 200 OK\r\n\r\n<a href=\""_ba;
+    qsizetype in = start.size();
+    QByteArray out = filter.feed(start);
+    const QByteArray piece(1000, fill);
+    for (int i = 0; i < 1000; ++i) {
+        in += piece.size();
+        out += filter.feed(piece);
+        QVERIFY2(in - out.size() <= mostHeld, qPrintable(u"%1 bytes held"_s.arg(in - out.size())));
+    }
+    out += filter.feed("\">");
+    out += filter.finish();
+    const QByteArray expected =
+        start + (sent == '-' ? neutral(piece.size() * 1000) : QByteArray(piece.size() * 1000, sent)) +
+        "\">";
+    QVERIFY2(out == expected, qPrintable(u"differs at %1"_s.arg(firstDifference(out, expected))));
 }
 
 void TestResponseFilters::switches_data() {
