@@ -70,20 +70,56 @@ private:
     enum class Url : unsigned char { Scheme, Lead, Type, Subtype, Trail };
     static constexpr int NameBytes = 10; // the longest name any rule looks at
 
+    // What the tokeniser reads: text[i, end), text[0] being the text's position `base`;
+    // `ended`: nothing follows `end`.
+    struct Cursor {
+        char* text;
+        qsizetype base;
+        qsizetype i;
+        qsizetype end;
+        bool ended;
+    };
+
+    // tagrule.cpp: the tokeniser, one function for each group of states. Those that may
+    // have to wait for more bytes return false when they do.
     void scan(char* text, qsizetype base, qsizetype end, bool ended);
+    bool inData(Cursor& at);
+    void tagOpen(Cursor& at);
+    void commentOpen(Cursor& at);
+    bool inComment(Cursor& at);
+    void commentClose(Cursor& at);
+    bool inTagName(Cursor& at);
+    bool beforeName(Cursor& at);
+    bool inName(Cursor& at);
+    bool beforeValue(Cursor& at);
+    bool inValue(Cursor& at);
+    void afterValue(Cursor& at);
+    int rawEnd(Cursor& at);
+    void leaveRaw(Cursor& at);
+
+    // wholetags.cpp: tags that have come whole, read at once.
     qsizetype wholeTags(char* text, qsizetype base, qsizetype lt, qsizetype end);
     qsizetype wholeTag(char* text, qsizetype base, qsizetype lt, qsizetype end, bool& handOver);
+    qsizetype wholeAttribute(char* text, qsizetype base, qsizetype name, qsizetype end,
+                             qsizetype tag, qsizetype tagLength);
+
+    // tagnames.cpp: tag and attribute names.
     int rawEndAt(const char* text, qsizetype at, qsizetype end, bool ended) const;
     void tagEnds();
     void tagByte(char c);
     void startName(qsizetype at);
     void nameByte(char* text, qsizetype base, qsizetype at);
     void endName(char* text, qsizetype base, qsizetype at);
+
+    // tagvalue.cpp: a value read as a URL's start.
     void startValue(qsizetype at, char quote);
     void valueBytes(char* text, qsizetype base, qsizetype from, qsizetype to);
     void endValue(char* text, qsizetype base, qsizetype at);
     void judge(const char* text, qsizetype base, qsizetype to, bool complete);
     void take(unsigned char c);
+    void takeScheme(unsigned char c);
+    void takeType(unsigned char c);
+    void takeSubtype(unsigned char c);
     void settle();
 
     qsizetype m_at = 0; // the next position to read
