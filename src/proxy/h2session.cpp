@@ -260,8 +260,12 @@ void H2Session::deliverOne(Event& e, const QSet<qint32>& resetNow) {
         return;
     if (e.kind == Event::Kind::Headers && m_side == Side::Server && !resetNow.contains(e.stream))
         m_known.insert(e.stream);
-    if (streamEvent && !m_known.contains(e.stream)) {
-        // DATA nobody will take goes back to the connection's window at once.
+    // DATA nobody will take goes back to the windows at once: of a stream the owner
+    // does not know, or reset.
+    const bool dropped = e.kind == Event::Kind::Data && m_dropped.contains(e.stream);
+    if (e.kind == Event::Kind::Closed)
+        m_dropped.remove(e.stream);
+    if (streamEvent && (!m_known.contains(e.stream) || dropped)) {
         if (e.kind == Event::Kind::Data)
             nghttp2_session_consume(m_session, e.stream, static_cast<size_t>(e.bytes.size()));
         return;
@@ -378,6 +382,13 @@ qsizetype H2Session::queued(qint32 stream) const {
 
 bool H2Session::reset(qint32 stream, quint32 error) {
     m_outgoing.erase(stream);
+    // The owner takes nothing more of the stream: what it held goes back to the windows
+    // now, and what still comes for it as it comes, or the peer's uploads would stall.
+    m_dropped.insert(stream);
+    if (const auto it = m_unconsumed.find(stream); it != m_unconsumed.end()) {
+        nghttp2_session_consume(m_session, stream, static_cast<size_t>(it->second));
+        m_unconsumed.erase(it);
+    }
     return nghttp2_submit_rst_stream(m_session, NGHTTP2_FLAG_NONE, stream, error) == 0;
 }
 

@@ -114,7 +114,9 @@ public:
     bool endData(qint32 stream);
     // Bytes queued for a stream that have not gone yet.
     qsizetype queued(qint32 stream) const;
-    // Ends a stream at once, dropping what is queued for it.
+    // Ends a stream at once, dropping what is queued for it. The owner is given no more of
+    // its DATA: what it was given and has not given back, and whatever still comes, go
+    // back to the windows at once. closed() follows as for any stream.
     bool reset(qint32 stream, quint32 error = Cancel);
     // The owner's other side took `bytes` of what data() reported for the stream (or it
     // dropped them): the peer may send that many more. Also after closed().
@@ -161,6 +163,7 @@ private:
     std::map<qint32, qsizetype> m_listSizes;  // their sizes so far
     std::map<qint32, qsizetype> m_unconsumed; // reported DATA not given back yet
     QSet<qint32> m_known;                     // streams the owner knows of
+    QSet<qint32> m_dropped;                   // streams the owner reset, until closed
     std::chrono::steady_clock::time_point m_resetStart{};
     int m_resets = 0;
     bool m_abusive = false;

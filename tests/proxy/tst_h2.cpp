@@ -59,17 +59,29 @@ struct Recorder final : H2Session::Events {
     H2Session* session;
     std::map<qint32, Stream> streams;
     bool consumes = true;        // gives DATA back as it comes
+    int resetAfter = -1;         // resets each stream once it has this many body bytes
     std::optional<quint32> gone; // the GOAWAY heard
 
     void headers(qint32 s, HeaderList list, bool ended) override {
         streams[s].fields += text(list);
         streams[s].ended = ended;
+        if (resetAfter == 0 && !ended)
+            reset(s);
     }
     void data(qint32 s, QByteArrayView bytes) override {
+        if (dropped.contains(s))
+            return; // forgotten, as an owner forgets what it reset
         streams[s].body += bytes;
-        if (consumes)
+        if (resetAfter > 0 && streams[s].body.size() >= resetAfter)
+            reset(s); // what it held, never given back
+        else if (consumes)
             session->consumed(s, bytes.size());
     }
+    void reset(qint32 s) {
+        dropped.insert(s);
+        session->reset(s, H2Session::InternalError);
+    }
+    QSet<qint32> dropped;
     void dataEnded(qint32 s) override { streams[s].ended = true; }
     void closed(qint32 s, quint32 error) override { streams[s].closed = error; }
     void goaway(quint32 error, qint32) override { gone = error; }
@@ -147,6 +159,8 @@ private slots:
     void flowControl();
     void limits_data();
     void limits();
+    void refusedUploads_data();
+    void refusedUploads();
 };
 
 void TestH2::mapping_data() {
@@ -552,6 +566,32 @@ void TestH2::flowControl() {
     }
     for (const auto& [s, n] : given)
         QCOMPARE(p.browserSide.streams[s].body, bodyOf(s, size));
+}
+
+void TestH2::refusedUploads_data() {
+    QTest::addColumn<int>("resetAfter"); // body bytes the proxy's side had when it reset
+    QTest::newRow("reset at their head, the body come with it") << 0;
+    QTest::newRow("reset mid-body, what it held not given back") << 20000;
+}
+
+// Uploads the proxy's side resets (a refused POST) give their window back whatever it
+// took of them, so that the connection's later uploads still go.
+void TestH2::refusedUploads() {
+    QFETCH(int, resetAfter);
+    Pair p;
+    p.proxySide.resetAfter = resetAfter;
+    const QByteArray body = bodyOf(1, 60000);
+    for (int i = 0; i < 40; ++i) {
+        const qint32 s = p.request("POST", false);
+        QVERIFY(p.client.sendData(s, body) && p.client.endData(s));
+        p.pump();
+    }
+    p.proxySide.resetAfter = -1;
+    const qint32 s = p.request("POST", false);
+    const QByteArray large = bodyOf(s, 3 * H2Session::ConnectionWindow);
+    QVERIFY(p.client.sendData(s, large) && p.client.endData(s));
+    p.pump();
+    QCOMPARE(p.proxySide.streams[s].body.size(), large.size());
 }
 
 void TestH2::limits_data() {
