@@ -5,6 +5,8 @@
 #include "proxy/relay.h"
 #include "proxy/relaylog.h"
 
+#include <limits>
+
 namespace Tarnwick {
 
 OriginLink::OriginLink(RelayContext& context, int index, quint64 serial, int id, Owner& owner)
@@ -339,11 +341,16 @@ void OriginLink::data(qint32 originStream, QByteArrayView bytes) {
 }
 
 void OriginLink::dataEnded(qint32 originStream) {
+    // Nobody gives back later what the browser's stream still holds of an answer that
+    // ended (at most a stream's window): the connection's window gets it back now, or a
+    // slow reader would use it up answer by answer.
+    m_h2->consumed(originStream, std::numeric_limits<qsizetype>::max());
     if (const qint32 stream = forget(originStream))
         m_owner.answerEnded(stream);
 }
 
 void OriginLink::closed(qint32 originStream, quint32 error) {
+    m_h2->consumed(originStream, std::numeric_limits<qsizetype>::max());
     // A stream the origin refused before doing anything with it may go again.
     if (const qint32 stream = forget(originStream))
         m_owner.answerFailed(stream, error == H2Session::RefusedStream);

@@ -202,6 +202,22 @@ def slow_download(run, _):
     return problems + (["the proxy's peak memory grew by %d MiB" % grown] if grown >= 16 else [])
 
 
+def slow_reader(run, _):
+    """Answers of 300 kB, one after another, to a browser that reads a little slower than
+    they come: each is whole, none waits. What the proxy still held of an answer for the
+    browser when the origin ended it is given back to the origin's connection."""
+    size = 300 * 1024
+    with Client(run, "h2", window=16384) as client:
+        for i in range(24):
+            stream = client.get("/" + BIG, headers=[("range", "bytes=0-%d" % (size - 1))])
+            deadline = time.monotonic() + 15
+            client.read(lambda: client.over(stream) or time.monotonic() > deadline, pause=0.0003)
+            got = len(client.answers[stream]["body"])
+            if not client.answers[stream]["ended"] or got != size:
+                return ["answer %d: %d bytes, ended %s" % (i + 1, got, client.answers[stream]["ended"])]
+    return []
+
+
 def reset_mid_answer(run, origin):
     """The browser resets a large answer after its first DATA: the origin stops sending,
     and the next request on the connection is answered whole."""
