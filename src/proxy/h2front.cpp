@@ -249,7 +249,8 @@ void H2Front::dispatch() {
         int open = 0;
         int connecting = 0;
         for (const auto& link : m_links) {
-            if (link->closed())
+            // One going away finishes its streams but takes no new one: it is not counted.
+            if (link->closed() || link->goingAway())
                 continue;
             ++open;
             connecting += link->protocol() == OriginLink::Protocol::Unknown ? 1 : 0;

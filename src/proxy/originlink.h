@@ -57,6 +57,8 @@ public:
     ServerSide& side() { return m_side; }
     Protocol protocol() const { return m_protocol; }
     bool closed() const { return m_closed; }
+    // The origin said GOAWAY: the streams under way finish, no new one is taken.
+    bool goingAway() const { return m_goingAway; }
     // Another stream may start on it now.
     bool takesStream() const;
 

@@ -247,6 +247,21 @@ def beside_long_answer(run, origin):
         ([] if came < BIG_SIZE // 2 else ["the page came once %d bytes of the long answer had" % came])
 
 
+def after_goaway(run, origin):
+    """The origin's connection goes away after its second request while a long answer is
+    still on it: the third request goes on a new connection, not held behind the answer."""
+    with Client(run, origin) as client:
+        big = client.get("/" + BIG)
+        client.read(lambda: client.answers[big]["body"] or client.over(big))
+        pages = [client.get("/page.html")]
+        client.read(lambda: client.over(pages[0]), pause=0.001)
+        pages.append(client.get("/page.html"))
+        client.read(lambda: client.over(pages[1]), pause=0.001)
+        came = len(client.answers[big]["body"])
+    return [p for page in pages for p in filtered_page(run, client.answers[page])] + \
+        ([] if came < BIG_SIZE // 2 else ["the page came once %d bytes of the long answer had" % came])
+
+
 def rapid_reset(run, origin):
     """Streams opened and reset by the thousand: GOAWAY ENHANCE_YOUR_CALM, few requests
     reach the origin, and another browser is served after."""

@@ -417,6 +417,8 @@ ROWS = [
     ("HTTP/2, 64 MiB to a slow browser: whole, the proxy's memory bounded",
      {}, https_h2.slow_download, None),
     ("HTTP/2, 300 kB answers one after another to a slow reader: none waits", {}, https_h2.slow_reader, None),
+    ("HTTP/2, the origin's connection going away beside a long answer: the next request not held",
+     {}, https_h2.after_goaway, "h2bye"),
     ("HTTP/2, a stream reset mid-answer (HTTP/2 origin): the origin stops, the next stream whole",
      {}, https_h2.reset_mid_answer, "h2"),
     ("HTTP/2, a stream reset mid-answer (HTTP/1.1 origin): the origin stops, the next stream whole",

@@ -124,6 +124,7 @@ http {
 EOF
     server good good
     server h2 good "" http2
+    server h2bye good "keepalive_requests 2;" http2
     server plain -
     # Asks browsers for a user-agent hint they send only when asked.
     server hints good 'location = /page.html { add_header Accept-CH Sec-CH-UA-Full-Version-List always; }'
