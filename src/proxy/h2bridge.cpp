@@ -62,6 +62,7 @@ void H2Bridge::startStream(const QByteArray& head) {
     if (!fields || framing == RequestReader::Framing::UntilClose)
         return fail();
     m_closeAfter = !browserKeepsConnection(QByteArrayView(head).chopped(2));
+    m_headRequest = head.startsWith("HEAD ");
     m_chunks.reset();
     if (framing == RequestReader::Framing::Chunked)
         m_chunks.emplace();
@@ -102,12 +103,18 @@ void H2Bridge::headers(qint32 stream, HeaderList fields, bool ended) {
     const bool answer = !fields.empty() && fields.front().name == ":status";
     if (answer && !m_answered) {
         const bool interim = fields.front().value.startsWith('1');
-        const std::optional<QByteArray> head = answerHeadFromList(fields, !interim && !ended);
+        std::optional<QByteArray> head = answerHeadFromList(fields, !interim && !ended);
         if (!head)
             return fail();
         if (!interim) {
             m_answered = true;
             m_chunkedAnswer = !ended && isChunked(QByteArrayView(*head).chopped(2));
+            // An answer that ended with its head has no body: an HTTP/1.1 reader learns
+            // that from its length, or it would wait for a close that a kept
+            // connection never brings.
+            if (ended && !m_headRequest && !statusHasNoBody(fields.front().value) &&
+                !framingHeader(*head, "content-length:"))
+                head->insert(head->size() - 2, "Content-Length: 0\r\n");
         }
         m_link.toRelay(*head);
     }

@@ -64,6 +64,7 @@ private:
     qint32 m_stream = -1;
     bool m_closeAfter = false; // the request asked for the close
     bool m_chunkedAnswer = false;
+    bool m_headRequest = false; // no answer to it has a body
     bool m_answered = false;
     bool m_detached = false;
 };

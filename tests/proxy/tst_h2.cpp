@@ -446,6 +446,10 @@ void TestH2::bridge_data() {
         << ":method: POST\n:scheme: https\n:authority: o\n:path: /p\n|abcde"_ba
         << "HTTP/1.1 201 \r\nTransfer-Encoding: chunked\r\n\r\n4\r\nmade\r\n0\r\n\r\n"_ba
         << "open"_ba;
+    QTest::newRow("a redirect that ends with its head: its length said, kept")
+        << get << ":status: 302\nlocation: /b"_ba << ""_ba << false
+        << ":method: GET\n:scheme: https\n:authority: o\n:path: /a\n|"_ba
+        << "HTTP/1.1 302 \r\nLocation: /b\r\nContent-Length: 0\r\n\r\n"_ba << "open"_ba;
     QTest::newRow("a request asking for the close: closed after its answer")
         << "GET / HTTP/1.1\r\nHost: o\r\nConnection: close\r\n\r\n"_ba
         << ":status: 204"_ba
