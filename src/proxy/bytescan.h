@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,6 +21,23 @@ namespace Tarnwick::ByteScan {
 [[gnu::always_inline]] inline unsigned char fold(char c) {
     const auto b = static_cast<unsigned char>(c);
     return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
+}
+
+// The bytes at `data` are `word` (lower case) in any case.
+inline bool sameWord(const char* data, std::string_view word) {
+    for (size_t i = 0; i < word.size(); ++i) {
+        if (fold(data[i]) != static_cast<unsigned char>(word[i]))
+            return false;
+    }
+    return true;
+}
+
+// A decimal (or with `hex`, hexadecimal in any case) digit's value, or -1.
+inline int digitValue(char c, bool hex) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    const char lower = char(c | 0x20);
+    return hex && lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
 constexpr qsizetype Near = 64; // bytes looked at in place before a call

@@ -308,10 +308,6 @@ Status ContentDecoder::pump(size_t stage, QByteArrayView in, QByteArray& out) {
     return Status::Ok;
 }
 
-QString undecodableCoding() {
-    return QStringLiteral("a coding this proxy cannot undo");
-}
-
 QByteArray chunkOf(QByteArrayView data) {
     if (data.isEmpty())
         return {};
@@ -346,6 +342,14 @@ bool namesCoding(QByteArrayView codings) {
             return true;
     }
     return false;
+}
+
+QString undecodableCoding() {
+    return QStringLiteral("a coding this proxy cannot undo");
+}
+
+QString unreadableChunks() {
+    return QStringLiteral("chunks that cannot be read");
 }
 
 QString decodingFailure(ContentDecoder::Status status, bool atEnd) {

@@ -60,8 +60,10 @@ bool namesCoding(QByteArrayView codings);
 // The decoder for an answer's codings (its header block read), with the codings as it
 // named them (empty when none); nothing when it names none or one this side cannot undo.
 std::unique_ptr<ContentDecoder> decoderForAnswer(QByteArrayView headerBlock, QByteArray* coding);
-// Why an answer the Script rule must read could not be: its coding is unknown here.
+// Why an answer the Script rule must read could not be: its coding is unknown here, or
+// the chunks around its compressed bytes cannot be read.
 QString undecodableCoding();
+QString unreadableChunks();
 // Why a decoding failed, as the monitor says it: `status` from feed(), or from finish()
 // when `atEnd`.
 QString decodingFailure(ContentDecoder::Status status, bool atEnd = false);

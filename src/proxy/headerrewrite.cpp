@@ -218,11 +218,13 @@ QByteArray replace(const QByteArray& w, QByteArrayView name, QByteArrayView line
     const qsizetype at = headerLine(w, name);
     if (at < 0)
         return w;
-    // The one line left of that name is the new one, where the first stood. The rest is
-    // searched from the CR LF that ends the new line, so that its own name is passed.
-    const QByteArray result = splice(w, at, afterLineEnd(w, at + name.size()), line);
-    const qsizetype kept = at + line.size() + CrLf.size();
-    return result.first(kept) + deleteLine(result.sliced(kept - CrLf.size()), name).sliced(2);
+    // The one line left of that name is the new one, where the first stood (the later
+    // ones go, so the first stays at `at`).
+    bool first = true;
+    const QByteArray rest = deleteLinesWhere(w, [&](QByteArrayView l) {
+        return l.startsWith(name) && !std::exchange(first, false);
+    });
+    return splice(rest, at, afterLineEnd(rest, at + name.size()), line);
 }
 
 QByteArray deleteLinesWhere(const QByteArray& w, const std::function<bool(QByteArrayView)>& named) {

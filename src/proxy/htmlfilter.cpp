@@ -12,19 +12,12 @@ namespace Tarnwick {
 namespace {
 
 using ByteScan::find;
-using ByteScan::fold;
+using ByteScan::digitValue;
+using ByteScan::sameWord;
 
-// True when the bytes at `data` match the lower-case `pattern`.
-inline bool matchesAt(const char* data, QByteArrayView pattern) {
-    for (qsizetype i = 0; i < pattern.size(); ++i) {
-        if (fold(data[i]) != static_cast<unsigned char>(pattern[i]))
-            return false;
-    }
-    return true;
-}
 
 inline bool isClosing(const char* data) {
-    return data[0] == '<' && data[1] == '/' && matchesAt(data + 2, "zzzzzz");
+    return data[0] == '<' && data[1] == '/' && sameWord(data + 2, "zzzzzz");
 }
 
 // What a byte means to the searches for tag names: one opens, the stop bytes end them all.
@@ -74,15 +67,6 @@ qsizetype openSearches(const char* text, qsizetype from, qsizetype to, qsizetype
     return waiting + opened;
 }
 
-inline int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -162,7 +146,7 @@ qsizetype HtmlFilter::cookies(char* data, qsizetype length, bool ended) {
                 i = length; // too close to the end for a name
             break;
         }
-        if (matchesAt(data + i, "set-cookie:")) {
+        if (sameWord(data + i, "set-cookie:")) {
             std::memset(data + i, 'X', 10);
             m_inValue = true;
             m_valueFrom = m_cookieAt + i + 12;
@@ -231,7 +215,7 @@ void HtmlFilter::frame(const char* wire, qsizetype from, qsizetype to) {
                 break;
             }
             m_lineCr = c == '\r';
-            const int value = m_inDigits ? hexValue(c) : -1;
+            const int value = m_inDigits ? digitValue(c, true) : -1;
             if (value < 0) {
                 m_inDigits = false;
             } else if (m_chunkLeft > (std::numeric_limits<qsizetype>::max() >> 4)) {
@@ -352,7 +336,7 @@ qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
         // after a "/" read just before.
         qsizetype q = i;
         while ((q = ByteScan::findPair(text, q, tagEnd + 1, 's', 'c', 0x20)) <= tagEnd
-               && !matchesAt(text + q, "script"))
+               && !sameWord(text + q, "script"))
             ++q;
         if (q > tagEnd || (q == tagEnd && text[q - 1] != '/')) {
             if (!ended) // what stays open matters only to text still to come
@@ -383,7 +367,7 @@ qsizetype HtmlFilter::scripts(char* text, qsizetype length, bool ended) {
             if (j == 0 && m_base == 0)
                 j = 1;
             while ((j = ByteScan::findPair(text, j, end, '<', 'z', 0)) < end
-                   && !matchesAt(text + j + 1, "zzzzzz"))
+                   && !sameWord(text + j + 1, "zzzzzz"))
                 ++j;
             if (j == end)
                 break;

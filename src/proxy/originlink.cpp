@@ -309,6 +309,11 @@ qint32 OriginLink::originStream(qint32 browserStream) const {
 }
 
 qint32 OriginLink::forget(qint32 originStream) {
+    // Nobody gives back later what the browser's stream still holds of a stream forgotten
+    // here (at most a stream's window): the connection's window gets it back now, or a
+    // slow reader would use it up answer by answer.
+    if (m_h2)
+        m_h2->consumed(originStream, std::numeric_limits<qsizetype>::max());
     const qint32 stream = browserStream(originStream);
     m_toBrowser.erase(originStream);
     m_toOrigin.erase(stream);
@@ -341,16 +346,11 @@ void OriginLink::data(qint32 originStream, QByteArrayView bytes) {
 }
 
 void OriginLink::dataEnded(qint32 originStream) {
-    // Nobody gives back later what the browser's stream still holds of an answer that
-    // ended (at most a stream's window): the connection's window gets it back now, or a
-    // slow reader would use it up answer by answer.
-    m_h2->consumed(originStream, std::numeric_limits<qsizetype>::max());
     if (const qint32 stream = forget(originStream))
         m_owner.answerEnded(stream);
 }
 
 void OriginLink::closed(qint32 originStream, quint32 error) {
-    m_h2->consumed(originStream, std::numeric_limits<qsizetype>::max());
     // A stream the origin refused before doing anything with it may go again.
     if (const qint32 stream = forget(originStream))
         m_owner.answerFailed(stream, error == H2Session::RefusedStream);

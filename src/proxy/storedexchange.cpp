@@ -180,11 +180,13 @@ bool StoredExchange::ruled(QByteArray& finalPart, const AnswerHead& head, const 
     QByteArray outHead = finalPart.first(std::min(headEnd, finalPart.size()));
     QByteArray body = finalPart.mid(headEnd);
     QByteArray coding;
+    std::unique_ptr<ContentDecoder> decoder;
     const bool bodyless = m_upload.request().headRequest || statusHasNoBody(head.statusCode);
-    if (rules.readsScripts() && !bodyless && namesCoding(answerCodings(head.headerBlock))) {
+    if (rules.readsScripts() && !bodyless)
+        decoder = decoderForAnswer(head.headerBlock, &coding);
+    if (namesCoding(coding)) {
         // The page came compressed although it was asked for as it is: read it as the
         // streamed answers are, or refuse it, never pass what the rule could not read.
-        std::unique_ptr<ContentDecoder> decoder = decoderForAnswer(head.headerBlock, &coding);
         QString why = undecodableCoding();
         if (decoder && decodedWhole(*decoder, chunked, body, why)) {
             outHead = decodedHead(outHead, false);
@@ -208,7 +210,7 @@ bool StoredExchange::decodedWhole(ContentDecoder& decoder, bool chunked, QByteAr
         ChunkReader chunks;
         chunks.read(body, &data);
         if (chunks.malformed()) {
-            why = QStringLiteral("chunks that cannot be read");
+            why = unreadableChunks();
             return false;
         }
     } else {

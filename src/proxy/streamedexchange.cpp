@@ -145,7 +145,7 @@ void StreamedExchange::body(QByteArray bytes) {
     if (m_chunks) {
         m_chunks->read(bytes, &data);
         if (m_chunks->malformed())
-            return undecodable(QStringLiteral("chunks that cannot be read"));
+            return undecodable(unreadableChunks());
     } else {
         data = std::move(bytes);
     }

@@ -14,6 +14,7 @@
 namespace Tarnwick::TagRuleInternal {
 
 using ByteScan::fold;
+using ByteScan::sameWord;
 
 // What a byte means inside a tag, as bits so that a state can name the bytes it goes on over.
 enum Kind : unsigned char { Other = 1, Blank = 2, Slash = 4, Gt = 8, Lt = 16, Eq = 32, Quote = 64 };
@@ -39,14 +40,6 @@ constexpr auto Kinds = [] {
     return unsigned((static_cast<unsigned char>(c) | 0x20) - 'a') < 26;
 }
 
-// The bytes at `data` are `word` (lower case) in any case.
-inline bool sameWord(const char* data, std::string_view word) {
-    for (size_t i = 0; i < word.size(); ++i) {
-        if (fold(data[i]) != static_cast<unsigned char>(word[i]))
-            return false;
-    }
-    return true;
-}
 
 inline bool is(const char* name, int length, std::string_view word) {
     return length == int(word.size()) && std::memcmp(name, word.data(), word.size()) == 0;

@@ -5,6 +5,7 @@
 namespace Tarnwick {
 
 using namespace TagRuleInternal;
+using ByteScan::digitValue;
 
 namespace {
 
@@ -22,12 +23,6 @@ inline bool isLower(unsigned char c) {
     return c >= 'a' && c <= 'z';
 }
 
-inline int digitValue(char c, bool hex) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    const char lower = char(c | 0x20);
-    return hex && lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
 
 struct Decoded {
     qsizetype length; // 0: no reference, the "&" is a character of its own

@@ -350,13 +350,12 @@ void TestResponseFilters::tags_data() {
 }
 
 void TestResponseFilters::tags() {
+    // Whole, against the reference and cut anywhere, as the SCRIPT rows (same columns).
+    scripts();
+    if (QTest::currentTestFailed())
+        return;
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
-    QCOMPARE(rewritten(input), expected);
-    QByteArray reference = input;
-    Reference::rewriteScripts(reference.data(), reference.size());
-    QCOMPARE(reference, expected);
-    QCOMPARE(splitsDiffer(input, expected, false, true, false), QString());
     if (input.startsWith("HTTP/"))
         return;
     // The same page in chunks of 5 bytes.
